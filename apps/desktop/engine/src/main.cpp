@@ -1,0 +1,2 @@
+#include "whisper.h"
+int main() { return 0; }

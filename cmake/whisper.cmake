@@ -1,0 +1,23 @@
+# whisper.cpp and ggml as a subproject: shared libraries, run-time loadable
+# backends, nothing but the libraries themselves.
+set(BUILD_SHARED_LIBS ON CACHE BOOL "" FORCE)
+set(GGML_BACKEND_DL ON CACHE BOOL "" FORCE)
+set(GGML_NATIVE OFF CACHE BOOL "" FORCE)
+set(GGML_CPU_ALL_VARIANTS ${QUILLET_RELEASE_CPU_VARIANTS} CACHE BOOL "" FORCE)
+set(GGML_OPENMP OFF CACHE BOOL "" FORCE)
+set(WHISPER_BUILD_EXAMPLES OFF CACHE BOOL "" FORCE)
+set(WHISPER_BUILD_TESTS OFF CACHE BOOL "" FORCE)
+set(WHISPER_BUILD_SERVER OFF CACHE BOOL "" FORCE)
+set(WHISPER_CURL OFF CACHE BOOL "" FORCE)
+set(WHISPER_SDL2 OFF CACHE BOOL "" FORCE)
+set(GGML_BUILD_TESTS OFF CACHE BOOL "" FORCE)
+set(GGML_BUILD_EXAMPLES OFF CACHE BOOL "" FORCE)
+if(NOT QUILLET_RELEASE_CPU_VARIANTS)
+  # One CPU backend at AVX2 level for development and CI. The levels are set
+  # explicitly because ggml silently drops every SIMD flag when it is
+  # cross-compiling or when SOURCE_DATE_EPOCH is set in the environment.
+  foreach(_isa SSE42 AVX AVX2 FMA F16C BMI2)
+    set(GGML_${_isa} ON CACHE BOOL "" FORCE)
+  endforeach()
+endif()
+add_subdirectory(${QUILLET_WHISPER_DIR} ${CMAKE_BINARY_DIR}/whisper.cpp EXCLUDE_FROM_ALL)
