@@ -1,2 +1,5 @@
-#include "whisper.h"
-int main() { return 0; }
+#include "engine_main.h"
+
+int main(int argc, char ** argv) {
+    return quillet::engineMain(argc, argv);
+}

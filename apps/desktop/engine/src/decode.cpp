@@ -1,0 +1,131 @@
+#include "decode.h"
+#include "engine_state.h"
+#include "json_reader.h"
+#include "reply.h"
+
+#include "whisper.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace quillet {
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+} // namespace
+
+void trimBlanks(std::string & text) {
+    size_t end = text.size();
+    while (end > 0 && isBlank(text[end - 1])) {
+        end--;
+    }
+    size_t begin = 0;
+    while (begin < end && isBlank(text[begin])) {
+        begin++;
+    }
+    text.erase(end);
+    text.erase(0, begin);
+}
+
+int32_t chooseAudioCtx(int64_t n, int64_t shortWindowSamples, int32_t shortAudioCtx) {
+    return n < shortWindowSamples ? shortAudioCtx : 0;
+}
+
+void handleFinish(const uint8_t * payload, size_t length) {
+    uint64_t requestId = 0;
+    if (!parseRequestIdOnly(payload, length, requestId)) {
+        sendError(ErrorCode::BadFrame);
+        return;
+    }
+    if (!requestActive || activeRequest.requestId != requestId) {
+        sendError(ErrorCode::NoRequest, requestId);
+        return;
+    }
+
+    // From here on the request is ours alone, whatever the outcome.
+    std::string        language = std::move(activeRequest.language);
+    std::string        prompt   = std::move(activeRequest.prompt);
+    std::vector<float> samples  = std::move(activeRequest.samples);
+    clearRequest();
+
+    const size_t  n       = samples.size();
+    const int64_t audioMs = (int64_t) (n / 16);
+    if (n < minDecodeSamples) {
+        samples.resize(minDecodeSamples, 0.0f);
+    }
+
+    whisper_context * ctx = engineState.context;
+    whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
+    params.n_threads        = engineState.threads;
+    params.translate        = false;
+    params.no_context       = true;
+    params.no_timestamps    = false;
+    params.single_segment   = false;
+    params.print_special    = false;
+    params.print_progress   = false;
+    params.print_realtime   = false;
+    params.print_timestamps = false;
+    params.audio_ctx        = chooseAudioCtx((int64_t) n, engineState.shortWindowSamples, engineState.shortAudioCtx);
+    params.initial_prompt   = nullptr;
+    params.language         = language.c_str();
+    params.detect_language  = false;
+    params.suppress_blank   = true;
+    params.suppress_nst     = true;
+
+    std::vector<whisper_token> tokens(prompt.size() + 1, 0);
+    int tokenCount = 0;
+    if (!prompt.empty()) {
+        tokenCount = whisper_tokenize(ctx, prompt.c_str(), tokens.data(), (int) tokens.size());
+        if (tokenCount < 0) {
+            tokenCount = 0;
+        }
+    }
+    params.carry_initial_prompt = tokenCount != 0;
+    params.prompt_tokens        = tokenCount != 0 ? tokens.data() : nullptr;
+    params.prompt_n_tokens      = tokenCount;
+
+    fprintf(stderr,
+            "quillet-whisper: decode params strategy=greedy no_timestamps=%d single_segment=%d audio_ctx=%d "
+            "language=%s translate=%d no_context=%d suppress_blank=%d suppress_nst=%d threads=%d samples=%zu "
+            "prompt_tokens=%d\n",
+            0, 0, params.audio_ctx, language.c_str(), 0, 1, 1, 1, params.n_threads, n, tokenCount);
+    fflush(stderr);
+
+    int64_t start = monotonicNs();
+    if (whisper_full(ctx, params, samples.data(), (int) samples.size()) != 0) {
+        sendError(ErrorCode::DecodeFailed, requestId);
+        return;
+    }
+    int         segments = whisper_full_n_segments(ctx);
+    std::string text;
+    for (int i = 0; i < segments; i++) {
+        const char * segment = whisper_full_get_segment_text(ctx, i);
+        if (segment != nullptr) {
+            text += segment;
+        }
+    }
+    trimBlanks(text);
+    int64_t decodeMs = (monotonicNs() - start) / 1000000;
+
+    fprintf(stderr, "quillet-whisper: decoded %lld ms audio in %lld ms, %d segments\n", (long long) audioMs,
+            (long long) decodeMs, segments);
+    fflush(stderr);
+
+    std::string m = "{\"type\":\"result\",\"requestId\":";
+    appendUnsigned(m, requestId);
+    m += ",\"text\":";
+    appendJsonString(m, text);
+    m += ",\"decodeMs\":";
+    appendInt(m, decodeMs);
+    m += ",\"audioMs\":";
+    appendInt(m, audioMs);
+    m += '}';
+    writeLine(m);
+}
+
+} // namespace quillet

@@ -1,0 +1,21 @@
+// The Finish frame: take the request over, decode it greedily and answer
+// with one result line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillet {
+
+constexpr size_t minDecodeSamples = 16800; // 1,050 ms at 16 kHz
+
+void handleFinish(const uint8_t * payload, size_t length);
+
+// Drops leading and trailing " \t\r\n" bytes.
+void trimBlanks(std::string & text);
+
+// The audio context for a request of n unpadded samples.
+int32_t chooseAudioCtx(int64_t n, int64_t shortWindowSamples, int32_t shortAudioCtx);
+
+} // namespace quillet

@@ -1,0 +1,87 @@
+#include "engine_main.h"
+#include "accelerator_pack.h"
+#include "backends.h"
+#include "decode.h"
+#include "engine_state.h"
+#include "frame_loop.h"
+#include "model_load.h"
+#include "reply.h"
+#include "request.h"
+#include "runtime.h"
+
+#include "ggml.h"
+#include "whisper.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace quillet {
+
+namespace {
+
+// Library messages pass through unchanged, whatever their level.
+void logHook(enum ggml_log_level, const char * text, void *) {
+    if (text != nullptr) {
+        fputs(text, stderr);
+    }
+    fflush(stderr);
+}
+
+} // namespace
+
+std::string parseAcceleratorsOption(int argc, char ** argv) {
+    std::string dir;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--accelerators") == 0 && i + 1 < argc) {
+            dir = argv[i + 1];
+            i++;
+        }
+    }
+    return dir;
+}
+
+std::string helloLine(const std::string & backendList) {
+    std::string m = "{\"type\":\"hello\",\"version\":2,\"whisper\":\"";
+    m += engineVersionText;
+    m += "\",\"backends\":[";
+    m += backendList;
+    m += "]}";
+    return m;
+}
+
+int engineMain(int argc, char ** argv) {
+    rtIgnoreBrokenPipe();
+    rtSetBinary(0);
+
+    // Replies go to a private copy of the original standard output; the
+    // descriptor 1 itself then points at standard error, so stray prints of
+    // the libraries can never corrupt the reply channel.
+    int replyFd = rtDup(1);
+    if (replyFd >= 0) {
+        rtDup2(2, 1);
+        rtSetBinary(replyFd);
+    }
+    protocolOut = rtOpenWriteStream(replyFd);
+    if (protocolOut == nullptr) {
+        return exitNoReplies;
+    }
+
+    whisper_log_set(logHook, nullptr);
+    ggml_log_set(logHook, nullptr);
+
+    std::string accelerators = parseAcceleratorsOption(argc, argv);
+
+    loadLocalBackends();
+    if (!accelerators.empty()) {
+        runAcceleratorPack(accelerators);
+    }
+    writeLine(helloLine(helloBackendList(listGpuDevices())));
+
+    const char * trace = getenv("QUILLET_WHISPER_TRACE");
+    bool traceOn = trace != nullptr && strcmp(trace, "1") == 0;
+
+    FrameHandlers handlers{handleLoad, handleBegin, handleAudio, handleFinish, handleCancel, resetEngine};
+    return runFrameLoop(stdin, handlers, traceOn);
+}
+
+} // namespace quillet

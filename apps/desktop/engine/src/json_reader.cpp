@@ -1,0 +1,425 @@
+#include "json_reader.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace quillet {
+
+namespace {
+
+struct Cursor {
+    const uint8_t * pos;
+    const uint8_t * end;
+    int32_t         depth;
+};
+
+bool isSpace(uint8_t b) {
+    return b == ' ' || b == '\t' || b == '\n' || b == '\r';
+}
+
+void skipSpace(Cursor & c) {
+    while (c.pos < c.end && isSpace(*c.pos)) {
+        c.pos++;
+    }
+}
+
+// Whole-input UTF-8 check: no stray continuation bytes, no overlong forms,
+// no surrogates, nothing above U+10FFFF.
+bool validUtf8(const uint8_t * p, const uint8_t * end) {
+    while (p < end) {
+        uint8_t b = *p;
+        if (b < 0x80) {
+            p++;
+            continue;
+        }
+        int      n;
+        uint32_t v;
+        uint32_t min;
+        if ((b & 0xE0) == 0xC0) {
+            n = 2; v = b & 0x1F; min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            n = 3; v = b & 0x0F; min = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            n = 4; v = b & 0x07; min = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - p < n) {
+            return false;
+        }
+        for (int i = 1; i < n; i++) {
+            if ((p[i] & 0xC0) != 0x80) {
+                return false;
+            }
+            v = (v << 6) | (p[i] & 0x3F);
+        }
+        if (v < min || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
+            return false;
+        }
+        p += n;
+    }
+    return true;
+}
+
+int hexValue(uint8_t b) {
+    if (b >= '0' && b <= '9') return b - '0';
+    if (b >= 'a' && b <= 'f') return b - 'a' + 10;
+    if (b >= 'A' && b <= 'F') return b - 'A' + 10;
+    return -1;
+}
+
+// Reads four hex digits at p (which must have room); -1 when any is not hex.
+int32_t readHex4(const uint8_t * p) {
+    int32_t v = 0;
+    for (int i = 0; i < 4; i++) {
+        int h = hexValue(p[i]);
+        if (h < 0) {
+            return -1;
+        }
+        v = (v << 4) | h;
+    }
+    return v;
+}
+
+void appendUtf8(std::string & out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back((char) cp);
+    } else if (cp < 0x800) {
+        out.push_back((char) (0xC0 | (cp >> 6)));
+        out.push_back((char) (0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back((char) (0xE0 | (cp >> 12)));
+        out.push_back((char) (0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back((char) (0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back((char) (0xF0 | (cp >> 18)));
+        out.push_back((char) (0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back((char) (0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back((char) (0x80 | (cp & 0x3F)));
+    }
+}
+
+bool parseString(Cursor & c, std::string & out, uint64_t & utf16Length) {
+    out.clear();
+    utf16Length = 0;
+    if (c.pos >= c.end || *c.pos != '"') {
+        return false;
+    }
+    c.pos++;
+    while (true) {
+        if (c.pos >= c.end) {
+            return false;
+        }
+        uint8_t b = *c.pos;
+        if (b == '"') {
+            c.pos++;
+            return true;
+        }
+        if (b < 0x20) {
+            return false;
+        }
+        if (b != '\\') {
+            size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 4;
+            if ((size_t) (c.end - c.pos) < n) {
+                return false;
+            }
+            out.append((const char *) c.pos, n);
+            utf16Length += n == 4 ? 2 : 1;
+            c.pos += n;
+            continue;
+        }
+        // Escape sequence.
+        if (c.end - c.pos < 2) {
+            return false;
+        }
+        uint8_t e = c.pos[1];
+        char simple = 0;
+        switch (e) {
+            case '"':  simple = '"';  break;
+            case '/':  simple = '/';  break;
+            case '\\': simple = '\\'; break;
+            case 'b':  simple = '\b'; break;
+            case 'f':  simple = '\f'; break;
+            case 'n':  simple = '\n'; break;
+            case 'r':  simple = '\r'; break;
+            case 't':  simple = '\t'; break;
+            case 'u':  break;
+            default:   return false;
+        }
+        if (e != 'u') {
+            out.push_back(simple);
+            utf16Length += 1;
+            c.pos += 2;
+            continue;
+        }
+        if (c.end - c.pos < 6) {
+            return false;
+        }
+        int32_t v = readHex4(c.pos + 2);
+        if (v < 0) {
+            return false;
+        }
+        c.pos += 6;
+        if (v >= 0xD800 && v <= 0xDBFF) {
+            int32_t w = -1;
+            if (c.end - c.pos >= 6 && c.pos[0] == '\\' && c.pos[1] == 'u') {
+                w = readHex4(c.pos + 2);
+            }
+            if (w >= 0xDC00 && w <= 0xDFFF) {
+                appendUtf8(out, 0x10000 + (uint32_t) (v - 0xD800) * 0x400 + (uint32_t) (w - 0xDC00));
+                utf16Length += 2;
+                c.pos += 6;
+            } else {
+                // A lone high surrogate: replaced, and whatever follows is read on its own.
+                appendUtf8(out, 0xFFFD);
+                utf16Length += 1;
+            }
+        } else if (v >= 0xDC00 && v <= 0xDFFF) {
+            appendUtf8(out, 0xFFFD);
+            utf16Length += 1;
+        } else {
+            appendUtf8(out, (uint32_t) v);
+            utf16Length += 1;
+        }
+    }
+}
+
+bool parseNumber(Cursor & c, double & out) {
+    const uint8_t * start = c.pos;
+    const uint8_t * p = c.pos;
+    if (p < c.end && *p == '-') {
+        p++;
+    }
+    if (p >= c.end) {
+        return false;
+    }
+    if (*p == '0') {
+        p++;
+    } else if (*p >= '1' && *p <= '9') {
+        while (p < c.end && *p >= '0' && *p <= '9') p++;
+    } else {
+        return false;
+    }
+    if (p < c.end && *p == '.') {
+        p++;
+        if (p >= c.end || *p < '0' || *p > '9') {
+            return false;
+        }
+        while (p < c.end && *p >= '0' && *p <= '9') p++;
+    }
+    if (p < c.end && (*p == 'e' || *p == 'E')) {
+        p++;
+        if (p < c.end && (*p == '+' || *p == '-')) {
+            p++;
+        }
+        if (p >= c.end || *p < '0' || *p > '9') {
+            return false;
+        }
+        while (p < c.end && *p >= '0' && *p <= '9') p++;
+    }
+    // from_chars is locale-independent and rounds to nearest; out-of-range
+    // magnitudes become infinity or zero like strtod would give.
+    double v = 0;
+    auto r = std::from_chars((const char *) start, (const char *) p, v);
+    if (r.ec == std::errc::result_out_of_range) {
+        bool negative = *start == '-';
+        // Decide between overflow and underflow from the exponent's sign.
+        const uint8_t * e = start;
+        while (e < p && *e != 'e' && *e != 'E') e++;
+        bool tiny = e < p && e + 1 < p && e[1] == '-';
+        v = tiny ? (negative ? -0.0 : 0.0) : (negative ? -HUGE_VAL : HUGE_VAL);
+    } else if (r.ec != std::errc() || (const uint8_t *) r.ptr != p) {
+        return false;
+    }
+    out = v;
+    c.pos = p;
+    return true;
+}
+
+bool matchLiteral(Cursor & c, const char * word, size_t n) {
+    if ((size_t) (c.end - c.pos) < n) {
+        return false;
+    }
+    for (size_t i = 0; i < n; i++) {
+        if (c.pos[i] != (uint8_t) word[i]) {
+            return false;
+        }
+    }
+    c.pos += n;
+    return true;
+}
+
+bool parseValue(Cursor & c, JsonValue & value, std::string & scratch);
+
+// Container contents are checked for syntax and then dropped.
+bool parseNested(Cursor & c, std::string & scratch) {
+    uint8_t open  = *c.pos;
+    uint8_t close = open == '[' ? ']' : '}';
+    c.depth++;
+    if (c.depth > jsonMaxDepth) {
+        return false;
+    }
+    c.pos++;
+    skipSpace(c);
+    if (c.pos < c.end && *c.pos == close) {
+        c.pos++;
+        c.depth--;
+        return true;
+    }
+    JsonValue inner;
+    while (true) {
+        if (open == '{') {
+            skipSpace(c);
+            uint64_t ignored = 0;
+            if (!parseString(c, scratch, ignored)) {
+                return false;
+            }
+            skipSpace(c);
+            if (c.pos >= c.end || *c.pos != ':') {
+                return false;
+            }
+            c.pos++;
+        }
+        if (!parseValue(c, inner, scratch)) {
+            return false;
+        }
+        skipSpace(c);
+        if (c.pos >= c.end) {
+            return false;
+        }
+        if (*c.pos == ',') {
+            c.pos++;
+            continue;
+        }
+        if (*c.pos == close) {
+            c.pos++;
+            c.depth--;
+            return true;
+        }
+        return false;
+    }
+}
+
+bool parseValue(Cursor & c, JsonValue & value, std::string & scratch) {
+    skipSpace(c);
+    if (c.pos >= c.end) {
+        return false;
+    }
+    value.kind = JsonKind::Null;
+    value.text.clear();
+    value.number = 0;
+    value.utf16Length = 0;
+    switch (*c.pos) {
+        case '"':
+            value.kind = JsonKind::String;
+            return parseString(c, value.text, value.utf16Length);
+        case 't':
+            value.kind = JsonKind::Bool;
+            value.number = 1.0;
+            return matchLiteral(c, "true", 4);
+        case 'f':
+            value.kind = JsonKind::Bool;
+            return matchLiteral(c, "false", 5);
+        case 'n':
+            value.kind = JsonKind::Null;
+            return matchLiteral(c, "null", 4);
+        case '[':
+        case '{':
+            value.kind = JsonKind::Nested;
+            return parseNested(c, scratch);
+        default:
+            value.kind = JsonKind::Number;
+            return parseNumber(c, value.number);
+    }
+}
+
+} // namespace
+
+bool parseJsonObject(const uint8_t * bytes, size_t length, JsonObject & object) {
+    object.clear();
+    if (length > jsonMaxInput) {
+        return false;
+    }
+    if (length > 0 && bytes == nullptr) {
+        return false;
+    }
+    if (!validUtf8(bytes, bytes + length)) {
+        return false;
+    }
+    Cursor c{bytes, bytes + length, 0};
+    if (length > 2 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        c.pos += 3;
+    }
+    skipSpace(c);
+    if (c.pos >= c.end || *c.pos != '{') {
+        return false;
+    }
+    c.pos++;
+    skipSpace(c);
+    if (c.pos < c.end && *c.pos == '}') {
+        c.pos++;
+        skipSpace(c);
+        return c.pos == c.end;
+    }
+    std::string name;
+    std::string scratch;
+    JsonValue   value;
+    while (true) {
+        skipSpace(c);
+        uint64_t nameUnits = 0;
+        if (!parseString(c, name, nameUnits)) {
+            return false;
+        }
+        skipSpace(c);
+        if (c.pos >= c.end || *c.pos != ':') {
+            return false;
+        }
+        c.pos++;
+        if (!parseValue(c, value, scratch)) {
+            return false;
+        }
+        object[name] = value;
+        skipSpace(c);
+        if (c.pos >= c.end) {
+            return false;
+        }
+        if (*c.pos == ',') {
+            c.pos++;
+            continue;
+        }
+        if (*c.pos == '}') {
+            c.pos++;
+            skipSpace(c);
+            return c.pos == c.end;
+        }
+        return false;
+    }
+}
+
+const JsonValue * findMember(const JsonObject & object, const char * name) {
+    auto it = object.find(name);
+    return it == object.end() ? nullptr : &it->second;
+}
+
+bool getUnsignedInteger(const JsonObject & object, const char * name, uint64_t & out) {
+    const JsonValue * v = findMember(object, name);
+    if (v == nullptr || v->kind != JsonKind::Number) {
+        return false;
+    }
+    double d = v->number;
+    if (std::isnan(d) || d < 0 || d > (double) jsonMaxSafeInteger || d != std::floor(d)) {
+        return false;
+    }
+    out = (uint64_t) d;
+    return true;
+}
+
+bool parseRequestIdOnly(const uint8_t * bytes, size_t length, uint64_t & out) {
+    JsonObject object;
+    if (!parseJsonObject(bytes, length, object) || object.size() != 1) {
+        return false;
+    }
+    return getUnsignedInteger(object, "requestId", out);
+}
+
+} // namespace quillet

@@ -1,0 +1,146 @@
+#include "reply.h"
+
+namespace quillet {
+
+FILE * protocolOut = nullptr;
+
+namespace {
+
+const char hexDigits[] = "0123456789abcdef";
+
+void appendReplacement(std::string & m) {
+    m.append("\xEF\xBF\xBD", 3);
+}
+
+// Length of the well-formed UTF-8 sequence at p (2 to 4), or 0.
+size_t wellFormedLength(const uint8_t * p, const uint8_t * end) {
+    uint8_t  b = *p;
+    size_t   n;
+    uint32_t v;
+    uint32_t min;
+    if ((b & 0xE0) == 0xC0) {
+        n = 2; v = b & 0x1F; min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        n = 3; v = b & 0x0F; min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        n = 4; v = b & 0x07; min = 0x10000;
+    } else {
+        return 0;
+    }
+    if ((size_t) (end - p) < n) {
+        return 0;
+    }
+    for (size_t i = 1; i < n; i++) {
+        if ((p[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+        v = (v << 6) | (p[i] & 0x3F);
+    }
+    if (v < min || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
+        return 0;
+    }
+    return n;
+}
+
+} // namespace
+
+void appendJsonString(std::string & m, const char * text, size_t length) {
+    const uint8_t * p   = (const uint8_t *) text;
+    const uint8_t * end = p + length;
+    m.push_back('"');
+    while (p < end) {
+        uint8_t b = *p;
+        if (b < 0x80) {
+            switch (b) {
+                case '\t': m.append("\\t", 2); break;
+                case '\n': m.append("\\n", 2); break;
+                case '\r': m.append("\\r", 2); break;
+                case '"':  m.append("\\\"", 2); break;
+                case '\\': m.append("\\\\", 2); break;
+                default:
+                    if (b < 0x20) {
+                        char esc[6] = {'\\', 'u', '0', '0', hexDigits[b >> 4], hexDigits[b & 0xF]};
+                        m.append(esc, 6);
+                    } else {
+                        m.push_back((char) b);
+                    }
+            }
+            p++;
+            continue;
+        }
+        size_t n = wellFormedLength(p, end);
+        if (n == 0) {
+            appendReplacement(m);
+            p++;
+        } else {
+            m.append((const char *) p, n);
+            p += n;
+        }
+    }
+    m.push_back('"');
+}
+
+void appendJsonString(std::string & message, const std::string & text) {
+    appendJsonString(message, text.data(), text.size());
+}
+
+void appendUnsigned(std::string & m, uint64_t value) {
+    char buf[24];
+    int  n = 0;
+    do {
+        buf[n++] = (char) ('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) {
+        m.push_back(buf[--n]);
+    }
+}
+
+void appendInt(std::string & m, int64_t value) {
+    if (value < 0) {
+        m.push_back('-');
+        appendUnsigned(m, 0 - (uint64_t) value);
+    } else {
+        appendUnsigned(m, (uint64_t) value);
+    }
+}
+
+void writeLine(const std::string & message) {
+    if (protocolOut == nullptr) {
+        return;
+    }
+    std::string line = message;
+    line.push_back('\n');
+    (void) fwrite(line.data(), 1, line.size(), protocolOut);
+    (void) fflush(protocolOut);
+}
+
+static void sendErrorLine(ErrorCode code, const uint64_t * requestId) {
+    std::string m = "{\"type\":\"error\",\"code\":\"";
+    m += errorCodeText(code);
+    m += '"';
+    if (requestId != nullptr) {
+        m += ",\"requestId\":";
+        appendUnsigned(m, *requestId);
+    }
+    m += '}';
+    writeLine(m);
+}
+
+void sendError(ErrorCode code) {
+    sendErrorLine(code, nullptr);
+}
+
+void sendError(ErrorCode code, uint64_t requestId) {
+    sendErrorLine(code, &requestId);
+}
+
+void sendPong() {
+    writeLine("{\"type\":\"pong\"}");
+}
+
+void sendUnloaded() {
+    writeLine("{\"type\":\"unloaded\"}");
+}
+
+} // namespace quillet

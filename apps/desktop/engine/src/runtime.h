@@ -1,0 +1,32 @@
+// The runtime-library operations the engine needs from its platform:
+// binary descriptors, duplication, streams, wide-path opens and the
+// executable's own path. One implementation per platform.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace quillet {
+
+// Untranslated mode: no CR/LF rewriting, no end of file at 0x1A.
+void rtSetBinary(int fd);
+int  rtDup(int fd);               // -1 on failure
+int  rtDup2(int fd, int target);  // -1 on failure
+FILE * rtOpenWriteStream(int fd); // fdopen(fd, "wb")
+
+// Opens a UTF-8 path for binary reading with sharing allowed. Null when the
+// path cannot be converted, holds a NUL byte, names a directory, or the
+// open fails.
+FILE * rtOpenForRead(const std::string & utf8Path);
+
+// Full path of the running executable as UTF-8; empty when unknown.
+std::string rtExecutablePath();
+
+// A reply written to a closed pipe must not end the process.
+void rtIgnoreBrokenPipe();
+
+// Adds a directory to the process's library search path where the
+// platform has one (Windows); elsewhere nothing happens.
+void rtSetLibrarySearchDirectory(const std::string & utf8Dir);
+
+} // namespace quillet

@@ -1,0 +1,73 @@
+#include "runtime.h"
+#include "utf.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+namespace quillet {
+
+void rtSetBinary(int fd) {
+    _setmode(fd, _O_BINARY);
+}
+
+int rtDup(int fd) {
+    return _dup(fd);
+}
+
+int rtDup2(int fd, int target) {
+    return _dup2(fd, target);
+}
+
+FILE * rtOpenWriteStream(int fd) {
+    return fd < 0 ? nullptr : _fdopen(fd, "wb");
+}
+
+FILE * rtOpenForRead(const std::string & utf8Path) {
+    if (utf8Path.empty() || memchr(utf8Path.data(), 0, utf8Path.size()) != nullptr) {
+        return nullptr;
+    }
+    std::wstring wide;
+    if (!utf8ToWide(utf8Path, wide)) {
+        return nullptr;
+    }
+    FILE * f = _wfsopen(wide.c_str(), L"rb", _SH_DENYNO);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    struct _stat64 st;
+    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFDIR) != 0) {
+        fclose(f);
+        return nullptr;
+    }
+    return f;
+}
+
+std::string rtExecutablePath() {
+    static wchar_t buf[32768];
+    DWORD n = GetModuleFileNameW(nullptr, buf, 32768);
+    if (n == 0 || n >= 32768) {
+        return std::string();
+    }
+    std::string out;
+    if (!wideToUtf8(buf, n, out)) {
+        return std::string();
+    }
+    return out;
+}
+
+void rtIgnoreBrokenPipe() {
+    // Windows reports a broken pipe as a failed write, never as a signal.
+}
+
+void rtSetLibrarySearchDirectory(const std::string & utf8Dir) {
+    std::wstring wide;
+    if (utf8ToWide(utf8Dir, wide)) {
+        (void) SetDllDirectoryW(wide.c_str());
+    }
+}
+
+} // namespace quillet
