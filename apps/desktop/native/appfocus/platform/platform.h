@@ -1,0 +1,94 @@
+// The Windows operations the foreground tracker needs, behind plain
+// functions: win32.cpp calls user32 and kernel32, sim.cpp simulates them so
+// the tracker's rules build and run on Linux.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+namespace appfocus {
+namespace platform {
+
+#ifdef _WIN32
+typedef wchar_t Utf16Unit;  // WCHAR, so buffers go to the API uncast
+#else
+typedef char16_t Utf16Unit;
+#endif
+
+typedef uintptr_t WindowHandle;  // HWND as an integer; 0 is none
+typedef uintptr_t HookHandle;    // HWINEVENTHOOK; 0 is a failed install
+typedef void *ProcessHandle;     // null is a failed open
+
+const uint32_t kEventSystemForeground = 0x0003;
+const uint32_t kEventObjectDestroy = 0x8001;
+const int32_t kObjectIdWindow = 0;  // OBJID_WINDOW
+
+// The WinEvent procedure without the calling convention; win32.cpp adapts.
+typedef void (*WinEventProc)(HookHandle hook, uint32_t event, WindowHandle window,
+                             int32_t objectId, int32_t childId, uint32_t eventThread,
+                             uint32_t eventTime);
+
+// --- WinEvent hooks, out of context, all processes and threads ---
+// Returns 0 on failure. Events reach the installing thread while it pumps.
+HookHandle setWinEventHook(uint32_t event, WinEventProc proc);
+bool unhookWinEvent(HookHandle hook);
+
+// --- the calling thread's message queue ---
+void createMessageQueue();  // PeekMessageW with PM_NOREMOVE
+uint32_t currentThreadId();
+enum PumpResult { PumpEmpty, PumpQuit, PumpDispatched };
+PumpResult pumpMessage();                  // one PM_REMOVE retrieval
+void waitForMessages(uint32_t timeoutMs);  // returns early on posted messages
+bool postQuit(uint32_t threadId);          // WM_QUIT
+bool postWake(uint32_t threadId);          // WM_NULL
+
+// --- the foreground window and its process ---
+WindowHandle foregroundWindow();
+bool isWindow(WindowHandle window);
+uint32_t windowProcessId(WindowHandle window);  // 0 on failure
+ProcessHandle openProcess(uint32_t processId);  // limited query + synchronize
+// Win32 path form into buffer; *length gets the units written, no terminator.
+bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
+                    uint32_t *length);
+bool processStillRunning(ProcessHandle process);  // a zero wait timed out
+void closeProcess(ProcessHandle process);
+
+// Strict UTF-16 to UTF-8: returns the bytes written, 0 on invalid input or
+// when the result does not fit. Writes no terminator.
+int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity);
+
+// --- clock ---
+int64_t performanceCounter();
+int64_t performanceFrequency();
+
+// --- one joinable thread ---
+struct Thread {
+    uintptr_t native;  // handle or pthread_t
+    bool joinable;
+    void (*entry)(void *);
+    void *arg;
+};
+// Returns false when no thread could be created; *thread is then not joinable.
+bool startThread(Thread *thread, void (*entry)(void *), void *arg);
+void joinThread(Thread *thread);  // waits, releases, leaves it not joinable
+
+// --- a non-recursive lock whose operations cannot fail ---
+#ifdef _WIN32
+struct Lock {
+    void *srw;  // SRWLOCK: one pointer, SRWLOCK_INIT is zero
+};
+#else
+struct Lock {
+    pthread_mutex_t mutex;
+};
+#endif
+void initLock(Lock *lock);
+void destroyLock(Lock *lock);
+void acquire(Lock *lock);
+void release(Lock *lock);
+
+}  // namespace platform
+}  // namespace appfocus

@@ -1,0 +1,547 @@
+// A simulated Windows for the tracker: fixed tables of windows, processes,
+// hooks and per-thread message queues, so nothing here allocates once
+// running and a probe can be measured for allocations.
+#include "platform/sim.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace appfocus {
+namespace platform {
+namespace {
+
+const int kMaxWindows = 64;
+const int kMaxProcesses = 32;
+const int kMaxHooks = 32;
+const int kMaxQueues = 16;
+const int kQueueCapacity = 64;
+const uint32_t kMaxPathUnits = 1100;  // room for a path the real buffer cannot take
+const int64_t kFrequency = 10000000;  // 100 ns ticks, as Windows reports
+
+struct SimWindow {
+    WindowHandle handle;
+    uint32_t processId;
+    bool alive;
+};
+
+struct SimProcess {
+    uint32_t processId;
+    char16_t path[kMaxPathUnits];
+    uint32_t pathLength;
+    bool exited;
+    bool openFails;
+};
+
+struct SimHook {
+    HookHandle handle;
+    uint32_t event;
+    uint32_t threadId;
+    WinEventProc proc;
+};
+
+enum MessageKind { MessageQuit, MessageNull, MessageWinEvent };
+
+struct SimMessage {
+    MessageKind kind;
+    HookHandle hook;
+    WinEventProc proc;
+    uint32_t event;
+    WindowHandle window;
+    int32_t objectId;
+};
+
+struct SimQueue {
+    uint32_t threadId;  // 0 when free
+    SimMessage ring[kQueueCapacity];
+    int head;
+    int count;
+    std::condition_variable ready;
+};
+
+struct World {
+    std::mutex mutex;
+    SimWindow windows[kMaxWindows];
+    SimProcess processes[kMaxProcesses];
+    SimHook hooks[kMaxHooks];
+    SimQueue queues[kMaxQueues];
+    WindowHandle foreground;
+    HookHandle nextHook;
+    bool failForegroundHook;
+    bool failDestroyHook;
+    bool failUnhook;
+    int openHandles;
+    uint32_t imageQueries;
+    void (*imageQueryHook)(void *);
+    void *imageQueryArg;
+    bool threadsHeld;
+    bool failThreadStart;
+    std::condition_variable gate;
+    sim::ThreadCounts threads;
+};
+
+World world;
+std::atomic<bool> clockFrozen{false};
+std::atomic<int64_t> frozenTicks{0};
+std::atomic<uint32_t> nextThreadId{1000};
+thread_local uint32_t simThreadId = 0;
+
+SimWindow *findWindow(WindowHandle handle) {
+    for (int i = 0; i < kMaxWindows; i++) {
+        if (world.windows[i].handle == handle && handle != 0) return &world.windows[i];
+    }
+    return nullptr;
+}
+
+SimProcess *findProcess(uint32_t processId, bool create) {
+    SimProcess *empty = nullptr;
+    for (int i = 0; i < kMaxProcesses; i++) {
+        SimProcess *p = &world.processes[i];
+        if (p->processId == processId) return p;
+        if (!empty && p->processId == 0) empty = p;
+    }
+    if (!create || !empty) return nullptr;
+    memset(empty, 0, sizeof(*empty));
+    empty->processId = processId;
+    return empty;
+}
+
+SimQueue *findQueue(uint32_t threadId) {
+    for (int i = 0; i < kMaxQueues; i++) {
+        if (world.queues[i].threadId == threadId && threadId != 0) return &world.queues[i];
+    }
+    return nullptr;
+}
+
+// A full queue drops the message, as a full Windows queue refuses a post.
+bool enqueue(SimQueue *q, const SimMessage &m) {
+    if (q->count == kQueueCapacity) return false;
+    q->ring[(q->head + q->count) % kQueueCapacity] = m;
+    q->count++;
+    q->ready.notify_all();
+    return true;
+}
+
+bool post(uint32_t threadId, MessageKind kind) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    SimQueue *q = findQueue(threadId);
+    if (!q) return false;
+    SimMessage m;
+    memset(&m, 0, sizeof(m));
+    m.kind = kind;
+    return enqueue(q, m);
+}
+
+void *threadTrampoline(void *arg) {
+    Thread *thread = static_cast<Thread *>(arg);
+    {
+        std::unique_lock<std::mutex> held(world.mutex);
+        while (world.threadsHeld) world.gate.wait(held);
+    }
+    thread->entry(thread->arg);
+    std::lock_guard<std::mutex> held(world.mutex);
+    // The thread's queue and hooks die with it.
+    SimQueue *q = findQueue(simThreadId);
+    if (q) q->threadId = 0;
+    world.threads.running--;
+    return nullptr;
+}
+
+}  // namespace
+
+HookHandle setWinEventHook(uint32_t event, WinEventProc proc) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    if ((event == kEventSystemForeground && world.failForegroundHook) ||
+        (event == kEventObjectDestroy && world.failDestroyHook)) {
+        return 0;
+    }
+    for (int i = 0; i < kMaxHooks; i++) {
+        SimHook *h = &world.hooks[i];
+        if (h->handle != 0) continue;
+        h->handle = ++world.nextHook;
+        h->event = event;
+        h->threadId = currentThreadId();
+        h->proc = proc;
+        return h->handle;
+    }
+    return 0;
+}
+
+bool unhookWinEvent(HookHandle hook) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    for (int i = 0; i < kMaxHooks; i++) {
+        SimHook *h = &world.hooks[i];
+        if (h->handle != hook || hook == 0) continue;
+        if (world.failUnhook) return false;
+        memset(h, 0, sizeof(*h));
+        return true;
+    }
+    return false;
+}
+
+void createMessageQueue() {
+    uint32_t id = currentThreadId();
+    std::lock_guard<std::mutex> held(world.mutex);
+    if (findQueue(id)) return;
+    for (int i = 0; i < kMaxQueues; i++) {
+        SimQueue *q = &world.queues[i];
+        if (q->threadId != 0) continue;
+        q->threadId = id;
+        q->head = 0;
+        q->count = 0;
+        return;
+    }
+    abort();  // more simulated threads than any test uses
+}
+
+uint32_t currentThreadId() {
+    if (simThreadId == 0) simThreadId = nextThreadId.fetch_add(1);
+    return simThreadId;
+}
+
+PumpResult pumpMessage() {
+    SimMessage m;
+    {
+        std::lock_guard<std::mutex> held(world.mutex);
+        SimQueue *q = findQueue(currentThreadId());
+        if (!q || q->count == 0) return PumpEmpty;
+        m = q->ring[q->head];
+        q->head = (q->head + 1) % kQueueCapacity;
+        q->count--;
+    }
+    if (m.kind == MessageQuit) return PumpQuit;
+    // Out-of-context events reach the hooking thread during retrieval.
+    if (m.kind == MessageWinEvent) m.proc(m.hook, m.event, m.window, m.objectId, 0, 0, 0);
+    return PumpDispatched;
+}
+
+void waitForMessages(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> held(world.mutex);
+    SimQueue *q = findQueue(currentThreadId());
+    if (!q) return;
+    q->ready.wait_for(held, std::chrono::milliseconds(timeoutMs),
+                      [q] { return q->count > 0; });
+}
+
+bool postQuit(uint32_t threadId) { return post(threadId, MessageQuit); }
+
+bool postWake(uint32_t threadId) { return post(threadId, MessageNull); }
+
+WindowHandle foregroundWindow() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    return world.foreground;
+}
+
+bool isWindow(WindowHandle window) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    SimWindow *w = findWindow(window);
+    return w && w->alive;
+}
+
+uint32_t windowProcessId(WindowHandle window) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    SimWindow *w = findWindow(window);
+    return w && w->alive ? w->processId : 0;
+}
+
+ProcessHandle openProcess(uint32_t processId) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    SimProcess *p = findProcess(processId, false);
+    if (!p || p->openFails) return nullptr;
+    world.openHandles++;
+    return p;
+}
+
+bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
+                    uint32_t *length) {
+    void (*hook)(void *);
+    void *arg;
+    {
+        std::lock_guard<std::mutex> held(world.mutex);
+        world.imageQueries++;
+        hook = world.imageQueryHook;
+        arg = world.imageQueryArg;
+    }
+    if (hook) hook(arg);
+    std::lock_guard<std::mutex> held(world.mutex);
+    SimProcess *p = static_cast<SimProcess *>(process);
+    // Like the real call: the path and its terminator must fit.
+    if (p->pathLength + 1 > capacity) return false;
+    memcpy(buffer, p->path, p->pathLength * sizeof(Utf16Unit));
+    buffer[p->pathLength] = 0;
+    *length = p->pathLength;
+    return true;
+}
+
+bool processStillRunning(ProcessHandle process) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    return !static_cast<SimProcess *>(process)->exited;
+}
+
+void closeProcess(ProcessHandle) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    world.openHandles--;
+}
+
+int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity) {
+    int written = 0;
+    for (int i = 0; i < count; i++) {
+        uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= count || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return 0;
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            i++;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return 0;  // a low surrogate with no high one before it
+        }
+        unsigned char bytes[4];
+        int n;
+        if (c < 0x80) {
+            bytes[0] = static_cast<unsigned char>(c);
+            n = 1;
+        } else if (c < 0x800) {
+            bytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            bytes[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            n = 2;
+        } else if (c < 0x10000) {
+            bytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            n = 3;
+        } else {
+            bytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            bytes[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            n = 4;
+        }
+        if (written + n > capacity) return 0;
+        memcpy(out + written, bytes, n);
+        written += n;
+    }
+    return written;
+}
+
+int64_t performanceCounter() {
+    if (clockFrozen.load()) return frozenTicks.load();
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    // Plus one tick: the real counter is never zero.
+    return static_cast<int64_t>(ts.tv_sec) * kFrequency + ts.tv_nsec / 100 + 1;
+}
+
+int64_t performanceFrequency() { return kFrequency; }
+
+bool startThread(Thread *thread, void (*entry)(void *), void *arg) {
+    thread->entry = entry;
+    thread->arg = arg;
+    thread->joinable = false;
+    {
+        std::lock_guard<std::mutex> held(world.mutex);
+        if (world.failThreadStart) {
+            world.failThreadStart = false;
+            return false;
+        }
+        world.threads.started++;
+        world.threads.running++;
+    }
+    pthread_t id;
+    if (pthread_create(&id, nullptr, threadTrampoline, thread) != 0) {
+        std::lock_guard<std::mutex> held(world.mutex);
+        world.threads.started--;
+        world.threads.running--;
+        return false;
+    }
+    thread->native = static_cast<uintptr_t>(id);
+    thread->joinable = true;
+    return true;
+}
+
+void joinThread(Thread *thread) {
+    pthread_join(static_cast<pthread_t>(thread->native), nullptr);
+    thread->native = 0;
+    thread->joinable = false;
+    std::lock_guard<std::mutex> held(world.mutex);
+    world.threads.joined++;
+}
+
+void initLock(Lock *lock) { pthread_mutex_init(&lock->mutex, nullptr); }
+
+void destroyLock(Lock *lock) { pthread_mutex_destroy(&lock->mutex); }
+
+// A default mutex fails only when corrupted or misused; nothing can recover.
+void acquire(Lock *lock) {
+    if (pthread_mutex_lock(&lock->mutex) != 0) abort();
+}
+
+void release(Lock *lock) {
+    if (pthread_mutex_unlock(&lock->mutex) != 0) abort();
+}
+
+}  // namespace platform
+
+namespace sim {
+
+using platform::World;
+using platform::world;
+
+void reset() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    memset(world.windows, 0, sizeof(world.windows));
+    memset(world.processes, 0, sizeof(world.processes));
+    world.foreground = 0;
+    world.failForegroundHook = false;
+    world.failDestroyHook = false;
+    world.failUnhook = false;
+    world.imageQueryHook = nullptr;
+    world.imageQueryArg = nullptr;
+    world.imageQueries = 0;
+    world.threadsHeld = false;
+    world.failThreadStart = false;
+    world.gate.notify_all();
+    platform::clockFrozen.store(false);
+}
+
+void setClockMs(double ms) {
+    platform::frozenTicks.store(static_cast<int64_t>(ms * (platform::kFrequency / 1000)));
+    platform::clockFrozen.store(true);
+}
+
+void useRealClock() { platform::clockFrozen.store(false); }
+
+void addWindow(platform::WindowHandle window, uint32_t processId) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    platform::SimWindow *w = platform::findWindow(window);
+    for (int i = 0; !w && i < platform::kMaxWindows; i++) {
+        if (world.windows[i].handle == 0) w = &world.windows[i];
+    }
+    if (!w) abort();
+    w->handle = window;
+    w->processId = processId;
+    w->alive = true;
+}
+
+void setImagePath(uint32_t processId, const char16_t *units, uint32_t length) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    platform::SimProcess *p = platform::findProcess(processId, true);
+    if (!p || length > platform::kMaxPathUnits) abort();
+    memcpy(p->path, units, length * sizeof(char16_t));
+    p->pathLength = length;
+}
+
+void addProcess(uint32_t processId, const char16_t *imagePath) {
+    uint32_t length = 0;
+    while (imagePath[length] != 0) length++;
+    setImagePath(processId, imagePath, length);
+}
+
+void addApp(platform::WindowHandle window, uint32_t processId, const char16_t *imagePath) {
+    addWindow(window, processId);
+    addProcess(processId, imagePath);
+}
+
+void setProcessExited(uint32_t processId, bool exited) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    platform::SimProcess *p = platform::findProcess(processId, false);
+    if (p) p->exited = exited;
+}
+
+void setOpenFails(uint32_t processId, bool fails) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    platform::SimProcess *p = platform::findProcess(processId, false);
+    if (p) p->openFails = fails;
+}
+
+void setForeground(platform::WindowHandle window, bool raiseEvent) {
+    {
+        std::lock_guard<std::mutex> held(world.mutex);
+        world.foreground = window;
+    }
+    if (raiseEvent) raiseWinEvent(platform::kEventSystemForeground, window, 0);
+}
+
+void destroyWindow(platform::WindowHandle window) {
+    {
+        std::lock_guard<std::mutex> held(world.mutex);
+        platform::SimWindow *w = platform::findWindow(window);
+        if (w) w->alive = false;
+    }
+    raiseWinEvent(platform::kEventObjectDestroy, window, platform::kObjectIdWindow);
+}
+
+void raiseWinEvent(uint32_t event, platform::WindowHandle window, int32_t objectId) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    for (int i = 0; i < platform::kMaxHooks; i++) {
+        platform::SimHook *h = &world.hooks[i];
+        if (h->handle == 0 || h->event != event) continue;
+        platform::SimQueue *q = platform::findQueue(h->threadId);
+        if (!q) continue;
+        platform::SimMessage m;
+        memset(&m, 0, sizeof(m));
+        m.kind = platform::MessageWinEvent;
+        m.hook = h->handle;
+        m.proc = h->proc;
+        m.event = event;
+        m.window = window;
+        m.objectId = objectId;
+        platform::enqueue(q, m);
+    }
+}
+
+void setImageQueryHook(void (*hook)(void *), void *arg) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    world.imageQueryHook = hook;
+    world.imageQueryArg = arg;
+}
+
+void setHookInstallFails(uint32_t event, bool fails) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    if (event == platform::kEventSystemForeground) world.failForegroundHook = fails;
+    if (event == platform::kEventObjectDestroy) world.failDestroyHook = fails;
+}
+
+void setUnhookFails(bool fails) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    world.failUnhook = fails;
+}
+
+int activeHooks() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    int n = 0;
+    for (int i = 0; i < platform::kMaxHooks; i++) n += world.hooks[i].handle != 0;
+    return n;
+}
+
+int openProcessHandles() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    return world.openHandles;
+}
+
+uint32_t imageQueries() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    return world.imageQueries;
+}
+
+void holdThreads(bool held) {
+    std::lock_guard<std::mutex> lock(world.mutex);
+    world.threadsHeld = held;
+    if (!held) world.gate.notify_all();
+}
+
+void failNextThreadStart() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    world.failThreadStart = true;
+}
+
+ThreadCounts threadCounts() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    return world.threads;
+}
+
+}  // namespace sim
+}  // namespace appfocus

@@ -1,0 +1,214 @@
+#include "src/tracker.h"
+
+#include <string.h>
+
+namespace appfocus {
+namespace {
+
+const uint32_t kWaitMs = 25;
+const int kMaxMessagesPerTurn = 64;
+const double kProbeIntervalMs = 500.0;
+
+// The tracker this thread serves: WinEvent callbacks carry no context.
+thread_local ForegroundTracker *currentTracker = nullptr;
+
+struct Held {
+    explicit Held(platform::Lock *lock) : lock_(lock) { platform::acquire(lock_); }
+    ~Held() { platform::release(lock_); }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    platform::Lock *lock_;
+};
+
+void clearIdentity(AppIdentity *identity) { memset(identity, 0, sizeof(*identity)); }
+
+void trackerEntry(void *arg) { trackerMain(static_cast<ForegroundTracker *>(arg)); }
+
+}  // namespace
+
+ForegroundTracker::ForegroundTracker()
+    : probeSequence(0),
+      stopRequested(true),
+      recheckPending(true),
+      trackedWindow(0),
+      trackerThreadId(0) {
+    platform::initLock(&lock);
+    memset(&published, 0, sizeof(published));
+    published.epoch = 1;
+    published.reason = SnapshotReason::Stopped;
+    clearIdentity(&lastIdentity);
+    memset(&thread, 0, sizeof(thread));
+}
+
+ForegroundTracker::~ForegroundTracker() { platform::destroyLock(&lock); }
+
+bool identityEqual(const AppIdentity &a, const AppIdentity &b) {
+    return a.processId == b.processId && a.windowHandle == b.windowHandle &&
+           memcmp(a.name, b.name, kNameBytes) == 0 &&
+           memcmp(a.bundleId, b.bundleId, kNameBytes) == 0;
+}
+
+double monotonicMs() {
+    // Read once; a function-local static is initialised thread-safely.
+    static const double frequency = static_cast<double>(platform::performanceFrequency());
+    return static_cast<double>(platform::performanceCounter()) * 1000.0 / frequency;
+}
+
+ProbeToken beginProbe(ForegroundTracker *t, double nowMs) {
+    Held held(&t->lock);
+    // A halted record keeps its reason; the unchanged sequence is one that a
+    // completion can only match while not running, so it is discarded.
+    if (!t->published.running) return ProbeToken{t->probeSequence, nowMs};
+    t->probeSequence++;
+    t->published.observedMs = nowMs;
+    t->published.valid = false;
+    t->published.reason = SnapshotReason::MetadataPending;
+    clearIdentity(&t->published.identity);
+    return ProbeToken{t->probeSequence, nowMs};
+}
+
+bool completeProbe(ForegroundTracker *t, ProbeToken token, const AppIdentity *identity) {
+    Held held(&t->lock);
+    ContextSnapshot &p = t->published;
+    if (!p.running || t->probeSequence != token.sequence) return false;
+    p.observedMs = token.startMs;
+    if (identity && identity->processId != 0 && identity->name[0] != '\0') {
+        p.valid = true;
+        p.reason = SnapshotReason::None;
+        if (!identityEqual(*identity, t->lastIdentity) || p.changedMs == 0) {
+            p.changedMs = token.startMs;
+        }
+        t->lastIdentity = *identity;
+        p.identity = *identity;
+    } else {
+        p.valid = false;
+        p.reason = SnapshotReason::Unavailable;
+        clearIdentity(&t->lastIdentity);
+        clearIdentity(&p.identity);
+        p.changedMs = 0;
+    }
+    return true;
+}
+
+void publishHalt(ForegroundTracker *t, HaltKind kind) {
+    Held held(&t->lock);
+    ContextSnapshot &p = t->published;
+    t->probeSequence++;
+    p.running = false;
+    p.valid = false;
+    p.reason = kind == HaltKind::Stopped ? SnapshotReason::Stopped : SnapshotReason::HelperFault;
+    clearIdentity(&t->lastIdentity);
+    clearIdentity(&p.identity);
+    p.changedMs = 0;
+}
+
+void start(ForegroundTracker *t) {
+    if (!t->stopRequested.load()) return;  // already running: the epoch stays
+    // After a hook fault the thread ended by itself and is still joinable.
+    if (t->thread.joinable) platform::joinThread(&t->thread);
+    {
+        Held held(&t->lock);
+        ContextSnapshot &p = t->published;
+        uint64_t epoch = p.epoch + 1;
+        memset(&p, 0, sizeof(p));
+        p.epoch = epoch;
+        p.running = true;
+        p.reason = SnapshotReason::MetadataPending;
+        clearIdentity(&t->lastIdentity);
+        t->probeSequence++;
+    }
+    t->stopRequested.exchange(false);
+    t->recheckPending.exchange(true);
+    t->trackedWindow.exchange(0);
+    if (!platform::startThread(&t->thread, trackerEntry, t)) {
+        // No thread: end the run the way a hook fault does, so the host sees
+        // running false with "helper-fault" and may call start again.
+        t->stopRequested.exchange(true);
+        publishHalt(t, HaltKind::HelperFault);
+    }
+}
+
+void stop(ForegroundTracker *t) {
+    t->stopRequested.exchange(true);
+    publishHalt(t, HaltKind::Stopped);
+    uint32_t threadId = t->trackerThreadId.load();
+    if (threadId != 0) platform::postQuit(threadId);
+    // Waits for a probe in progress and the hook removal.
+    if (t->thread.joinable) platform::joinThread(&t->thread);
+}
+
+void recheck(ForegroundTracker *t) {
+    if (t->stopRequested.load()) return;
+    // Never completed: this only marks the record pending and makes the probe
+    // in flight stale.
+    beginProbe(t, monotonicMs());
+    bool wasPending = t->recheckPending.exchange(true);
+    uint32_t threadId = t->trackerThreadId.load();
+    if (threadId != 0 && !wasPending) platform::postWake(threadId);
+}
+
+void copySnapshot(ForegroundTracker *t, ContextSnapshot *out, double *clockMs) {
+    {
+        Held held(&t->lock);
+        *out = t->published;
+    }
+    *clockMs = monotonicMs();
+}
+
+void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle window,
+                int32_t objectId, int32_t, uint32_t, uint32_t) {
+    ForegroundTracker *t = currentTracker;
+    if (!t || t->stopRequested.load()) return;
+    if (event == platform::kEventSystemForeground) {
+        recheck(t);
+    } else if (event == platform::kEventObjectDestroy && objectId == platform::kObjectIdWindow &&
+               window == t->trackedWindow.load()) {
+        recheck(t);  // the foreground window itself went away
+    }
+}
+
+void trackerMain(ForegroundTracker *t) {
+    currentTracker = t;
+    // Own a queue before anybody can post to this thread's id.
+    platform::createMessageQueue();
+    t->trackerThreadId.exchange(platform::currentThreadId());
+
+    platform::HookHandle foregroundHook =
+        platform::setWinEventHook(platform::kEventSystemForeground, onWinEvent);
+    platform::HookHandle destroyHook =
+        platform::setWinEventHook(platform::kEventObjectDestroy, onWinEvent);
+    if (foregroundHook == 0 || destroyHook == 0) {
+        publishHalt(t, HaltKind::HelperFault);
+        t->stopRequested.exchange(true);
+    }
+
+    double lastProbeMs = 0;
+    while (!t->stopRequested.load()) {
+        for (int i = 0; i < kMaxMessagesPerTurn; i++) {
+            platform::PumpResult r = platform::pumpMessage();
+            if (r == platform::PumpEmpty) break;
+            if (r == platform::PumpQuit) {
+                t->stopRequested.exchange(true);
+                break;
+            }
+        }
+        if (t->stopRequested.load()) break;
+        double nowMs = monotonicMs();
+        bool asked = t->recheckPending.exchange(false);
+        if (asked || nowMs - lastProbeMs >= kProbeIntervalMs) {
+            resolveForeground(t);
+            lastProbeMs = nowMs;
+        }
+        platform::waitForMessages(kWaitMs);
+    }
+
+    bool unhooked = true;
+    if (foregroundHook != 0 && !platform::unhookWinEvent(foregroundHook)) unhooked = false;
+    if (destroyHook != 0 && !platform::unhookWinEvent(destroyHook)) unhooked = false;
+    if (!unhooked) publishHalt(t, HaltKind::HelperFault);
+
+    t->trackerThreadId.exchange(0);
+    currentTracker = nullptr;
+}
+
+}  // namespace appfocus
