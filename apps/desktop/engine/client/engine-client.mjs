@@ -1,0 +1,412 @@
+// Node.js client for the quillet-whisper engine: starts the engine as a child
+// process, writes request frames to its stdin and matches the JSON lines on
+// its stdout to the calls that caused them. No dependencies beyond Node.
+
+import { spawn } from 'node:child_process';
+import { EventEmitter } from 'node:events';
+import os from 'node:os';
+
+import {
+  FrameKind,
+  PROTOCOL_VERSION,
+  EngineError,
+  LineSplitter,
+  alwaysAnswered,
+  audioChunks,
+  encodeAudioFrame,
+  encodeFrame,
+  errorFromLine,
+  isValidRequestId,
+  parseReplyLine,
+  replyOwner,
+} from './protocol.mjs';
+
+export * from './protocol.mjs';
+
+const DEFAULT_STDERR_TAIL_BYTES = 64 * 1024;
+
+/**
+ * Starts the engine and resolves once its hello line has arrived.
+ * @param {import('./engine-client').EngineOptions} options
+ */
+export function startEngine(options) {
+  return EngineClient.start(options);
+}
+
+export class EngineClient extends EventEmitter {
+  /** Starts the engine and resolves with a client once the hello arrived. */
+  static async start(options) {
+    const client = new EngineClient(options);
+    await client.started;
+    return client;
+  }
+
+  constructor(options = {}) {
+    super();
+    const {
+      enginePath,
+      accelerators,
+      extraArgs = [],
+      env = process.env,
+      cwd,
+      stderr = 'collect',
+      stderrTailBytes = DEFAULT_STDERR_TAIL_BYTES,
+      helloTimeoutMs = 30000,
+    } = options;
+    if (typeof enginePath !== 'string' || enginePath === '') {
+      throw new TypeError('enginePath must name the engine executable');
+    }
+    const args = [...extraArgs];
+    if (accelerators !== undefined) args.push('--accelerators', String(accelerators));
+
+    this.hello = null;
+    this._inflight = []; // frames sent and not yet accounted for, oldest first
+    this._transcribes = new Map(); // requestId -> state of a transcribe not yet settled
+    this._nextRequestId = 1;
+    this._writeChain = Promise.resolve();
+    this._dead = null; // the error every later call fails with, once the engine is gone
+    this._exitInfo = null;
+    this._splitter = new LineSplitter();
+    this._stderrMode = stderr;
+    this._stderrTailBytes = stderrTailBytes;
+    this._stderrTail = '';
+    this._stderrLines = typeof stderr === 'function' ? new LineSplitter(Infinity) : null;
+
+    let resolveStarted;
+    let rejectStarted;
+    this.started = new Promise((resolve, reject) => {
+      resolveStarted = resolve;
+      rejectStarted = reject;
+    });
+    this.started.catch(() => {}); // observed through start() or the first call
+    this._resolveStarted = resolveStarted;
+    this._rejectStarted = rejectStarted;
+
+    let resolveExited;
+    this.exited = new Promise((resolve) => {
+      resolveExited = resolve;
+    });
+    this._resolveExited = resolveExited;
+
+    const stderrStdio = stderr === 'inherit' ? 'inherit' : stderr === 'ignore' ? 'ignore' : 'pipe';
+    this._child = spawn(enginePath, args, {
+      cwd,
+      env,
+      stdio: ['pipe', 'pipe', stderrStdio],
+      windowsHide: true,
+    });
+    this.pid = this._child.pid;
+
+    this._child.stdin.on('error', () => {
+      // EPIPE once the engine is gone; the close handler reports it.
+    });
+    this._child.stdout.on('data', (chunk) => this._onStdout(chunk));
+    if (this._child.stderr) this._child.stderr.on('data', (chunk) => this._onStderr(chunk));
+    this._child.on('error', (err) => {
+      this._die(new EngineError('ENGINE_EXITED', `cannot run the engine ${enginePath}: ${err.message}`));
+      // A process that never started emits no close event.
+      if (this.pid === undefined) this._finishExit(null, null);
+    });
+    this._child.on('close', (code, signal) => this._finishExit(code, signal));
+
+    this._helloTimer = setTimeout(() => {
+      this._die(new EngineError('TIMEOUT', `engine sent no hello within ${helloTimeoutMs} ms`));
+      this._child.kill('SIGKILL');
+    }, helloTimeoutMs);
+  }
+
+  /** Diagnostics the engine wrote to stderr (the last bytes only), when collected. */
+  get stderrTail() {
+    return this._stderrTail;
+  }
+
+  /** True until the engine process has gone. */
+  get alive() {
+    return this._dead === null;
+  }
+
+  /**
+   * Loads a model. Resolves with the "ready" reply; rejects with the engine's
+   * code (MODEL_MISSING, MODEL_INVALID, GPU_UNAVAILABLE, ...).
+   */
+  load({ modelPath, device = 'auto', threads, shortWindowSamples = 0, shortAudioCtx = 0 } = {}) {
+    if (typeof modelPath !== 'string' || modelPath === '') {
+      return Promise.reject(new TypeError('modelPath must be a non-empty string'));
+    }
+    if (threads === undefined) threads = Math.max(1, Math.min(8, os.availableParallelism()));
+    // Key order does not matter to the engine; all six members are required.
+    const message = { version: PROTOCOL_VERSION, modelPath, device, threads, shortWindowSamples, shortAudioCtx };
+    return this._ask(FrameKind.Load, message);
+  }
+
+  /** Frees the loaded model (if any). Resolves with the "unloaded" reply. */
+  unload() {
+    return this._ask(FrameKind.Unload);
+  }
+
+  /** Round trip through the engine; answered after every frame sent before it. */
+  ping() {
+    return this._ask(FrameKind.Ping);
+  }
+
+  /**
+   * Transcribes 16 kHz mono samples: Begin, Audio frames of at most 480,000
+   * samples, Finish. Resolves with the "result" reply. Calls are queued, so
+   * overlapping transcribes run one after another.
+   */
+  transcribe({ requestId, language = 'auto', prompt = '', samples } = {}) {
+    if (!(samples instanceof Float32Array)) {
+      if (Array.isArray(samples) || (ArrayBuffer.isView(samples) && !(samples instanceof DataView))) {
+        samples = Float32Array.from(samples);
+      } else {
+        return Promise.reject(new TypeError('samples must be a Float32Array'));
+      }
+    }
+    if (requestId === undefined) {
+      do requestId = this._nextRequestId++;
+      while (this._transcribes.has(requestId));
+    } else if (!isValidRequestId(requestId)) {
+      return Promise.reject(new RangeError(`requestId must be an integer from 0 to ${Number.MAX_SAFE_INTEGER}`));
+    } else if (this._transcribes.has(requestId)) {
+      return Promise.reject(new RangeError(`request ${requestId} is already in progress`));
+    }
+    if (this._dead) return Promise.reject(this._dead);
+
+    const state = { requestId, settled: false, finishSent: false, resolve: null, reject: null, written: null };
+    const promise = new Promise((resolve, reject) => {
+      state.resolve = resolve;
+      state.reject = reject;
+    });
+    this._transcribes.set(requestId, state);
+    const fail = (err) => this._settleTranscribe(state, err, null);
+
+    state.written = this._enqueueWrite(async () => {
+      if (state.settled) return; // cancelled while queued: nothing was sent
+      this._send({ kind: FrameKind.Begin, requestId, onReply: (line) => fail(errorFromLine(line)), onFail: fail },
+        encodeFrame(FrameKind.Begin, { requestId, language, prompt }));
+      for (const [start, end] of audioChunks(samples.length)) {
+        await this._drained();
+        if (state.settled) break;
+        this._send({ kind: FrameKind.Audio, onReply: (line) => fail(errorFromLine(line)), onFail: fail },
+          encodeAudioFrame(samples, start, end));
+      }
+      await this._drained();
+      if (state.settled) {
+        // Failed or cancelled half way: drop whatever the engine still holds.
+        this._send({ kind: FrameKind.Cancel, onReply: () => {}, onFail: () => {} },
+          encodeFrame(FrameKind.Cancel, { requestId }));
+        return;
+      }
+      state.finishSent = true;
+      this._send({
+        kind: FrameKind.Finish,
+        requestId,
+        onReply: (line) => (line.type === 'result' ? this._settleTranscribe(state, null, line) : fail(errorFromLine(line))),
+        onFail: fail,
+      }, encodeFrame(FrameKind.Finish, { requestId }));
+    });
+    state.written.catch(fail);
+    return promise;
+  }
+
+  /**
+   * Cancels a request. A transcribe of this client that is still sending its
+   * audio stops and rejects with code CANCELLED; one whose Finish is already
+   * sent also rejects with CANCELLED (the engine's late answer is dropped).
+   * Resolves once the Cancel frame (if one is needed) has been handed to the pipe.
+   */
+  cancel(requestId) {
+    if (!isValidRequestId(requestId)) {
+      return Promise.reject(new RangeError(`requestId must be an integer from 0 to ${Number.MAX_SAFE_INTEGER}`));
+    }
+    const state = this._transcribes.get(requestId);
+    if (state) {
+      this._settleTranscribe(state, new EngineError('CANCELLED', `request ${requestId} cancelled`, requestId), null);
+      // Before its Finish, the transcribe itself ends with a Cancel frame.
+      if (!state.finishSent) return state.written.then(() => {}, () => {});
+    }
+    if (this._dead) return Promise.reject(this._dead);
+    return this._enqueueWrite(async () => {
+      this._send({ kind: FrameKind.Cancel, onReply: () => {}, onFail: () => {} },
+        encodeFrame(FrameKind.Cancel, { requestId }));
+    });
+  }
+
+  /**
+   * Asks the engine to shut down and waits for it to exit (killing it after
+   * `timeoutMs`). Resolves with {code, signal}. Safe to call more than once.
+   */
+  async close({ timeoutMs = 5000 } = {}) {
+    if (!this._exitInfo && !this._closing) {
+      this._closing = true;
+      if (!this._dead) {
+        this._enqueueWrite(async () => {
+          this._send({ kind: FrameKind.Shutdown, onReply: () => {}, onFail: () => {} }, encodeFrame(FrameKind.Shutdown));
+          this._child.stdin.end();
+        }).catch(() => {});
+      }
+    }
+    const timer = setTimeout(() => this._child.kill('SIGKILL'), timeoutMs);
+    try {
+      return await this.exited;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  /** Ends the engine at once; pending calls reject with ENGINE_EXITED. */
+  kill(signal = 'SIGKILL') {
+    this._child.kill(signal);
+    return this.exited;
+  }
+
+  // ---- internals ----
+
+  // Sends a frame whose single answer is the whole result of the call.
+  _ask(kind, payload) {
+    if (this._dead) return Promise.reject(this._dead);
+    return new Promise((resolve, reject) => {
+      this._enqueueWrite(async () => {
+        this._send({
+          kind,
+          onReply: (line) => (line.type === 'error' ? reject(errorFromLine(line)) : resolve(line)),
+          onFail: reject,
+        }, encodeFrame(kind, payload));
+      }).catch(reject);
+    });
+  }
+
+  // Writes are serialised so that the frames of one transcribe are never
+  // interleaved with another call's frames.
+  _enqueueWrite(task) {
+    const run = this._writeChain.then(async () => {
+      await this.started;
+      if (this._dead) throw this._dead;
+      await task();
+    });
+    this._writeChain = run.catch(() => {});
+    return run;
+  }
+
+  // Records what a frame may be answered with before writing it, so that a
+  // reply can never arrive ahead of its record.
+  _send(entry, frame) {
+    if (this._dead) throw this._dead;
+    this._inflight.push(entry);
+    this._child.stdin.write(frame);
+  }
+
+  // Waits while the pipe holds more than its high-water mark, so long audio
+  // is not buffered whole in this process.
+  _drained() {
+    const stdin = this._child.stdin;
+    if (this._dead || !stdin.writableNeedDrain) return Promise.resolve();
+    return new Promise((resolve) => {
+      const done = () => {
+        stdin.off('drain', done);
+        stdin.off('close', done);
+        this.off('_gone', done);
+        resolve();
+      };
+      stdin.on('drain', done);
+      stdin.on('close', done);
+      this.on('_gone', done);
+    });
+  }
+
+  _settleTranscribe(state, err, result) {
+    if (state.settled) return;
+    state.settled = true;
+    if (this._transcribes.get(state.requestId) === state) this._transcribes.delete(state.requestId);
+    if (err) state.reject(err);
+    else state.resolve(result);
+  }
+
+  _onStdout(chunk) {
+    let lines;
+    try {
+      lines = this._splitter.push(chunk);
+    } catch (err) {
+      this._protocolFailure(err);
+      return;
+    }
+    for (const text of lines) {
+      if (this._dead) return;
+      try {
+        this._onLine(parseReplyLine(text));
+      } catch (err) {
+        this._protocolFailure(err);
+        return;
+      }
+    }
+  }
+
+  _onLine(line) {
+    if (this.hello === null) {
+      if (line.type !== 'hello') {
+        throw new EngineError('PROTOCOL_ERROR', `engine's first line is "${line.type}", not hello`);
+      }
+      if (line.version !== PROTOCOL_VERSION) {
+        throw new EngineError('PROTOCOL_ERROR', `engine speaks protocol version ${line.version}, this client ${PROTOCOL_VERSION}`);
+      }
+      clearTimeout(this._helloTimer);
+      this.hello = line;
+      this._resolveStarted(line);
+      return;
+    }
+    this.emit('line', line);
+    while (this._inflight.length > 0) {
+      const entry = this._inflight[0];
+      if (replyOwner(entry, line)) {
+        this._inflight.shift();
+        entry.onReply(line);
+        return;
+      }
+      // A frame that is always answered must own the next line.
+      if (alwaysAnswered(entry.kind)) break;
+      // The line answers a later frame, so this one succeeded silently.
+      this._inflight.shift();
+    }
+    throw new EngineError('PROTOCOL_ERROR', `engine wrote a line that answers no frame sent: ${JSON.stringify(line)}`);
+  }
+
+  // Beyond a line nobody can explain, the client and engine disagree about
+  // what happened; neither side can recover, so the engine is stopped.
+  _protocolFailure(err) {
+    this._die(err);
+    this._child.kill('SIGKILL');
+  }
+
+  _onStderr(chunk) {
+    if (this._stderrMode === 'ignore') return;
+    const text = chunk.toString('utf8');
+    this._stderrTail = (this._stderrTail + text).slice(-this._stderrTailBytes);
+    if (this._stderrLines) {
+      for (const line of this._stderrLines.push(chunk)) this._stderrMode(line);
+    }
+  }
+
+  _die(err) {
+    if (this._dead) return;
+    clearTimeout(this._helloTimer);
+    this._dead = err;
+    this._rejectStarted(err);
+    const inflight = this._inflight;
+    this._inflight = [];
+    for (const entry of inflight) entry.onFail(err);
+    for (const state of [...this._transcribes.values()]) this._settleTranscribe(state, err, null);
+    this.emit('_gone');
+  }
+
+  _finishExit(code, signal) {
+    if (this._exitInfo) return;
+    this._exitInfo = { code, signal };
+    const how = signal ? `signal ${signal}` : `code ${code}`;
+    const tail = this._stderrTail.trim().split('\n').slice(-5).join('\n');
+    const why = this._closing ? 'after shutdown' : 'unexpectedly';
+    this._die(new EngineError('ENGINE_EXITED',
+      `engine exited ${why} (${how})${tail ? `; last diagnostics:\n${tail}` : ''}`));
+    this._resolveExited(this._exitInfo);
+    this.emit('exit', this._exitInfo);
+  }
+}
