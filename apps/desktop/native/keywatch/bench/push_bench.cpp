@@ -1,0 +1,100 @@
+// Prints the cost of pushTransition and of the drain's copy under the lock,
+// and counts every heap allocation made while they run (there must be none).
+#include <atomic>
+#include <chrono>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "capture_state.h"
+#include "frame_queue.h"
+
+extern "C" void * __libc_malloc(size_t);
+extern "C" void * __libc_calloc(size_t, size_t);
+extern "C" void * __libc_realloc(void *, size_t);
+extern "C" void   __libc_free(void *);
+
+static std::atomic<uint64_t> allocations{0};
+
+// Every allocation of the process, operator new included, comes through here.
+extern "C" void * malloc(size_t size) { allocations++; return __libc_malloc(size); }
+extern "C" void * calloc(size_t n, size_t size) { allocations++; return __libc_calloc(n, size); }
+extern "C" void * realloc(void * p, size_t size) { allocations++; return __libc_realloc(p, size); }
+extern "C" void   free(void * p) { __libc_free(p); }
+
+using namespace keywatch;
+typedef std::chrono::steady_clock Clock;
+
+static double nsSince(Clock::time_point start) {
+    return (double) std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+}
+
+static void arm(CaptureState * state) {
+    lockAcquire(&state->lock);
+    armCapture(state, 0.0, 0, false);
+    lockRelease(&state->lock);
+}
+
+int main() {
+    CaptureState * state = captureStateCreate();
+    static DrainCopy copy;
+    const DecodedKey down   = decodeRawKeyboard(0x1D, 0, 0xA2);
+    const DecodedKey up     = decodeRawKeyboard(0x1D, rawKeyBreak, 0xA2);
+    const DecodedKey letter = decodeRawKeyboard(0x1E, 0, 0x41);
+    const int rounds = 20000;
+
+    // Pushes that each queue a frame: 254 per arming, then a drain (untimed).
+    arm(state);
+    drainCapture(state, &copy);
+    uint64_t before = allocations.load();
+    double eventNs = 0;
+    uint64_t events = 0;
+    for (int r = 0; r < rounds; r++) {
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < 256; i++) {
+            pushTransition(state, 1, (i % 2) == 0 ? down : up, (double) i);
+        }
+        eventNs += nsSince(start);
+        events += 256;
+        drainCapture(state, &copy);
+    }
+    const uint64_t eventAllocations = allocations.load() - before;
+
+    // Auto-repeats: the held table is searched, no frame is queued.
+    pushTransition(state, 1, letter, 0.0);
+    before = allocations.load();
+    Clock::time_point start = Clock::now();
+    const int repeats = 5000000;
+    for (int i = 0; i < repeats; i++) {
+        pushTransition(state, 1, letter, 0.0);
+    }
+    const double repeatNs = nsSince(start) / repeats;
+    const uint64_t repeatAllocations = allocations.load() - before;
+
+    // The drain's copy of a full queue under the lock (no JS objects).
+    before = allocations.load();
+    double drainNs = 0;
+    for (int r = 0; r < rounds; r++) {
+        arm(state);
+        drainCapture(state, &copy);
+        for (int i = 0; i < 256; i++) {
+            pushTransition(state, 1, (i % 2) == 0 ? down : up, (double) i);
+        }
+        start = Clock::now();
+        drainCapture(state, &copy);
+        drainNs += nsSince(start);
+        if (copy.frameCount != 256) {
+            fprintf(stderr, "expected a full queue, got %llu frames\n", (unsigned long long) copy.frameCount);
+            return 1;
+        }
+    }
+    const uint64_t drainAllocations = allocations.load() - before;
+
+    printf("pushTransition, frame queued:   %7.1f ns/call  (%llu calls, %llu allocations)\n",
+           eventNs / (double) events, (unsigned long long) events, (unsigned long long) eventAllocations);
+    printf("pushTransition, auto-repeat:    %7.1f ns/call  (%d calls, %llu allocations)\n", repeatNs, repeats,
+           (unsigned long long) repeatAllocations);
+    printf("drainCapture copy, 256 frames:  %7.2f us/drain (%d drains, %llu allocations)\n", drainNs / rounds / 1000.0,
+           rounds, (unsigned long long) drainAllocations);
+    captureStateDestroy(state);
+    return eventAllocations + repeatAllocations + drainAllocations == 0 ? 0 : 1;
+}

@@ -1,0 +1,14 @@
+#include "manual_clock.h"
+
+#include <atomic>
+
+#include "module_clock.h"
+
+namespace keywatch {
+
+static std::atomic<double> manualNow{1000.0};
+
+void setManualClockMs(double ms) { manualNow.store(ms); }
+double moduleClockMs() { return manualNow.load(); }
+
+} // namespace keywatch

@@ -1,0 +1,16 @@
+// The entry points the host looks up by name, read from the built module
+// itself. Node-API symbols stay unresolved: only the version entry runs.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+TEST(ModuleEntry, ExportsBothEntryPointsAndApiVersion8) {
+    void * module = dlopen(KEYWATCH_MODULE_PATH, RTLD_LAZY | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    typedef int32_t (*VersionFn)(void);
+    VersionFn version = reinterpret_cast<VersionFn>(dlsym(module, "node_api_module_get_api_version_v1"));
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version(), 8);
+    EXPECT_NE(dlsym(module, "napi_register_module_v1"), nullptr);
+    dlclose(module);
+}

@@ -1,0 +1,14 @@
+// Test-only build of the module: one extra export, "testing", through which
+// Node tests feed the core the way the capture worker will, so that frames
+// reach JS through the real binding.
+#pragma once
+
+#include <node_api.h>
+
+#include "capture_state.h"
+
+namespace keywatch {
+
+bool registerSimDriver(napi_env env, napi_value exports, CaptureState * state);
+
+} // namespace keywatch
