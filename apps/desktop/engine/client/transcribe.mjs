@@ -96,11 +96,12 @@ async function run(opts, log) {
     const h = engine.hello;
     log(`engine: whisper ${h.whisper}, backends ${h.backends.join(', ')}`);
     const ready = await engine.load({ modelPath, device: opts.device, threads: opts.threads });
-    log(`model: ${modelPath}`);
+    log(`model: ${tempDir ? 'generated test model (no weights)' : modelPath}`);
     log(`loaded on ${ready.device}${ready.fallback ? ' (GPU failed, fell back to the CPU)' : ''} in ${ready.loadMs} ms`);
     const result = await engine.transcribe({ language: opts.language, prompt: opts.prompt, samples: audio.samples });
     const speed = result.decodeMs > 0 ? `, ${(result.audioMs / result.decodeMs).toFixed(1)}x real time` : '';
     log(`decoded ${result.audioMs} ms of audio in ${result.decodeMs} ms${speed}`);
+    if (result.text === '') log(tempDir ? '(empty transcript, as expected without weights)' : '(empty transcript)');
     return result.text;
   } catch (err) {
     const tail = engine.stderrTail.trim();
