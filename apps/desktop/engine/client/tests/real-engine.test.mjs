@@ -1,0 +1,95 @@
+// The client against the built engine. Runs only when QUILLET_WHISPER_BIN
+// names the executable, e.g.
+//   QUILLET_WHISPER_BIN=build/linux/bin/quillet-whisper node --test apps/desktop/engine/client/tests/
+
+import assert from 'node:assert/strict';
+import { execFile } from 'node:child_process';
+import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { fileURLToPath } from 'node:url';
+import { promisify } from 'node:util';
+
+import { writeTestModel } from '../../tools/make-test-model.mjs';
+import { startEngine } from '../engine-client.mjs';
+import { readWav } from '../wav.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const enginePath = process.env.QUILLET_WHISPER_BIN;
+const sample = path.join(here, '..', '..', 'samples', 'hello-world.wav');
+
+// A short audio context keeps decoding an empty model quick.
+const FAST = { device: 'cpu', threads: 2, shortWindowSamples: 30 * 16000, shortAudioCtx: 256 };
+
+describe('client with the real engine', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, () => {
+  let dir;
+  let multilingual;
+  let english;
+  let engine;
+  before(async () => {
+    dir = mkdtempSync(path.join(os.tmpdir(), 'engine-client-real-'));
+    multilingual = path.join(dir, 'multilingual.bin');
+    english = path.join(dir, 'english.bin');
+    writeTestModel(multilingual, { variant: 'multilingual' });
+    writeTestModel(english, { variant: 'english' });
+    engine = await startEngine({ enginePath });
+  });
+  after(async () => {
+    await engine?.close();
+    rmSync(dir, { recursive: true, force: true });
+  });
+
+  test('hello names the library and ends the backends with cpu', () => {
+    assert.equal(engine.hello.version, 2);
+    assert.match(engine.hello.whisper, /^v\d+\.\d+\.\d+\+[0-9a-f]{7}$/);
+    assert.equal(engine.hello.backends.at(-1), 'cpu');
+  });
+
+  test('the sample transcribes end to end (empty text: the model has no weights)', async () => {
+    const ready = await engine.load({ modelPath: multilingual, ...FAST });
+    assert.equal(ready.device, 'cpu');
+    assert.equal(ready.fallback, false);
+    const { samples } = await readWav(sample);
+    const r = await engine.transcribe({ requestId: 77, language: 'en', prompt: 'Hello', samples });
+    assert.equal(r.requestId, 77);
+    assert.equal(r.text, '');
+    assert.equal(r.audioMs, Math.floor(samples.length / 16));
+    assert.ok(r.decodeMs >= 0);
+  });
+
+  test('load and request refusals carry the engine codes', async () => {
+    await assert.rejects(engine.load({ modelPath: path.join(dir, 'missing.bin'), ...FAST }), { code: 'MODEL_MISSING' });
+    await assert.rejects(engine.transcribe({ requestId: 5, samples: new Float32Array(100) }), { code: 'NOT_LOADED', requestId: 5 });
+    const garbage = path.join(dir, 'garbage.bin');
+    writeFileSync(garbage, 'this is not a model at all');
+    await assert.rejects(engine.load({ modelPath: garbage, ...FAST }), { code: 'MODEL_INVALID' });
+    await engine.load({ modelPath: english, ...FAST });
+    await assert.rejects(engine.transcribe({ requestId: 6, language: 'de', samples: new Float32Array(100) }),
+      { code: 'LANGUAGE_UNSUPPORTED', requestId: 6 });
+    await assert.rejects(engine.transcribe({ requestId: 7, samples: new Float32Array(9600001) }),
+      { code: 'AUDIO_TOO_LONG', requestId: 7 });
+    // Still in step after all that.
+    assert.equal((await engine.transcribe({ requestId: 8, language: 'en', samples: new Float32Array(16000) })).requestId, 8);
+    assert.deepEqual(await engine.unload(), { type: 'unloaded' });
+  });
+
+  test('an engine killed mid-request rejects the transcribe', async () => {
+    const victim = await startEngine({ enginePath });
+    await victim.load({ modelPath: multilingual, ...FAST });
+    const t = victim.transcribe({ samples: new Float32Array(20 * 480000) });
+    victim.kill();
+    await assert.rejects(t, { code: 'ENGINE_EXITED' });
+    assert.equal((await victim.exited).signal, 'SIGKILL');
+  });
+
+  test('the transcribe command runs on the sample with a generated model', async () => {
+    const cli = path.join(here, '..', 'transcribe.mjs');
+    const { stdout, stderr } = await promisify(execFile)(process.execPath, [cli, sample, '--device', 'cpu', '--threads', '2'], {
+      env: { ...process.env, QUILLET_WHISPER_BIN: enginePath },
+    });
+    assert.match(stderr, /no weights/);
+    assert.match(stderr, /decoded 4731 ms of audio/);
+    assert.equal(stdout, '\n');
+  });
+});
