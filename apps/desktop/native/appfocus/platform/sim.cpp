@@ -403,6 +403,11 @@ void reset() {
     world.imageQueries = 0;
     world.threadsHeld = false;
     world.failThreadStart = false;
+    // Hooks whose thread has ended (after a simulated unhook failure) go too.
+    for (int i = 0; i < platform::kMaxHooks; i++) {
+        platform::SimHook *h = &world.hooks[i];
+        if (h->handle != 0 && !platform::findQueue(h->threadId)) memset(h, 0, sizeof(*h));
+    }
     world.gate.notify_all();
     platform::clockFrozen.store(false);
 }

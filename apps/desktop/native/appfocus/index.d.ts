@@ -1,0 +1,41 @@
+// appfocus: which application owns the foreground window.
+
+/** Why `valid` is false; null when an application is resolved. */
+export type SnapshotReason = 'unavailable' | 'metadata-pending' | 'stopped' | 'helper-fault';
+
+export interface AppIdentity {
+  /** Executable base name without ".exe", at most 256 bytes of UTF-8. */
+  name: string;
+  /** Always "" on Windows. */
+  bundleId: string;
+  processId: number;
+  /** The foreground window as "0x" and lower-case hex digits, no leading zeros. */
+  windowHandle?: string;
+}
+
+export interface ContextSnapshot {
+  /** 1 before the first start; one more at every start that starts the tracker. */
+  epoch: number;
+  /** The module's clock now, in milliseconds; its origin means nothing. */
+  clockMs: number;
+  /** When the latest probe or recheck began (module clock); 0 before any. */
+  observedMs: number;
+  /** When the current application was first seen; 0 while none is. */
+  changedMs: number;
+  running: boolean;
+  valid: boolean;
+  reason: SnapshotReason | null;
+  /** Non-null exactly when `valid`. */
+  app: AppIdentity | null;
+}
+
+/** Starts the tracker thread; does nothing while it runs. Arguments are ignored. */
+export function start(...ignored: unknown[]): void;
+/** Stops the tracker and waits for its thread to end. */
+export function stop(...ignored: unknown[]): void;
+/** Marks the snapshot pending and asks for a probe now; no effect when stopped. */
+export function recheck(...ignored: unknown[]): void;
+/** A fresh copy of the tracker's record. */
+export function snapshot(...ignored: unknown[]): ContextSnapshot;
+/** The same function as `snapshot`. */
+export function status(...ignored: unknown[]): ContextSnapshot;
