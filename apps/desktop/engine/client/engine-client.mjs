@@ -170,7 +170,8 @@ export class EngineClient extends EventEmitter {
     } else if (this._transcribes.has(requestId)) {
       return Promise.reject(new RangeError(`request ${requestId} is already in progress`));
     }
-    if (this._dead) return Promise.reject(this._dead);
+    const unusable = this._unusable();
+    if (unusable) return Promise.reject(unusable);
 
     const state = { requestId, settled: false, finishSent: false, resolve: null, reject: null, written: null };
     const promise = new Promise((resolve, reject) => {
@@ -225,7 +226,8 @@ export class EngineClient extends EventEmitter {
       // Before its Finish, the transcribe itself ends with a Cancel frame.
       if (!state.finishSent) return state.written.then(() => {}, () => {});
     }
-    if (this._dead) return Promise.reject(this._dead);
+    const unusable = this._unusable();
+    if (unusable) return Promise.reject(unusable);
     return this._enqueueWrite(async () => {
       this._send({ kind: FrameKind.Cancel, onReply: () => {}, onFail: () => {} },
         encodeFrame(FrameKind.Cancel, { requestId }));
@@ -264,7 +266,8 @@ export class EngineClient extends EventEmitter {
 
   // Sends a frame whose single answer is the whole result of the call.
   _ask(kind, payload) {
-    if (this._dead) return Promise.reject(this._dead);
+    const unusable = this._unusable();
+    if (unusable) return Promise.reject(unusable);
     return new Promise((resolve, reject) => {
       this._enqueueWrite(async () => {
         this._send({
@@ -274,6 +277,12 @@ export class EngineClient extends EventEmitter {
         }, encodeFrame(kind, payload));
       }).catch(reject);
     });
+  }
+
+  _unusable() {
+    if (this._dead) return this._dead;
+    if (this._closing) return new EngineError('ENGINE_EXITED', 'the engine is shutting down');
+    return null;
   }
 
   // Writes are serialised so that the frames of one transcribe are never
@@ -354,7 +363,14 @@ export class EngineClient extends EventEmitter {
       this._resolveStarted(line);
       return;
     }
-    this.emit('line', line);
+    try {
+      this.emit('line', line);
+    } catch (err) {
+      // A failing listener is the caller's bug, not a protocol fault.
+      queueMicrotask(() => {
+        throw err;
+      });
+    }
     while (this._inflight.length > 0) {
       const entry = this._inflight[0];
       if (replyOwner(entry, line)) {

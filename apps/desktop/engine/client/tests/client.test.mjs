@@ -296,7 +296,13 @@ describe('engine failures', () => {
 
   test('close shuts the engine down cleanly and is idempotent', async () => {
     const engine = await startFake();
-    const [a, b] = await Promise.all([engine.close(), engine.close()]);
+    await engine.load({ modelPath: model });
+    // Work queued before close is finished first; calls after it are refused.
+    const queued = engine.transcribe({ samples: new Float32Array(5) });
+    const closing = engine.close();
+    await assert.rejects(engine.ping(), { code: 'ENGINE_EXITED', message: /shutting down/ });
+    assert.match((await queued).text, /^samples=5 /);
+    const [a, b] = await Promise.all([closing, engine.close()]);
     assert.deepEqual(a, { code: 0, signal: null });
     assert.deepEqual(b, a);
     await assert.rejects(engine.ping(), (e) => e.code === 'ENGINE_EXITED' && /after shutdown/.test(e.message));
