@@ -5,7 +5,6 @@ import {
   FrameKind,
   LineSplitter,
   MAX_FRAME_LENGTH,
-  alwaysAnswered,
   audioChunks,
   encodeAudioFrame,
   encodeFrame,
@@ -146,15 +145,6 @@ describe('errors', () => {
     assert.ok(!('requestId' in e));
     assert.match(e.message, /model file/);
   });
-
-  test('the largest request id is kept exactly', () => {
-    const line = parseReplyLine('{"type":"error","code":"NO_REQUEST","requestId":9007199254740991}');
-    assert.equal(errorFromLine(line).requestId, Number.MAX_SAFE_INTEGER);
-  });
-
-  test('an unknown code is passed through rather than renamed', () => {
-    assert.equal(errorFromLine({ type: 'error', code: 'NEW_THING' }).code, 'NEW_THING');
-  });
 });
 
 describe('which frame a line answers', () => {
@@ -204,10 +194,5 @@ describe('which frame a line answers', () => {
     assert.ok(replyOwner(load, err('MODEL_MISSING')));
     assert.ok(!replyOwner(load, err('NOT_LOADED', 1)));
     assert.ok(!replyOwner(load, { type: 'pong' }));
-  });
-
-  test('frames answered on success are exactly Load, Finish, Unload and Ping', () => {
-    const answered = Object.entries(FrameKind).filter(([, k]) => alwaysAnswered(k)).map(([n]) => n);
-    assert.deepEqual(answered, ['Load', 'Finish', 'Unload', 'Ping']);
   });
 });

@@ -29,13 +29,8 @@ describe('transcribe command line', () => {
     assert.equal(o.threads, 3);
     assert.equal(o.language, 'de');
     assert.equal(o.prompt, 'Hi');
-    assert.equal(parseCommandLine(['a.wav']).threads, undefined);
-    assert.throws(() => parseCommandLine([]), /exactly one WAV/);
     assert.throws(() => parseCommandLine(['a.wav', 'b.wav']), /exactly one WAV/);
-    assert.throws(() => parseCommandLine(['a.wav', '--device', 'gpu']), /--device/);
-    assert.throws(() => parseCommandLine(['a.wav', '--threads', '9']), /--threads/);
     assert.throws(() => parseCommandLine(['a.wav', '--threads', '2.5']), /--threads/);
-    assert.throws(() => parseCommandLine(['a.wav', '--bogus']));
   });
 
   test('usage errors exit with 2, help with 0', async () => {

@@ -95,10 +95,8 @@ describe('refused WAV files name what they hold', () => {
   const cases = [
     ['stereo', { channels: 2 }, /2 channels/],
     ['8 kHz', { rate: 8000 }, /8000 Hz/],
-    ['44.1 kHz', { rate: 44100 }, /44100 Hz/],
     ['8-bit', { bits: 8 }, /8-bit/],
     ['32-bit float', { tag: 3, bits: 32 }, /IEEE float.*32-bit/],
-    ['A-law', { tag: 6, bits: 8 }, /A-law/],
   ];
   for (const [name, fmt, pattern] of cases) {
     test(name, () => {
