@@ -35,7 +35,14 @@ static void arm(CaptureState * state) {
 }
 
 int main() {
+    // The hook must see the record's own allocation, or its zeros prove nothing.
+    const uint64_t beforeCreate = allocations.load();
     CaptureState * state = captureStateCreate();
+    const uint64_t createAllocations = allocations.load() - beforeCreate;
+    if (state == nullptr || createAllocations == 0) {
+        fprintf(stderr, "allocation hook saw nothing while creating the capture record\n");
+        return 1;
+    }
     static DrainCopy copy;
     const DecodedKey down   = decodeRawKeyboard(0x1D, 0, 0xA2);
     const DecodedKey up     = decodeRawKeyboard(0x1D, rawKeyBreak, 0xA2);
@@ -89,6 +96,8 @@ int main() {
     }
     const uint64_t drainAllocations = allocations.load() - before;
 
+    printf("allocation hook check: captureStateCreate made %llu allocation(s)\n",
+           (unsigned long long) createAllocations);
     printf("pushTransition, frame queued:   %7.1f ns/call  (%llu calls, %llu allocations)\n",
            eventNs / (double) events, (unsigned long long) events, (unsigned long long) eventAllocations);
     printf("pushTransition, auto-repeat:    %7.1f ns/call  (%d calls, %llu allocations)\n", repeatNs, repeats,

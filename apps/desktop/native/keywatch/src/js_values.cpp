@@ -46,40 +46,80 @@ napi_value buildStatusObject(napi_env env, const CaptureStatus & status) {
     return object;
 }
 
-static bool setHeldNames(napi_env env, napi_value object, uint8_t mask) {
+// Property names and the recurring string values of frames, made once per
+// drain: a full queue sets about 1,500 properties, and looking each name up
+// from C text again dominates the cost of a drain.
+struct FrameStrings {
+    napi_value sequence, sourceMs, kind, key, down, repeat, held, otherInput, reason;
+    napi_value event, snapshot, reset;
+    napi_value keyNames[KeyOther + 1];
+    napi_value yes, no;
+};
+
+static bool makeString(napi_env env, const char * text, napi_value * out) {
+    return napi_create_string_utf8(env, text, NAPI_AUTO_LENGTH, out) == napi_ok;
+}
+
+static bool makeFrameStrings(napi_env env, FrameStrings * s) {
+    if (!makeString(env, "sequence", &s->sequence) || !makeString(env, "sourceMs", &s->sourceMs) ||
+        !makeString(env, "kind", &s->kind) || !makeString(env, "key", &s->key) ||
+        !makeString(env, "down", &s->down) || !makeString(env, "repeat", &s->repeat) ||
+        !makeString(env, "held", &s->held) || !makeString(env, "otherInput", &s->otherInput) ||
+        !makeString(env, "reason", &s->reason) || !makeString(env, "event", &s->event) ||
+        !makeString(env, "snapshot", &s->snapshot) || !makeString(env, "reset", &s->reset) ||
+        napi_get_boolean(env, true, &s->yes) != napi_ok || napi_get_boolean(env, false, &s->no) != napi_ok) {
+        return false;
+    }
+    for (uint8_t id = 0; id <= KeyOther; id++) {
+        if (!makeString(env, keyIdName(id), &s->keyNames[id])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool setValue(napi_env env, napi_value object, napi_value key, napi_value value) {
+    return napi_set_property(env, object, key, value) == napi_ok;
+}
+
+static bool setNumber(napi_env env, napi_value object, napi_value key, double number) {
+    napi_value value;
+    return napi_create_double(env, number, &value) == napi_ok && setValue(env, object, key, value);
+}
+
+static bool setHeldNames(napi_env env, const FrameStrings & s, napi_value object, uint8_t mask) {
     napi_value held;
     if (napi_create_array(env, &held) != napi_ok) {
         return false;
     }
     uint32_t index = 0;
     for (uint8_t bit = 0; bit < modifierKeyCount; bit++) {
-        if ((mask & (1u << bit)) == 0) {
-            continue;
-        }
-        napi_value name;
-        if (napi_create_string_utf8(env, keyIdName(bit), NAPI_AUTO_LENGTH, &name) != napi_ok ||
-            napi_set_element(env, held, index++, name) != napi_ok) {
+        if ((mask & (1u << bit)) != 0 && napi_set_element(env, held, index++, s.keyNames[bit]) != napi_ok) {
             return false;
         }
     }
-    return napi_set_named_property(env, object, "held", held) == napi_ok;
+    return setValue(env, object, s.held, held);
 }
 
-static napi_value buildFrameObject(napi_env env, const CaptureFrame & frame) {
+static napi_value buildFrameObject(napi_env env, const FrameStrings & s, const CaptureFrame & frame) {
     napi_value object;
-    if (napi_create_object(env, &object) != napi_ok || !setDouble(env, object, "sequence", (double) frame.sequence) ||
-        !setDouble(env, object, "sourceMs", frame.sourceMs)) {
+    if (napi_create_object(env, &object) != napi_ok || !setNumber(env, object, s.sequence, (double) frame.sequence) ||
+        !setNumber(env, object, s.sourceMs, frame.sourceMs)) {
         return nullptr;
     }
     bool built;
     if (frame.kind == frameEvent) {
-        built = setString(env, object, "kind", "event") && setString(env, object, "key", keyIdName(frame.keyId)) &&
-                setBoolean(env, object, "down", frame.down != 0) && setBoolean(env, object, "repeat", false);
+        const uint8_t id = frame.keyId < KeyOther ? frame.keyId : (uint8_t) KeyOther;
+        built = setValue(env, object, s.kind, s.event) && setValue(env, object, s.key, s.keyNames[id]) &&
+                setValue(env, object, s.down, frame.down != 0 ? s.yes : s.no) &&
+                setValue(env, object, s.repeat, s.no);
     } else if (frame.kind == frameSnapshot) {
-        built = setString(env, object, "kind", "snapshot") && setHeldNames(env, object, frame.heldMask) &&
-                setBoolean(env, object, "otherInput", frame.otherInput != 0);
+        built = setValue(env, object, s.kind, s.snapshot) && setHeldNames(env, s, object, frame.heldMask) &&
+                setValue(env, object, s.otherInput, frame.otherInput != 0 ? s.yes : s.no);
     } else {
-        built = setString(env, object, "kind", "reset") && setString(env, object, "reason", frame.reason);
+        napi_value why;
+        built = setValue(env, object, s.kind, s.reset) && makeString(env, frame.reason, &why) &&
+                setValue(env, object, s.reason, why);
     }
     return built ? object : nullptr;
 }
@@ -99,8 +139,12 @@ napi_value buildDrainResult(napi_env env, const DrainCopy & copy) {
     if (napi_create_array_with_length(env, (size_t) copy.frameCount, &frames) != napi_ok) {
         return nullptr;
     }
+    FrameStrings strings;
+    if (copy.frameCount > 0 && !makeFrameStrings(env, &strings)) {
+        return nullptr;
+    }
     for (uint64_t i = 0; i < copy.frameCount; i++) {
-        napi_value frame = buildFrameObject(env, copy.frames[i]);
+        napi_value frame = buildFrameObject(env, strings, copy.frames[i]);
         if (frame == nullptr || napi_set_element(env, frames, (uint32_t) i, frame) != napi_ok) {
             return nullptr;
         }
