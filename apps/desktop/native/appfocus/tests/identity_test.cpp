@@ -63,26 +63,5 @@ TEST(ImageBaseName, ControlCharactersAndDelAreRefused) {
     EXPECT_EQ(baseName(u"C:\\a b~.exe"), "a b~");
 }
 
-TEST(AppIdentity, EqualityComparesAllFourFields) {
-    AppIdentity a;
-    memset(&a, 0, sizeof(a));
-    strcpy(a.name, "app");
-    a.processId = 7;
-    a.windowHandle = 0x100;
-    AppIdentity b = a;
-    EXPECT_TRUE(identityEqual(a, b));
-    b.windowHandle = 0x200;
-    EXPECT_FALSE(identityEqual(a, b));
-    b = a;
-    b.processId = 8;
-    EXPECT_FALSE(identityEqual(a, b));
-    b = a;
-    strcpy(b.name, "App");
-    EXPECT_FALSE(identityEqual(a, b));
-    b = a;
-    strcpy(b.bundleId, "x");
-    EXPECT_FALSE(identityEqual(a, b));
-}
-
 }  // namespace
 }  // namespace appfocus

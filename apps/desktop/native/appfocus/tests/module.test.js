@@ -140,34 +140,6 @@ test('a resolved app: keys in order, reason null, window handle in lower-case he
   assert.strictEqual(sim.snapshot().app, null);
 });
 
-test('an unusable foreground reads unavailable with no app', async () => {
-  sim.simulate('reset');
-  sim.simulate('app', 0x300, 77, 'C:\\bad\\a\u0007b.exe');
-  sim.start();
-  const s = await until(() => { const v = sim.snapshot(); return v.reason === 'unavailable' && v; }, 'unavailable');
-  assert.deepStrictEqual([s.valid, s.changedMs, s.app], [false, 0, null]);
-  sim.simulate('destroy', 0x300);
-  sim.stop();
-});
-
-test('a hook fault reads helper-fault until stop, and start retries', async () => {
-  sim.simulate('reset');
-  sim.simulate('failHooks', true);
-  const epoch = sim.snapshot().epoch;
-  sim.start();
-  const s = await until(() => { const v = sim.snapshot(); return !v.running && v; }, 'the fault');
-  assert.strictEqual(s.reason, 'helper-fault');
-  assert.strictEqual(s.epoch, epoch + 1);
-  assert.strictEqual(s.app, null);
-  sim.stop();
-  assert.strictEqual(sim.snapshot().reason, 'stopped');
-  sim.simulate('failHooks', false);
-  sim.start();
-  assert.strictEqual(sim.snapshot().running, true);
-  assert.strictEqual(sim.snapshot().epoch, epoch + 2);
-  sim.stop();
-});
-
 test('a thread that cannot be created leaves a helper-fault record and start retries', () => {
   sim.simulate('reset');
   sim.simulate('failThreadStart');

@@ -1,9 +1,6 @@
 // The extra export of the test build: simulate(command, ...) drives the
 // simulated platform through the real binding.
 //   simulate("app", window, pid, path)  window of pid in front, event raised
-//   simulate("foreground", window)      another window in front, event raised
-//   simulate("destroy", window)         window gone, destroy event raised
-//   simulate("failHooks", bool)         foreground hook installs fail or not
 //   simulate("failThreadStart")         the next thread start fails
 //   simulate("threads")                 { started, running, joined }
 //   simulate("reset")                   empty world, no failures
@@ -55,18 +52,6 @@ napi_value Simulate(napi_env env, napi_callback_info info) {
         appfocus::sim::addWindow(static_cast<uintptr_t>(window), static_cast<uint32_t>(pid));
         appfocus::sim::setImagePath(static_cast<uint32_t>(pid), path, static_cast<uint32_t>(units));
         appfocus::sim::setForeground(static_cast<uintptr_t>(window), true);
-    } else if (strcmp(command, "foreground") == 0) {
-        if (argc < 2 || !argNumber(env, argv[1], &window)) return fail(env, "simulate: window");
-        appfocus::sim::setForeground(static_cast<uintptr_t>(window), true);
-    } else if (strcmp(command, "destroy") == 0) {
-        if (argc < 2 || !argNumber(env, argv[1], &window)) return fail(env, "simulate: window");
-        appfocus::sim::destroyWindow(static_cast<uintptr_t>(window));
-    } else if (strcmp(command, "failHooks") == 0) {
-        bool fails = false;
-        if (argc < 2 || napi_get_value_bool(env, argv[1], &fails) != napi_ok) {
-            return fail(env, "simulate: failHooks needs a boolean");
-        }
-        appfocus::sim::setHookInstallFails(appfocus::platform::kEventSystemForeground, fails);
     } else if (strcmp(command, "failThreadStart") == 0) {
         appfocus::sim::failNextThreadStart();
     } else if (strcmp(command, "threads") == 0) {
