@@ -87,3 +87,60 @@ export function tempDir(t) {
   t.after(() => rmSync(dir, { recursive: true, force: true }));
   return dir;
 }
+
+/** A running engine driven one exchange at a time. */
+export class LiveEngine {
+  constructor({ env = {}, args = [], bin = engineBin } = {}) {
+    const cmd = prefix.length ? prefix[0] : bin;
+    const argv = prefix.length ? [...prefix.slice(1), bin, ...args] : args;
+    this.child = spawn(cmd, argv, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
+    this.buffer = '';
+    this.waiters = [];
+    this.lines = [];
+    this.stderr = '';
+    this.child.stdout.setEncoding('utf8');
+    this.child.stdout.on('data', (d) => {
+      this.buffer += d;
+      let i;
+      while ((i = this.buffer.indexOf('\n')) >= 0) {
+        this.lines.push(this.buffer.slice(0, i));
+        this.buffer = this.buffer.slice(i + 1);
+      }
+      this.#wake();
+    });
+    this.child.stderr.setEncoding('utf8');
+    this.child.stderr.on('data', (d) => {
+      // Keep only the tail: long runs log a lot.
+      this.stderr = (this.stderr + d).slice(-20000);
+    });
+    this.exited = new Promise((resolve) => this.child.on('close', (code) => {
+      this.closed = true;
+      this.#wake();
+      resolve(code);
+    }));
+  }
+
+  #wake() {
+    while (this.waiters.length && (this.lines.length || this.closed)) {
+      const w = this.waiters.shift();
+      w(this.lines.length ? this.lines.shift() : null);
+    }
+  }
+
+  send(...frames) {
+    this.child.stdin.write(Buffer.concat(frames));
+  }
+
+  /** The next reply line, or null once the engine has exited. */
+  next() {
+    return new Promise((resolve) => {
+      this.waiters.push(resolve);
+      this.#wake();
+    });
+  }
+
+  async close() {
+    this.child.stdin.end();
+    return this.exited;
+  }
+}

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Every test of the project, as CI runs it:
+#   unit, process and Node tests; the same under ASan/UBSan; the modules'
+#   threads under TSan; each fuzz target for a bounded time; and the Windows
+#   cross-build of every deliverable.
+# Ends with one summary line: "total: N passed, M failed".
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${QUILLET_JOBS:-2}
+fuzz_seconds=${QUILLET_FUZZ_SECONDS:-60}
+passed=0
+failed=0
+t0=$(date +%s)
+
+stage() { printf '\n=== %s (%ss elapsed)\n' "$1" "$(( $(date +%s) - t0 ))"; }
+
+# run_ctest <build dir> [ctest args...]: adds its counts to the totals.
+run_ctest() {
+  local dir=$1; shift
+  local log; log=$(mktemp)
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" 2>&1 | tee "$log"
+  local line; line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$line" ]; then
+    echo "no ctest summary from $dir"; failed=$((failed + 1))
+  else
+    local bad total
+    bad=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+  fi
+  rm -f "$log"
+}
+
+# build <preset> [extra cmake args...]: a failed build counts as a failure.
+build() {
+  local preset=$1; shift
+  local log=/tmp/quillet-build-$preset.log
+  if cmake --preset "$preset" "$@" >"$log" 2>&1 && cmake --build --preset "$preset" -j"$jobs" >>"$log" 2>&1; then
+    tail -1 "$log"; return 0
+  fi
+  tail -40 "$log"; echo "build of $preset failed"; failed=$((failed + 1)); return 1
+}
+
+stage "setup"
+bash scripts/setup.sh || { echo "setup failed"; echo "total: 0 passed, 1 failed"; exit 1; }
+
+stage "linux: unit, process and Node tests"
+build linux && run_ctest build/linux
+
+stage "linux-asan: the same under AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Module tests that load a .node into node need an instrumented node: skip them here.
+build linux-asan && run_ctest build/linux-asan -LE napi
+
+stage "linux-tsan: module threads under ThreadSanitizer"
+build linux-tsan && run_ctest build/linux-tsan -LE napi
+
+stage "fuzz: ${fuzz_seconds}s per target"
+if build fuzz; then
+  for target in json_fuzz frame_loop_fuzz; do
+    corpus=$(mktemp -d)
+    seeds=apps/desktop/engine/fuzz/corpus/${target%_fuzz}
+    if ASAN_OPTIONS=detect_leaks=1 "build/fuzz/bin/$target" -max_total_time="$fuzz_seconds" -timeout=20 \
+         -rss_limit_mb=4096 -print_final_stats=1 "$corpus" "$seeds" >"/tmp/quillet-$target.log" 2>&1; then
+      echo "$target: clean ($(grep -E 'stat::number_of_executed_units' "/tmp/quillet-$target.log" | awk '{print $2}') runs)"
+      passed=$((passed + 1))
+    else
+      tail -40 "/tmp/quillet-$target.log"; echo "$target: FINDING"; failed=$((failed + 1))
+    fi
+    rm -rf "$corpus"
+  done
+fi
+
+stage "windows: mingw-w64 cross-build"
+if build windows-mingw; then
+  for f in quillet-whisper.exe ggml-cpu.dll ggml-base.dll ggml.dll libwhisper.dll keywatch.node appfocus.node; do
+    if [ -f "build/windows/bin/$f" ]; then
+      echo "built $f"; passed=$((passed + 1))
+    else
+      echo "missing build/windows/bin/$f"; failed=$((failed + 1))
+    fi
+  done
+fi
+
+stage "done"
+echo "wall time: $(( $(date +%s) - t0 ))s"
+echo "total: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
