@@ -6,6 +6,7 @@
 #include "whisper.h"
 
 #include <cstdio>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -50,13 +51,13 @@ void handleFinish(const uint8_t * payload, size_t length) {
     // From here on the request is ours alone, whatever the outcome.
     std::string        language = std::move(activeRequest.language);
     std::string        prompt   = std::move(activeRequest.prompt);
-    std::vector<float> samples  = std::move(activeRequest.samples);
+    SampleBuffer       samples  = std::move(activeRequest.samples);
     clearRequest();
 
     const size_t  n       = samples.size();
     const int64_t audioMs = (int64_t) (n / 16);
-    if (n < minDecodeSamples) {
-        samples.resize(minDecodeSamples, 0.0f);
+    if (n < minDecodeSamples && !samples.padTo(minDecodeSamples)) {
+        throw std::bad_alloc();
     }
 
     whisper_context * ctx = engineState.context;

@@ -19,7 +19,7 @@ void clearRequest() {
     activeRequest.requestId = 0;
     std::string().swap(activeRequest.language);
     std::string().swap(activeRequest.prompt);
-    std::vector<float>().swap(activeRequest.samples);
+    activeRequest.samples.release();
 }
 
 void resetEngine() {

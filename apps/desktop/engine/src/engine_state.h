@@ -4,7 +4,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "sample_buffer.h"
 
 struct whisper_context;
 
@@ -28,7 +29,7 @@ struct ActiveRequest {
     uint64_t           requestId = 0;
     std::string        language;
     std::string        prompt;
-    std::vector<float> samples;
+    SampleBuffer       samples;
 };
 
 extern EngineState   engineState;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 namespace quillet {
 
@@ -119,13 +120,23 @@ bool parseString(Cursor & c, std::string & out, uint64_t & utf16Length) {
             return false;
         }
         if (b != '\\') {
-            size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 4;
-            if ((size_t) (c.end - c.pos) < n) {
-                return false;
+            // A run of raw bytes up to the next quote, backslash or control
+            // byte is copied at once. The input is already known to be valid
+            // UTF-8, so every lead byte starts a whole sequence inside the
+            // range: one UTF-16 unit per lead byte, two for 4-byte leads.
+            const uint8_t * run = c.pos;
+            uint64_t        units = 0;
+            while (c.pos < c.end) {
+                uint8_t r = *c.pos;
+                if (r == '"' || r == '\\' || r < 0x20) {
+                    break;
+                }
+                units += (r & 0xC0) != 0x80;
+                units += r >= 0xF0;
+                c.pos++;
             }
-            out.append((const char *) c.pos, n);
-            utf16Length += n == 4 ? 2 : 1;
-            c.pos += n;
+            out.append((const char *) run, (size_t) (c.pos - run));
+            utf16Length += units;
             continue;
         }
         // Escape sequence.
@@ -378,7 +389,7 @@ bool parseJsonObject(const uint8_t * bytes, size_t length, JsonObject & object) 
         if (!parseValue(c, value, scratch)) {
             return false;
         }
-        object[name] = value;
+        object[name] = std::move(value);
         skipSpace(c);
         if (c.pos >= c.end) {
             return false;

@@ -6,7 +6,6 @@
 #include "whisper.h"
 
 #include <cstring>
-#include <new>
 
 namespace quillet {
 
@@ -71,19 +70,23 @@ void handleBegin(const uint8_t * payload, size_t length) {
     activeRequest.requestId = requestId;
     activeRequest.language  = language->text;
     activeRequest.prompt    = prompt->text;
-    activeRequest.samples.clear();
+    activeRequest.samples.release();
     requestActive = true;
 }
 
 void appendSamples(float * dst, const uint8_t * bytes, size_t count) {
     for (size_t i = 0; i < count; i++) {
-        const uint8_t * b    = bytes + 4 * i;
-        uint32_t        bits = (uint32_t) b[0] | ((uint32_t) b[1] << 8) | ((uint32_t) b[2] << 16) |
-                        ((uint32_t) b[3] << 24);
-        // Exponent all ones: infinity or NaN, which would poison the decode.
-        if ((bits & 0x7F800000u) == 0x7F800000u) {
-            bits = 0;
-        }
+        uint32_t bits;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        const uint8_t * b = bytes + 4 * i;
+        bits = (uint32_t) b[0] | ((uint32_t) b[1] << 8) | ((uint32_t) b[2] << 16) | ((uint32_t) b[3] << 24);
+#else
+        memcpy(&bits, bytes + 4 * i, 4);
+#endif
+        // Exponent all ones is infinity or NaN, which would poison the
+        // decode: store 0.0. Branch-free so the loop vectorises.
+        uint32_t keep = (bits & 0x7F800000u) == 0x7F800000u ? 0u : 0xFFFFFFFFu;
+        bits &= keep;
         memcpy(&dst[i], &bits, 4);
     }
 }
@@ -97,25 +100,17 @@ void handleAudio(const uint8_t * payload, size_t length) {
         sendError(ErrorCode::NoRequest);
         return;
     }
-    size_t               n       = length / 4;
-    std::vector<float> & samples = activeRequest.samples;
-    size_t               held    = samples.size();
-    if (held + n > maxRequestSamples) {
+    size_t n = length / 4;
+    if (activeRequest.samples.size() + n > maxRequestSamples) {
         dropRequestWith(ErrorCode::AudioTooLong);
         return;
     }
-    try {
-        size_t needed = held + n;
-        if (needed > samples.capacity()) {
-            size_t grown = samples.capacity() + samples.capacity() / 2;
-            samples.reserve(needed > grown ? needed : grown);
-        }
-        samples.resize(needed);
-    } catch (const std::bad_alloc &) {
+    float * at = activeRequest.samples.extend(n);
+    if (at == nullptr) {
         dropRequestWith(ErrorCode::OutOfMemory);
         return;
     }
-    appendSamples(samples.data() + held, payload, n);
+    appendSamples(at, payload, n);
 }
 
 void handleCancel(const uint8_t * payload, size_t length) {
