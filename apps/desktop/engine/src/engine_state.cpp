@@ -6,9 +6,12 @@
 
 namespace quillet {
 
-const char engineBuildId[]     = "d1be6fd";
-const char engineFullBuildId[] = "d1be6fde11ac6e0407606b4e42fe72d34add8037";
-const char engineVersionText[] = "v1.9.5+d1be6fd";
+// The identifier comes from build_id.cmake, which the accelerator pack build
+// reads too, so an engine and its pack can never disagree by accident.
+const char engineBuildId[]     = QUILLET_ENGINE_BUILD_ID_SHORT;
+const char engineFullBuildId[] = QUILLET_ENGINE_BUILD_ID;
+// The speech-library version the host sees is fixed by the protocol.
+const char engineVersionText[] = "v1.9.5+" QUILLET_ENGINE_BUILD_ID_SHORT;
 
 EngineState   engineState;
 ActiveRequest activeRequest;
