@@ -108,8 +108,13 @@ void handleClose(PlatformHandle handle) {
     delete w;
 }
 
+// A started thread knows itself by the id threadStart handed out, so that
+// messages posted to that id reach its queue.
+static thread_local uint32_t startedThreadId = 0;
+
 static void * threadEntry(void * argument) {
     SimWaitable * w = static_cast<SimWaitable *>(argument);
+    startedThreadId = (uint32_t) (uintptr_t) w;
     w->main(w->argument);
     signalWaitable(w);
     return nullptr;
@@ -137,7 +142,9 @@ PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId
     return w;
 }
 
-uint32_t currentThreadId() { return (uint32_t) syscall(SYS_gettid); }
+uint32_t currentThreadId() {
+    return startedThreadId != 0 ? startedThreadId : (uint32_t) syscall(SYS_gettid);
+}
 bool threadPriorityTimeCritical() { return true; } // scheduling classes are not simulated
 void sleepMs(uint32_t ms) { usleep((useconds_t) ms * 1000u); }
 
@@ -328,7 +335,12 @@ uint32_t mapVirtualKeyToScan(uint32_t vkey) {
 
 uint32_t sendKeys(const SynthKey * keys, uint32_t count) {
     SimDesktop * d = simDesktopBegin();
-    const uint32_t accepted = count < d->acceptLimit ? count : d->acceptLimit;
+    const uint32_t limit    = d->sendCalls >= d->acceptLimitFromCall ? d->acceptLimit : 0xFFFFFFFFu;
+    const uint32_t accepted = count < limit ? count : limit;
+    if (d->sendCalls < 16) {
+        d->sendBatches[d->sendCalls] = count;
+    }
+    d->sendCalls++;
     for (uint32_t i = 0; i < accepted && d->sentCount < 64; i++) {
         d->sent[d->sentCount++] = keys[i];
     }

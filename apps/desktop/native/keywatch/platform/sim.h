@@ -35,6 +35,9 @@ struct SimDesktop {
     SynthKey     sent[64];
     uint32_t     sentCount;
     uint32_t     acceptLimit;         // per batch; 0xFFFFFFFF accepts all
+    uint32_t     acceptLimitFromCall; // acceptLimit applies from this call (0-based) on
+    uint32_t     sendCalls;           // batches submitted
+    uint32_t     sendBatches[16];     // size of each batch submitted
 };
 
 // A desktop fit for capture: local console session, active, US layout,

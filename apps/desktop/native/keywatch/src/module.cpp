@@ -6,6 +6,8 @@
 #include "capture_state.h"
 #include "frame_queue.h"
 #include "js_values.h"
+#include "remote_keys.h"
+#include "send_keys.h"
 
 #if defined(KEYWATCH_TEST_HOOKS)
 #include "sim_driver.h"
@@ -57,23 +59,85 @@ static napi_value stopExport(napi_env env, napi_callback_info) {
     return unavailable(env, "keywatch: stop is not available in this build");
 }
 static napi_value foregroundPidExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: foregroundPid is not available in this build");
+    napi_value pid = nullptr;
+    if (napi_create_uint32(env, foregroundProcessId(), &pid) != napi_ok) {
+        return throwNapiFailure(env);
+    }
+    return pid;
 }
-static napi_value sendKeysExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: sendKeys is not available in this build");
+
+static napi_value sendKeysExport(napi_env env, napi_callback_info info) {
+    size_t argc = 1;
+    napi_value argv[1] = {nullptr};
+    if (napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) != napi_ok) {
+        return throwNapiFailure(env);
+    }
+    SendResult result = sendBadCommand;
+    // 15 bytes at most: anything longer is cut and matches no command.
+    char text[16] = {0};
+    size_t length = 0;
+    if (argc >= 1 && napi_get_value_string_utf8(env, argv[0], text, sizeof(text), &length) == napi_ok) {
+        result = sendCommand(text, length);
+    }
+    napi_value value = nullptr;
+    if (napi_create_string_utf8(env, sendResultText(result), NAPI_AUTO_LENGTH, &value) != napi_ok) {
+        return throwNapiFailure(env);
+    }
+    return value;
 }
+
+static napi_value undefinedOrThrow(napi_env env) {
+    napi_value value = nullptr;
+    if (napi_get_undefined(env, &value) != napi_ok) {
+        return throwNapiFailure(env);
+    }
+    return value;
+}
+
 static napi_value remoteKeysStartExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: remoteKeysStart is not available in this build");
+    remoteKeysStart();
+    return undefinedOrThrow(env);
 }
+
 static napi_value remoteKeysStopExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: remoteKeysStop is not available in this build");
+    remoteKeysStop();
+    return undefinedOrThrow(env);
 }
+
 static napi_value remoteKeysStateExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: remoteKeysState is not available in this build");
+    const RemoteKeysState state = remoteKeysRead();
+    const bool active = state.client >= 0;
+    napi_value object = nullptr, activeValue = nullptr, client = nullptr, modifiers = nullptr, other = nullptr;
+    if (napi_create_object(env, &object) != napi_ok || napi_get_boolean(env, active, &activeValue) != napi_ok ||
+        napi_set_named_property(env, object, "active", activeValue) != napi_ok ||
+        napi_create_string_utf8(env, remoteClientName(state.client), NAPI_AUTO_LENGTH, &client) != napi_ok ||
+        napi_set_named_property(env, object, "client", client) != napi_ok ||
+        napi_create_array(env, &modifiers) != napi_ok) {
+        return throwNapiFailure(env);
+    }
+    uint32_t index = 0;
+    for (uint32_t bit = 0; bit < 8; bit++) {
+        if ((state.modifiers & (1u << bit)) == 0) {
+            continue;
+        }
+        napi_value code = nullptr;
+        if (napi_create_uint32(env, remoteModifierKey(bit), &code) != napi_ok ||
+            napi_set_element(env, modifiers, index++, code) != napi_ok) {
+            return throwNapiFailure(env);
+        }
+    }
+    if (napi_set_named_property(env, object, "modifiers", modifiers) != napi_ok ||
+        napi_get_boolean(env, state.other, &other) != napi_ok ||
+        napi_set_named_property(env, object, "other", other) != napi_ok) {
+        return throwNapiFailure(env);
+    }
+    return object;
 }
 
 // Runs on the JS thread when the environment goes away.
 static void cleanupHook(void * argument) {
+    // The monitor is process-wide: any environment going away stops it for all.
+    remoteKeysStop();
     captureStateDestroy(static_cast<CaptureState *>(argument));
 }
 

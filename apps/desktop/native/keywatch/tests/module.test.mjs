@@ -66,8 +66,7 @@ test('drain before any start', () => {
 });
 
 test('exports not in this build refuse instead of pretending', () => {
-    for (const name of ['start', 'stop', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop',
-        'remoteKeysState']) {
+    for (const name of ['start', 'stop']) {
         assert.throws(() => kw[name]('paste'), { name: 'Error', message: /not available in this build/ }, name);
     }
     assert.deepEqual(kw.status().epoch, 0, 'a refused export changes nothing');
@@ -201,4 +200,38 @@ test('each environment has its own record', async () => {
         parentPort.postMessage(require(workerData.testModulePath).status());
     `);
     assert.equal(again.epoch, 0);
+});
+
+// Synthesis, foreground pid and the remote-keys monitor through the shipped
+// binding, on the simulated desktop (every keystroke accepted, no client in front).
+
+test('sendKeys answers sent for the four commands and bad-command for anything else', () => {
+    for (const command of ['paste', 'undo', 'newline', 'paragraph']) {
+        assert.equal(kw.sendKeys(command), 'sent', command);
+    }
+    const bad = ['Paste', 'PASTE', ' paste', 'paste ', 'undo\n', '', 'paste'.padEnd(40, 'x'),
+        'paragraph'.padEnd(16, 'x'), 42, { command: 'paste' }, null, undefined, ['paste']];
+    for (const value of bad) {
+        assert.equal(kw.sendKeys(value), 'bad-command', JSON.stringify(value));
+    }
+    assert.equal(kw.sendKeys(), 'bad-command', 'no argument');
+    assert.equal(kw.sendKeys('paste', 'extra'), 'sent', 'only the first argument is read');
+});
+
+test('foregroundPid is an unsigned 32-bit integer', () => {
+    const pid = kw.foregroundPid('ignored');
+    assert.ok(Number.isInteger(pid) && pid >= 0 && pid <= 0xFFFFFFFF, String(pid));
+    assert.equal(kw.foregroundPid(), pid);
+});
+
+test('remoteKeysState is idle without a client, started or not', () => {
+    const idle = { active: false, client: '', modifiers: [], other: false };
+    assert.deepEqual(Object.keys(kw.remoteKeysState()), ['active', 'client', 'modifiers', 'other']);
+    assert.deepEqual(kw.remoteKeysState(), idle);
+    assert.equal(kw.remoteKeysStop(), undefined, 'stop without a start');
+    assert.equal(kw.remoteKeysStart(), undefined);
+    assert.equal(kw.remoteKeysStart(), undefined);
+    assert.deepEqual(kw.remoteKeysState(), idle);
+    assert.equal(kw.remoteKeysStop(), undefined);
+    assert.deepEqual(kw.remoteKeysState(), idle);
 });
