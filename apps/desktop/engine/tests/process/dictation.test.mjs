@@ -8,7 +8,7 @@ import { tmpdir } from 'node:os';
 import { mkdtempSync } from 'node:fs';
 
 import { writeTestModel, makeTestModel } from '../../tools/make-test-model.mjs';
-import { HELLO_CPU, Kind, PONG, UNLOADED, audio, error, frame, json, loadMsg, replies, runEngine } from './harness.mjs';
+import { HELLO_CPU, Kind, PONG, UNLOADED, audio, error, frame, json, loadMsg, replies, runEngine, tempDir } from './harness.mjs';
 
 let dir;
 let multi;
@@ -57,6 +57,33 @@ test('a whole dictation gives one result line', async () => {
   assert.equal(again + '\n', error('NO_REQUEST', 7));
   assert.match(r.stderr, /quillet-whisper: decode params strategy=greedy no_timestamps=0 single_segment=0 audio_ctx=0 language=en translate=0 no_context=1 suppress_blank=1 suppress_nst=1 threads=2 samples=16015 prompt_tokens=0\n/);
   assert.match(r.stderr, /quillet-whisper: decoded 1000 ms audio in \d+ ms, \d+ segments\n/);
+});
+
+// Windows builds must keep stdin and stdout binary: no CR LF translation and
+// no end of input at 0x1A. Frame lengths and samples carry those bytes here,
+// and the model sits under a non-ASCII folder name.
+test('a load through a non-ASCII path and audio bytes 0x1A and CR LF arrive intact', async (t) => {
+  const folder = join(tempDir(t), 'mod\u00e8le \u00fc\u00df \u8bed\u97f3 \u{1F600}');
+  mkdirSync(folder);
+  const model = join(folder, 'mod\u00e8le.bin');
+  writeTestModel(model, { variant: 'multilingual' });
+  const pattern = Buffer.from([0x1a, 0x0d, 0x0a, 0x3a, 0x0d, 0x0a, 0x1a, 0x3a]);
+  const samples = (n) => {
+    const b = Buffer.alloc(n * 4);
+    for (let i = 0; i < b.length; i++) b[i] = pattern[i % pattern.length];
+    return frame(Kind.Audio, b);
+  };
+  // 643 samples: length bytes 0D 0A 00 00; 1664 samples: 01 1A 00 00.
+  const frames = [samples(643), samples(1664), samples(16000 - 643 - 1664)];
+  assert.deepEqual([...frames[0].subarray(0, 2)], [0x0d, 0x0a]);
+  assert.equal(frames[1][1], 0x1a);
+  const r = await runEngine([load(model), begin(5), ...frames, finish(5), frame(Kind.Ping)]);
+  const lines = r.stdout.split('\n');
+  assert.match(lines[1], READY);
+  assert.match(lines[2], /^\{"type":"result","requestId":5,"text":"","decodeMs":\d+,"audioMs":1000\}$/);
+  assert.equal(lines[3] + '\n', PONG);
+  assert.match(r.stderr, / samples=16000 prompt_tokens=0\n/);
+  assert.equal(r.code, 0);
 });
 
 test('load validation order and member rules', async () => {

@@ -49,13 +49,22 @@ export function loadMsg(modelPath, extra = {}) {
   return { version: 2, modelPath, device: 'cpu', threads: 2, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
 }
 
+// A Windows build writes its diagnostics through a text-mode stderr, so lines
+// end in CR LF there; only stdout, the reply stream, must be byte-exact.
+const diagnostics = (text, bin) => (bin.endsWith('.exe') ? text.replace(/\r\n/g, '\n') : text);
+
+/** Spawns the engine, under the command prefix when one is set. */
+export function spawnEngine({ env = {}, args = [], bin = engineBin, stdio = ['pipe', 'pipe', 'pipe'] } = {}) {
+  const cmd = prefix.length ? prefix[0] : bin;
+  const argv = prefix.length ? [...prefix.slice(1), bin, ...args] : args;
+  return spawn(cmd, argv, { env: { ...process.env, ...env }, stdio });
+}
+
 /** Runs the engine over `input` (Buffer or array of Buffers) to its exit. */
 export function runEngine(input, { env = {}, args = [], bin = engineBin, timeoutMs = 60000, stdio } = {}) {
   const bytes = Array.isArray(input) ? Buffer.concat(input) : input;
-  const cmd = prefix.length ? prefix[0] : bin;
-  const argv = prefix.length ? [...prefix.slice(1), bin, ...args] : args;
   return new Promise((resolvePromise, reject) => {
-    const child = spawn(cmd, argv, { env: { ...process.env, ...env }, stdio: stdio || ['pipe', 'pipe', 'pipe'] });
+    const child = spawnEngine({ env, args, bin, stdio });
     const out = [];
     const err = [];
     child.stdout?.on('data', (d) => out.push(d));
@@ -69,7 +78,7 @@ export function runEngine(input, { env = {}, args = [], bin = engineBin, timeout
         signal,
         stdout: Buffer.concat(out).toString('utf8'),
         stdoutBytes: Buffer.concat(out),
-        stderr: Buffer.concat(err).toString('utf8'),
+        stderr: diagnostics(Buffer.concat(err).toString('utf8'), bin),
       });
     });
     child.stdin.on('error', () => {}); // the engine may exit before reading everything
@@ -91,9 +100,7 @@ export function tempDir(t) {
 /** A running engine driven one exchange at a time. */
 export class LiveEngine {
   constructor({ env = {}, args = [], bin = engineBin } = {}) {
-    const cmd = prefix.length ? prefix[0] : bin;
-    const argv = prefix.length ? [...prefix.slice(1), bin, ...args] : args;
-    this.child = spawn(cmd, argv, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
+    this.child = spawnEngine({ env, args, bin });
     this.buffer = '';
     this.waiters = [];
     this.lines = [];
@@ -111,7 +118,7 @@ export class LiveEngine {
     this.child.stderr.setEncoding('utf8');
     this.child.stderr.on('data', (d) => {
       // Keep only the tail: long runs log a lot.
-      this.stderr = (this.stderr + d).slice(-20000);
+      this.stderr = diagnostics(this.stderr + d, bin).slice(-20000);
     });
     this.exited = new Promise((resolve) => this.child.on('close', (code) => {
       this.closed = true;

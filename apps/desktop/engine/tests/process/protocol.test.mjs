@@ -3,7 +3,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { test } from 'node:test';
 
-import { HELLO_CPU, Kind, PONG, UNLOADED, engineBin, error, frame, rawLength, runEngine } from './harness.mjs';
+import { HELLO_CPU, Kind, PONG, UNLOADED, engineBin, error, frame, rawLength, runEngine, spawnEngine } from './harness.mjs';
 
 test('hello first, then pong and unloaded, exit 0 at end of input', async () => {
   const r = await runEngine([frame(Kind.Ping), frame(Kind.Unload), frame(Kind.Ping)]);
@@ -82,7 +82,10 @@ test('library prints never reach the reply stream', async () => {
   assert.ok(r.stderr.length > 0);
 });
 
-test('no reply stream at start-up: exit 70 and nothing written', { skip: process.platform === 'win32' }, async () => {
+// Closing the prefix command's fd 1 says nothing about the Windows standard
+// handle the engine sees, so the case only runs without a prefix.
+const noPrefix = process.platform === 'win32' || !!process.env.QUILLET_WHISPER_PREFIX;
+test('no reply stream at start-up: exit 70 and nothing written', { skip: noPrefix }, async () => {
   const r = await new Promise((resolve) => {
     const child = spawn('/bin/sh', ['-c', 'exec "$0" >&-', engineBin], { stdio: ['pipe', 'ignore', 'pipe'] });
     child.stdin.end();
@@ -94,7 +97,7 @@ test('no reply stream at start-up: exit 70 and nothing written', { skip: process
 test('a host that stops reading does not end the engine', async () => {
   // Close our end of stdout at once: every reply write then fails.
   const r = await new Promise((resolve) => {
-    const child = spawn(engineBin, [], { stdio: ['pipe', 'pipe', 'pipe'] });
+    const child = spawnEngine();
     child.stdout.destroy();
     child.stderr.resume();
     const pings = Array.from({ length: 50 }, () => frame(Kind.Ping));
