@@ -4,7 +4,9 @@ function(quillet_sanitize target)
   if(QUILLET_SANITIZE)
     string(REPLACE ";" "," _s "${QUILLET_SANITIZE}")
     target_compile_options(${target} PRIVATE -fsanitize=${_s} -fno-omit-frame-pointer -fno-sanitize-recover=all)
-    target_link_options(${target} PRIVATE -fsanitize=${_s})
+    # Public, so whatever links an instrumented static library also links
+    # the sanitizer runtime.
+    target_link_options(${target} PUBLIC -fsanitize=${_s})
   endif()
 endfunction()
 
