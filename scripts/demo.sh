@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
-cmake --preset linux -DQUILLET_TESTS=OFF -DQUILLET_MODULES=OFF >/dev/null
+cmake --preset linux >/dev/null
 cmake --build --preset linux -j"${QUILLET_JOBS:-2}" --target quillet-whisper >/dev/null
 wav=apps/desktop/engine/samples/hello-world.wav
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then wav=$1; shift; fi

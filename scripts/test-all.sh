@@ -46,12 +46,12 @@ stage "setup"
 bash scripts/setup.sh || { echo "setup failed"; echo "total: 0 passed, 1 failed"; exit 1; }
 
 stage "linux: unit, process and Node tests"
-build linux && run_ctest build/linux
+build linux -DQUILLET_ENGINE=ON -DQUILLET_MODULES=ON -DQUILLET_TESTS=ON && run_ctest build/linux
 
 stage "linux-asan: the same under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Module tests that load a .node into node need an instrumented node: skip them here.
-build linux-asan && run_ctest build/linux-asan -LE napi
+build linux-asan -DQUILLET_ENGINE=ON -DQUILLET_MODULES=ON -DQUILLET_TESTS=ON && run_ctest build/linux-asan -LE napi
 
 stage "linux-tsan: module threads under ThreadSanitizer"
 build linux-tsan && run_ctest build/linux-tsan -LE napi

@@ -1,4 +1,5 @@
 #include "json_reader.h"
+#include "utf8.h"
 
 #include <charconv>
 #include <cmath>
@@ -24,37 +25,15 @@ void skipSpace(Cursor & c) {
     }
 }
 
-// Whole-input UTF-8 check: no stray continuation bytes, no overlong forms,
-// no surrogates, nothing above U+10FFFF.
+// Whole-input UTF-8 check, before any parsing.
 bool validUtf8(const uint8_t * p, const uint8_t * end) {
     while (p < end) {
-        uint8_t b = *p;
-        if (b < 0x80) {
+        if (*p < 0x80) {
             p++;
             continue;
         }
-        int      n;
-        uint32_t v;
-        uint32_t min;
-        if ((b & 0xE0) == 0xC0) {
-            n = 2; v = b & 0x1F; min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            n = 3; v = b & 0x0F; min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            n = 4; v = b & 0x07; min = 0x10000;
-        } else {
-            return false;
-        }
-        if (end - p < n) {
-            return false;
-        }
-        for (int i = 1; i < n; i++) {
-            if ((p[i] & 0xC0) != 0x80) {
-                return false;
-            }
-            v = (v << 6) | (p[i] & 0x3F);
-        }
-        if (v < min || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
+        size_t n = utf8SequenceLength(p, end);
+        if (n == 0) {
             return false;
         }
         p += n;

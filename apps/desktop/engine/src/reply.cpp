@@ -1,4 +1,5 @@
 #include "reply.h"
+#include "utf8.h"
 
 namespace quillet {
 
@@ -10,36 +11,6 @@ const char hexDigits[] = "0123456789abcdef";
 
 void appendReplacement(std::string & m) {
     m.append("\xEF\xBF\xBD", 3);
-}
-
-// Length of the well-formed UTF-8 sequence at p (2 to 4), or 0.
-size_t wellFormedLength(const uint8_t * p, const uint8_t * end) {
-    uint8_t  b = *p;
-    size_t   n;
-    uint32_t v;
-    uint32_t min;
-    if ((b & 0xE0) == 0xC0) {
-        n = 2; v = b & 0x1F; min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        n = 3; v = b & 0x0F; min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-        n = 4; v = b & 0x07; min = 0x10000;
-    } else {
-        return 0;
-    }
-    if ((size_t) (end - p) < n) {
-        return 0;
-    }
-    for (size_t i = 1; i < n; i++) {
-        if ((p[i] & 0xC0) != 0x80) {
-            return 0;
-        }
-        v = (v << 6) | (p[i] & 0x3F);
-    }
-    if (v < min || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
-        return 0;
-    }
-    return n;
 }
 
 } // namespace
@@ -68,7 +39,7 @@ void appendJsonString(std::string & m, const char * text, size_t length) {
             p++;
             continue;
         }
-        size_t n = wellFormedLength(p, end);
+        size_t n = utf8SequenceLength(p, end);
         if (n == 0) {
             appendReplacement(m);
             p++;

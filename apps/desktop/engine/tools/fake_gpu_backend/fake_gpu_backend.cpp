@@ -145,10 +145,10 @@ bool parse_settings(const std::string & text, fake_plugin & p, std::string & err
         }
     }
     if (devs.empty()) return true;
-    for (const std::string & spec : split(devs, ',')) {
-        size_t colon = spec.find(':');
-        if (colon == std::string::npos) { error = "device without mode: " + spec; return false; }
-        std::string type = spec.substr(0, colon), mode = spec.substr(colon + 1);
+    for (const std::string & item : split(devs, ',')) {
+        size_t colon = item.find(':');
+        if (colon == std::string::npos) { error = "device without mode: " + item; return false; }
+        std::string type = item.substr(0, colon), mode = item.substr(colon + 1);
         auto d = std::make_unique<fake_device>();
         if (type == "gpu") d->type = GGML_BACKEND_DEVICE_TYPE_GPU;
         else if (type == "igpu") d->type = GGML_BACKEND_DEVICE_TYPE_IGPU;
