@@ -1,0 +1,120 @@
+// keywatch inside a real node.exe under Wine: Win32 raw input, the
+// environment check, hooks, SendInput and the foreground window.
+import assert from 'node:assert/strict';
+import { createRequire } from 'node:module';
+import { closeSync, openSync } from 'node:fs';
+import { join } from 'node:path';
+import { test } from 'node:test';
+import { Worker } from 'node:worker_threads';
+
+import { binDir, focus, handleCount, keyboardHook, openWindow, sleep, waitFor } from './support.mjs';
+
+const modulePath = join(binDir, 'keywatch.node');
+const kw = createRequire(import.meta.url)(modulePath);
+const EXPORTS = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop', 'remoteKeysState'];
+const STATUS_KEYS = ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure'];
+
+function otherEnvironmentStart() {
+  const w = new Worker(
+    `const { parentPort } = require('node:worker_threads');
+     const kw = require(${JSON.stringify(modulePath)});
+     const s = kw.start();
+     parentPort.postMessage({ started: s, stopped: kw.stop() });`,
+    { eval: true });
+  return new Promise((resolve, reject) => {
+    w.once('message', resolve);
+    w.once('error', reject);
+  });
+}
+
+test('surface and object shapes before any start', () => {
+  for (const name of EXPORTS) assert.equal(typeof kw[name], 'function', name);
+  const s = kw.status();
+  assert.deepEqual(Object.keys(s), STATUS_KEYS);
+  assert.deepEqual(s, { platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running: false, epoch: 0, failure: null });
+  const d = kw.drain();
+  assert.deepEqual(Object.keys(d), ['epoch', 'clockMs', 'status', 'frames']);
+  assert.equal(typeof d.clockMs, 'number');
+  assert.deepEqual(d.frames, []);
+  const r = kw.remoteKeysState();
+  assert.deepEqual(Object.keys(r), ['active', 'client', 'modifiers', 'other']);
+  assert.deepEqual(r, { active: false, client: '', modifiers: [], other: false });
+});
+
+test('start runs the worker; Wine cannot report the session state, so the capture never arms', async () => {
+  const s = kw.start();
+  assert.deepEqual(Object.keys(s), STATUS_KEYS);
+  assert.equal(s.running, true);
+  const failed = await waitFor(() => kw.status().failure === 'session-state-unavailable', 2000);
+  assert.ok(failed, `failure stayed ${kw.status().failure}`);
+  await sleep(300);
+  const now = kw.status();
+  assert.equal(now.running, true);
+  assert.equal(now.failure, 'session-state-unavailable');
+  const frames = kw.drain().frames;
+  assert.ok(frames.length > 0 && frames.every((f) => f.kind === 'reset'), JSON.stringify(frames));
+  assert.equal(frames.at(-1).reason, 'session');
+  assert.equal(kw.start().epoch, now.epoch, 'a second start changes nothing');
+
+  // A second environment (a worker thread) may not take raw input away.
+  const other = await otherEnvironmentStart();
+  assert.equal(other.started.running, false);
+  assert.equal(other.started.failure, 'raw-input-already-owned');
+  assert.equal(kw.status().running, true);
+  assert.equal(kw.status().failure, 'session-state-unavailable');
+
+  const stopped = kw.stop();
+  assert.equal(stopped.running, false);
+  assert.ok(stopped.epoch > now.epoch);
+  // Wine's WTSUnRegisterSessionNotification is a stub that returns FALSE,
+  // and the teardown reports exactly that step.
+  assert.equal(stopped.failure, 'session-notification-remove');
+  assert.equal(kw.drain().frames.at(-1).reason, 'shutdown');
+});
+
+test('100 start/stop cycles leave no handles behind', () => {
+  // The counter itself must see handles come and go.
+  const base = handleCount();
+  const fds = Array.from({ length: 20 }, () => openSync(modulePath, 'r'));
+  const opened = handleCount();
+  fds.forEach(closeSync);
+  assert.ok(opened - base >= 20, `handle counter saw ${base} -> ${opened}`);
+
+  kw.start();
+  kw.stop();
+  const before = handleCount();
+  for (let i = 0; i < 100; i++) {
+    assert.equal(kw.start().running, true, `cycle ${i}`);
+    assert.equal(kw.stop().running, false, `cycle ${i}`);
+  }
+  const after = handleCount();
+  console.log(`# handles before ${before}, after 100 cycles ${after}`);
+  assert.ok(after - before < 10, `handles grew from ${before} to ${after}`);
+});
+
+test('sendKeys paste reaches a low-level hook as four injected events', async () => {
+  const collect = await keyboardHook(5, 1500);
+  assert.equal(kw.sendKeys('Paste'), 'bad-command');
+  assert.equal(kw.sendKeys(42), 'bad-command');
+  assert.equal(kw.sendKeys(), 'bad-command');
+  assert.equal(kw.sendKeys('paste'), 'sent');
+  const lines = await collect();
+  // The generic Control key reaches hooks as 17 under Wine, as 162 on Windows.
+  const control = lines[0]?.split(' ')[0];
+  assert.ok(control === '17' || control === '162', lines.join(', '));
+  assert.deepEqual(lines, [`${control} down 1`, '86 down 1', '86 up 1', `${control} up 1`]);
+});
+
+test('foregroundPid names the process of the focused window', async (t) => {
+  const a = await openWindow('quillet-wine-fg-a');
+  const b = await openWindow('quillet-wine-fg-b');
+  t.after(async () => {
+    await a.close();
+    await b.close();
+  });
+  await focus(a.title);
+  assert.ok(await waitFor(() => kw.foregroundPid() === a.pid, 1000), `foreground ${kw.foregroundPid()}, want ${a.pid}`);
+  await focus(b.title);
+  assert.ok(await waitFor(() => kw.foregroundPid() === b.pid, 1000), `foreground ${kw.foregroundPid()}, want ${b.pid}`);
+  assert.notEqual(a.pid, b.pid);
+});

@@ -1,0 +1,97 @@
+// Shared pieces of the tests that run inside Wine's node.exe: where the build
+// is, the helper program, and xdotool through the bridge folder.
+import { spawn, spawnSync } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+
+function need(name) {
+  const v = process.env[name];
+  if (!v) throw new Error(`${name} is not set; run through scripts/test-wine.sh`);
+  return v;
+}
+
+export const binDir = need('QUILLET_WINE_BIN');
+export const workDir = need('QUILLET_WINE_WORK');
+const xdoDir = need('QUILLET_WINE_XDO');
+export const helperExe = join(binDir, 'quillet-wine-helper.exe');
+
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+/** Polls fn until it returns a truthy value; the value and the time it took, or null on time-out. */
+export async function waitFor(fn, ms, step = 10) {
+  const t0 = Date.now();
+  for (;;) {
+    const value = fn();
+    if (value) return { value, ms: Date.now() - t0 };
+    if (Date.now() - t0 > ms) return null;
+    await sleep(step);
+  }
+}
+
+let xdoSeq = 0;
+/** Runs xdotool on the Linux side with these arguments; its stdout. */
+export async function xdo(...args) {
+  const n = `${process.pid}_${Date.now()}_${++xdoSeq}`;
+  writeFileSync(join(xdoDir, `req-${n}.tmp`), JSON.stringify(args));
+  renameSync(join(xdoDir, `req-${n}.tmp`), join(xdoDir, `req-${n}.json`));
+  const res = join(xdoDir, `res-${n}.json`);
+  const got = await waitFor(() => existsSync(res), 15000, 5);
+  if (!got) throw new Error(`xdotool ${args.join(' ')}: no answer from the bridge`);
+  const r = JSON.parse(readFileSync(res, 'utf8'));
+  if (r.code !== 0) throw new Error(`xdotool ${args.join(' ')}: exit ${r.code} ${r.stderr}`);
+  return r.stdout;
+}
+
+/**
+ * Brings the Wine window with exactly this title to the front. With no window
+ * manager, X focus alone does not make it Wine's foreground window; a click
+ * into it does, so focus first (keys follow the X focus), then click.
+ */
+export const focus = (title) =>
+  xdo('search', '--sync', '--limit', '1', '--name', `^${title}$`,
+    'windowraise', 'windowfocus', '--sync', 'mousemove', '--window', '%1', '40', '40', 'click', '1');
+
+/** A helper window (or a copy of the helper under another name); resolves once it is shown. */
+export async function openWindow(title, exe = helperExe) {
+  const info = join(mkdtempSync(join(workDir, 'win-')), 'info.txt');
+  const child = spawn(exe, ['window', title, info], { stdio: 'ignore' });
+  const got = await waitFor(() => existsSync(info), 15000);
+  if (!got) {
+    child.kill();
+    throw new Error(`window ${title} did not appear`);
+  }
+  const [pid, hwnd] = readFileSync(info, 'utf8').trim().split(' ');
+  const exited = new Promise((r) => child.on('exit', r));
+  return {
+    title,
+    pid: Number(pid),
+    handle: '0x' + BigInt('0x' + hwnd).toString(16),
+    child,
+    async close() {
+      child.kill();
+      await exited;
+    },
+  };
+}
+
+/** Handles the process holds, read by the helper from the system's handle table. */
+export function handleCount(pid = process.pid) {
+  const r = spawnSync(helperExe, ['handles', String(pid)], { encoding: 'utf8' });
+  if (r.status !== 0) throw new Error(`handle count failed: exit ${r.status}`);
+  return Number(r.stdout.trim());
+}
+
+/** Starts the helper's own low-level keyboard hook; resolves with a function that awaits its lines. */
+export async function keyboardHook(events, ms) {
+  const dir = mkdtempSync(join(workDir, 'hook-'));
+  const out = join(dir, 'events.txt');
+  const ready = join(dir, 'ready.txt');
+  const child = spawn(helperExe, ['hook', out, ready, String(events), String(ms)], { stdio: 'ignore' });
+  const exited = new Promise((r) => child.on('exit', r));
+  if (!(await waitFor(() => existsSync(ready), 15000))) throw new Error('hook helper did not start');
+  return async () => {
+    const code = await exited;
+    if (code !== 0) throw new Error(`hook helper exit ${code}`);
+    return readFileSync(out, 'utf8').split('\n').filter(Boolean);
+  };
+}
