@@ -1,0 +1,89 @@
+// appfocus inside a real node.exe under Wine. Wine never sends the
+// foreground-change event, so every change here is found by the tracker's
+// 500 ms poll.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { createRequire } from 'node:module';
+import { join } from 'node:path';
+import { test } from 'node:test';
+
+import { binDir, focus, openWindow, waitFor } from './support.mjs';
+
+const af = createRequire(import.meta.url)(join(binDir, 'appfocus.node'));
+const KEYS = ['epoch', 'clockMs', 'observedMs', 'changedMs', 'running', 'valid', 'reason', 'app'];
+
+test('the foreground application through start, focus changes, close, stop and restart', async (t) => {
+  const first = af.snapshot();
+  assert.deepEqual(Object.keys(first), KEYS);
+  assert.deepEqual({ ...first, clockMs: 0 },
+    { epoch: 1, clockMs: 0, observedMs: 0, changedMs: 0, running: false, valid: false, reason: 'stopped', app: null });
+
+  const notepad = spawn('notepad.exe', [], { stdio: 'ignore' });
+  const notepadExit = new Promise((r) => notepad.on('exit', r));
+  const helper = await openWindow('quillet-wine-focus');
+  t.after(async () => {
+    af.stop();
+    if (notepad.exitCode === null) notepad.kill();
+    await helper.close();
+  });
+
+  af.start();
+  const started = af.snapshot();
+  assert.equal(started.running, true);
+  assert.equal(started.epoch, 2);
+
+  await focus('Untitled - Notepad');
+  const onNotepad = await waitFor(() => {
+    const s = af.snapshot();
+    return s.valid && s.app.processId === notepad.pid && s;
+  }, 1500);
+  assert.ok(onNotepad, `not notepad: ${JSON.stringify(af.snapshot())}`);
+  console.log(`# notepad resolved ${onNotepad.ms} ms after the focus change`);
+  assert.ok(onNotepad.ms <= 700, `took ${onNotepad.ms} ms`);
+  const s = onNotepad.value;
+  assert.deepEqual(Object.keys(s.app), ['name', 'bundleId', 'processId', 'windowHandle']);
+  assert.equal(s.app.name, 'notepad');
+  assert.equal(s.app.bundleId, '');
+  assert.match(s.app.windowHandle, /^0x[1-9a-f][0-9a-f]*$/);
+  assert.equal(s.reason, null);
+
+  // A window whose handle is known: the snapshot must name exactly it.
+  await focus(helper.title);
+  const onHelper = await waitFor(() => {
+    const h = af.snapshot();
+    return h.valid && h.app.processId === helper.pid && h;
+  }, 1500);
+  assert.ok(onHelper, `not the helper: ${JSON.stringify(af.snapshot())}`);
+  assert.equal(onHelper.value.app.name, 'quillet-wine-helper');
+  assert.equal(onHelper.value.app.windowHandle, helper.handle);
+  assert.ok(onHelper.value.changedMs > s.changedMs);
+
+  // Back on notepad, then close it: no longer notepad.
+  await focus('Untitled - Notepad');
+  assert.ok(await waitFor(() => af.snapshot().app?.processId === notepad.pid, 1500));
+  notepad.kill();
+  await notepadExit;
+  const gone = await waitFor(() => {
+    const g = af.snapshot();
+    return g.app?.processId !== notepad.pid && g.reason !== 'metadata-pending' && g;
+  }, 1500);
+  assert.ok(gone, `still notepad: ${JSON.stringify(af.snapshot())}`);
+  assert.ok(gone.value.valid ? gone.value.app.processId > 0 : gone.value.reason === 'unavailable', JSON.stringify(gone.value));
+
+  af.stop();
+  const stopped = af.snapshot();
+  assert.equal(stopped.running, false);
+  assert.equal(stopped.reason, 'stopped');
+  assert.equal(stopped.app, null);
+  assert.equal(stopped.changedMs, 0);
+  assert.equal(stopped.epoch, 2);
+  af.stop(); // stop twice is harmless
+
+  af.start();
+  af.start(); // a start while running starts nothing
+  assert.equal(af.snapshot().epoch, 3);
+  await focus(helper.title);
+  assert.ok(await waitFor(() => af.snapshot().app?.processId === helper.pid, 1500), JSON.stringify(af.snapshot()));
+  af.stop();
+  assert.equal(af.status().reason, 'stopped');
+});
