@@ -29,11 +29,11 @@ void logHook(enum ggml_log_level, const char * text, void *) {
 
 } // namespace
 
-std::string parseAcceleratorsOption(int argc, char ** argv) {
+std::string parseAcceleratorsOption(const std::vector<std::string> & args) {
     std::string dir;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--accelerators") == 0 && i + 1 < argc) {
-            dir = argv[i + 1];
+    for (size_t i = 1; i < args.size(); i++) {
+        if (args[i] == "--accelerators" && i + 1 < args.size()) {
+            dir = args[i + 1];
             i++;
         }
     }
@@ -69,7 +69,7 @@ int engineMain(int argc, char ** argv) {
     whisper_log_set(logHook, nullptr);
     ggml_log_set(logHook, nullptr);
 
-    std::string accelerators = parseAcceleratorsOption(argc, argv);
+    std::string accelerators = parseAcceleratorsOption(rtArguments(argc, argv));
 
     loadLocalBackends();
     if (!accelerators.empty()) {

@@ -2,12 +2,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quillet {
 
 // The accelerator directory from the command line: the value after the last
 // "--accelerators" that has one; empty when absent.
-std::string parseAcceleratorsOption(int argc, char ** argv);
+std::string parseAcceleratorsOption(const std::vector<std::string> & args);
 
 // The hello line for the given backend list body.
 std::string helloLine(const std::string & backendList);

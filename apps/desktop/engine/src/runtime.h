@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -21,6 +22,11 @@ FILE * rtOpenForRead(const std::string & utf8Path);
 
 // Full path of the running executable as UTF-8; empty when unknown.
 std::string rtExecutablePath();
+
+// The command line as UTF-8 arguments, program name first. On Windows the
+// narrow argv is in the ANSI code page, so it is rebuilt from the wide
+// command line.
+std::vector<std::string> rtArguments(int argc, char ** argv);
 
 // A reply written to a closed pipe must not end the process.
 void rtIgnoreBrokenPipe();

@@ -50,6 +50,10 @@ std::string rtExecutablePath() {
     return std::string(buf, (size_t) n);
 }
 
+std::vector<std::string> rtArguments(int argc, char ** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 void rtIgnoreBrokenPipe() {
     signal(SIGPIPE, SIG_IGN);
 }

@@ -7,6 +7,7 @@
 #include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <shellapi.h>
 
 namespace quillet {
 
@@ -57,6 +58,22 @@ std::string rtExecutablePath() {
         return std::string();
     }
     return out;
+}
+
+std::vector<std::string> rtArguments(int argc, char ** argv) {
+    int       n    = 0;
+    wchar_t ** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide == nullptr) {
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> args;
+    for (int i = 0; i < n; i++) {
+        std::string arg;
+        wideToUtf8(wide[i], wcslen(wide[i]), arg);
+        args.push_back(arg);
+    }
+    LocalFree(wide);
+    return args;
 }
 
 void rtIgnoreBrokenPipe() {

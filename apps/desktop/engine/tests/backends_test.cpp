@@ -128,9 +128,9 @@ TEST(GpuDevices, TestSwitchNeedsExactlyOne) {
 }
 
 TEST(CommandLine, AcceleratorsOption) {
-    auto parse = [](std::vector<const char *> args) {
+    auto parse = [](std::vector<std::string> args) {
         args.insert(args.begin(), "quillet-whisper");
-        return parseAcceleratorsOption((int) args.size(), (char **) args.data());
+        return parseAcceleratorsOption(args);
     };
     EXPECT_EQ(parse({}), "");
     EXPECT_EQ(parse({"--accelerators", "/a"}), "/a");
