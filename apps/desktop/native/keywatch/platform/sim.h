@@ -9,6 +9,22 @@
 
 namespace keywatch {
 
+// Platform calls that a test can make fail, one bit each in SimDesktop::failing.
+enum SimCall : uint32_t {
+    simEventCreate,
+    simThreadStart,
+    simClassRegister,
+    simClassUnregister,
+    simWindowCreate,
+    simWindowDestroy,
+    simRawRegister,      // a registration that adds usages
+    simRawUnregister,    // a removal record
+    simSessionRegister,
+    simSessionUnregister,
+    simMessageWait,
+    simRawRead,
+};
+
 struct SimDesktop {
     bool         remoteSession;
     WindowHandle foreground;          // null: no foreground window
@@ -38,6 +54,20 @@ struct SimDesktop {
     uint32_t     acceptLimitFromCall; // acceptLimit applies from this call (0-based) on
     uint32_t     sendCalls;           // batches submitted
     uint32_t     sendBatches[16];     // size of each batch submitted
+    // Calls that fail: bit (1 << SimCall).
+    uint32_t     failing;
+    // Message waits return at once instead of sleeping (for tests that run
+    // the worker step by step on a hand-set clock).
+    bool         instantWaits;
+    // Window destruction blocks while set, to make a worker's teardown slow.
+    bool         holdWindowDestroy;
+    // Class registration blocks while set, to make a worker's set-up slow.
+    bool         holdSetUp;
+    // Live simulated objects, for leak checks.
+    uint32_t     liveWaitables;
+    uint32_t     liveWindows;
+    uint32_t     liveClasses;
+    uint32_t     sessionRegistrations;
 };
 
 // A desktop fit for capture: local console session, active, US layout,
@@ -47,5 +77,20 @@ void simDesktopReset();
 // between simDesktopBegin and simDesktopEnd.
 SimDesktop * simDesktopBegin();
 void         simDesktopEnd();
+
+// Raw input records as the platform lays them out, posted to a window's
+// thread as input messages carrying `time` as their message time. False
+// when the window is gone or its queue is full.
+bool simPostRawKeyboard(WindowHandle window, uintptr_t device, uint16_t makeCode, uint16_t flags,
+                        uint16_t vkey, uint32_t message, uint32_t time);
+bool simPostRawMouse(WindowHandle window, uintptr_t device, uint16_t buttonFlags, uint32_t time);
+// Any record: `size` bytes of `bytes` are what the read returns (at most 48).
+bool simPostRawRecord(WindowHandle window, const uint8_t * bytes, uint32_t size, uint32_t time);
+// Any other message (session and device notices) to a window.
+bool simPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// The live message window whose creation parameter is owner; null if none.
+WindowHandle simWindowOf(const void * owner);
+// Thread that created the window; a target for threadMessagePost.
+uint32_t     simWindowThread(WindowHandle window);
 
 } // namespace keywatch

@@ -15,3 +15,15 @@ struct MessageClock {
 };
 
 } // namespace keywatch
+
+namespace keywatch {
+
+// Takes module clock, tick count, module clock; fails when the two module
+// readings are not close and sane. Sets the offset so that a tick maps to
+// 32 ms before the module reading beside it.
+bool calibrateMessageClock(MessageClock * clock);
+// Both clocks moved forward together since the last passing check, by at
+// most 2000 ms, with at most 32 ms of drift; records the readings if so.
+bool messageClockContinuous(MessageClock * clock, uint64_t tick, double nowMs);
+
+} // namespace keywatch

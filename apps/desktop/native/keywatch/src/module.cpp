@@ -4,6 +4,7 @@
 #include <node_api.h>
 
 #include "capture_state.h"
+#include "capture_worker.h"
 #include "frame_queue.h"
 #include "js_values.h"
 #include "remote_keys.h"
@@ -52,11 +53,25 @@ static napi_value unavailable(napi_env env, const char * message) {
     return nullptr;
 }
 
-static napi_value startExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: start is not available in this build");
+// start and stop answer with the status as it stands after the attempt.
+static napi_value startExport(napi_env env, napi_callback_info info) {
+    CaptureState * state = stateOf(env, info);
+    if (state == nullptr) {
+        return throwNapiFailure(env);
+    }
+    startCapture(state);
+    napi_value status = buildStatusObject(env, captureStatus(state));
+    return status != nullptr ? status : throwNapiFailure(env);
 }
-static napi_value stopExport(napi_env env, napi_callback_info) {
-    return unavailable(env, "keywatch: stop is not available in this build");
+
+static napi_value stopExport(napi_env env, napi_callback_info info) {
+    CaptureState * state = stateOf(env, info);
+    if (state == nullptr) {
+        return throwNapiFailure(env);
+    }
+    stopCapture(state);
+    napi_value status = buildStatusObject(env, captureStatus(state));
+    return status != nullptr ? status : throwNapiFailure(env);
 }
 static napi_value foregroundPidExport(napi_env env, napi_callback_info) {
     napi_value pid = nullptr;
@@ -138,7 +153,11 @@ static napi_value remoteKeysStateExport(napi_env env, napi_callback_info) {
 static void cleanupHook(void * argument) {
     // The monitor is process-wide: any environment going away stops it for all.
     remoteKeysStop();
-    captureStateDestroy(static_cast<CaptureState *>(argument));
+    CaptureState * state = static_cast<CaptureState *>(argument);
+    if (state != nullptr) {
+        stopCapture(state); // then destroy waits without limit if that timed out
+    }
+    captureStateDestroy(state);
 }
 
 extern "C" {

@@ -65,11 +65,70 @@ test('drain before any start', () => {
     assert.ok(second.clockMs >= first.clockMs, 'the module clock is monotonic');
 });
 
-test('exports not in this build refuse instead of pretending', () => {
-    for (const name of ['start', 'stop']) {
-        assert.throws(() => kw[name]('paste'), { name: 'Error', message: /not available in this build/ }, name);
+// Waits, a few milliseconds at a time and two seconds at most, until pred
+// holds for what get returns; returns the last value.
+async function until(get, pred) {
+    let value = get();
+    for (let i = 0; i < 400 && !pred(value); i++) {
+        await new Promise((resolve) => setTimeout(resolve, 5));
+        value = get();
     }
-    assert.deepEqual(kw.status().epoch, 0, 'a refused export changes nothing');
+    return value;
+}
+
+test('a whole capture through the worker: start, arm, keys, drain, stop', async () => {
+    const { testing } = kt;
+    let status = kt.start('ignored');
+    expectStatusShape(status);
+    assert.equal(status.running, true);
+    const startEpoch = status.epoch;
+    assert.deepEqual(kt.start(), status, 'a second start changes nothing');
+    status = await until(() => kt.status(), (s) => s.failure === null);
+    assert.equal(status.failure, null, 'armed after a neutral keyboard');
+    let d = kt.drain();
+    assert.equal(d.epoch, startEpoch + 1);
+    assert.deepEqual(d.frames.map((f) => [f.sequence, f.kind]), [[1, 'reset'], [2, 'snapshot']]);
+
+    assert.ok(testing.rawKey(1, 0x1D, 0x0, 0xA2));  // left Control down
+    assert.ok(testing.rawKey(1, 0x1E, 0x0, 0x41));  // A down
+    assert.ok(testing.rawKey(1, 0x1E, 0x1, 0x41));  // A up
+    assert.ok(testing.rawKey(1, 0x1D, 0x1, 0xA2));  // left Control up
+    const frames = [];
+    await until(() => { frames.push(...kt.drain().frames); return frames.length; }, (n) => n >= 4);
+    assert.deepEqual(frames.map((f) => [f.sequence, f.kind, f.key, f.down]), [
+        [3, 'event', 'LeftControl', true],
+        [4, 'event', 'Other', true],
+        [5, 'event', 'Other', false],
+        [6, 'event', 'LeftControl', false],
+    ]);
+    for (let i = 1; i < frames.length; i++) {
+        assert.ok(frames[i].sourceMs >= frames[i - 1].sourceMs, 'frame times never go back');
+    }
+    assert.equal(kt.status().epoch, startEpoch + 1, 'no reset on the way');
+
+    status = kt.stop();
+    assert.deepEqual({ running: status.running, failure: status.failure }, { running: false, failure: null });
+    d = kt.drain();
+    assert.deepEqual(d.frames.map((f) => [f.kind, f.reason]), [['reset', 'shutdown']]);
+    assert.deepEqual(kt.stop(), kt.status(), 'a second stop changes nothing');
+});
+
+test('a second environment finds raw input owned', async () => {
+    assert.equal(kw.start().running, true);
+    try {
+        const seen = await inWorker(`
+            const { parentPort, workerData } = require('node:worker_threads');
+            const kw = require(workerData.modulePath);
+            const started = kw.start();
+            parentPort.postMessage({ started, stopped: kw.stop() });
+        `);
+        assert.equal(seen.started.running, false);
+        assert.equal(seen.started.failure, 'raw-input-already-owned');
+        assert.equal(seen.stopped.failure, 'raw-input-already-owned');
+        assert.equal(kw.status().running, true, 'the owner keeps running');
+    } finally {
+        assert.equal(kw.stop().running, false);
+    }
 });
 
 // Everything below drives the core through the test build's own record.
@@ -170,7 +229,7 @@ test('a recurring notice costs one epoch', () => {
 
 function inWorker(source) {
     return new Promise((resolve, reject) => {
-        const worker = new Worker(source, { eval: true, workerData: { testModulePath } });
+        const worker = new Worker(source, { eval: true, workerData: { testModulePath, modulePath } });
         worker.once('message', resolve);
         worker.once('error', reject);
         worker.once('exit', (code) => code !== 0 && reject(new Error(`worker exited ${code}`)));

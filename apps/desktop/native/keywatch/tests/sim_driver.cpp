@@ -6,6 +6,7 @@
 #include "frame_queue.h"
 #include "key_decoder.h"
 #include "module_clock.h"
+#include "sim.h"
 
 namespace keywatch {
 
@@ -100,6 +101,30 @@ static napi_value fill(napi_env env, napi_callback_info info) {
     return undefinedValue(env);
 }
 
+// rawKey(device, makeCode, flags, vkey): what a keyboard does while the
+// worker runs: the physical state follows the key, and a raw input record
+// stamped with the current tick goes to the worker's window. False when no
+// window is there to take it.
+static napi_value rawKey(napi_env env, napi_callback_info info) {
+    napi_value argv[4];
+    CaptureState * state = readArguments(env, info, argv, 4);
+    const uint16_t flags = (uint16_t) numberOr(env, argv[2], 0);
+    const uint16_t vkey  = (uint16_t) numberOr(env, argv[3], 0);
+    const bool release = (flags & rawKeyBreak) != 0;
+    SimDesktop * d = simDesktopBegin();
+    d->keyDown[vkey & 0xFF] = !release;
+    simDesktopEnd();
+    lockAcquire(&state->lock);
+    WindowHandle window = state->window;
+    lockRelease(&state->lock);
+    const bool posted = window != nullptr &&
+        simPostRawKeyboard(window, (uintptr_t) numberOr(env, argv[0], 0), (uint16_t) numberOr(env, argv[1], 0),
+                           flags, vkey, release ? messageKeyUp : messageKeyDown, (uint32_t) tickCount64());
+    napi_value result;
+    napi_get_boolean(env, posted, &result);
+    return result;
+}
+
 bool registerSimDriver(napi_env env, napi_value exports, CaptureState * state) {
     const napi_property_descriptor methods[] = {
         {"arm", nullptr, arm, nullptr, nullptr, nullptr, napi_default, state},
@@ -107,6 +132,7 @@ bool registerSimDriver(napi_env env, napi_value exports, CaptureState * state) {
         {"button", nullptr, button, nullptr, nullptr, nullptr, napi_default, state},
         {"notice", nullptr, notice, nullptr, nullptr, nullptr, napi_default, state},
         {"fill", nullptr, fill, nullptr, nullptr, nullptr, napi_default, state},
+        {"rawKey", nullptr, rawKey, nullptr, nullptr, nullptr, napi_default, state},
     };
     napi_value testing;
     return napi_create_object(env, &testing) == napi_ok &&

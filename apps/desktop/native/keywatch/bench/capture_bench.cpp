@@ -1,0 +1,75 @@
+// Prints the cost of one raw keyboard record (dispatch to the window
+// procedure, handleRawInput, decoding, the held table and the queued frame)
+// and of one poll sampling, on the simulated desktop. Counts allocations on
+// the record path, which must stay at zero.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "input_environment.h"
+#include "worker_driver.h"
+
+using namespace keywatch;
+
+static unsigned long allocations = 0;
+
+void * operator new(size_t size) {
+    allocations++;
+    void * p = malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+void operator delete(void * p) noexcept { free(p); }
+void operator delete(void * p, size_t) noexcept { free(p); }
+
+int main() {
+    WorkerDriver w;
+    w.begin();
+    if (!w.arm()) {
+        fprintf(stderr, "capture did not arm\n");
+        return 1;
+    }
+    // Two records, a press and a release of left Control, dispatched again and again.
+    w.key(0x1D, 0, 0xA2);
+    w.key(0x1D, 1, 0xA2);
+    ThreadMessage press, release;
+    messageGet(&press);
+    messageGet(&release);
+
+    const int blocks = 2000, perBlock = 128;
+    double totalNs = 0.0;
+    unsigned long allocated = 0;
+    for (int b = 0; b < blocks; b++) {
+        w.drain();
+        const unsigned long before = allocations;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < perBlock; i += 2) {
+            messageDispatch(&press);
+            messageDispatch(&release);
+        }
+        const auto end = std::chrono::steady_clock::now();
+        allocated += allocations - before;
+        totalNs += (double) std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    }
+    const DrainCopy & last = w.drain();
+    (void) last;
+    printf("raw keyboard record: %.1f ns per record over %d records, %lu allocations, armed %s\n",
+           totalNs / (blocks * perBlock), blocks * perBlock, allocated, w.armed() ? "yes" : "no");
+
+    const int polls = 20000;
+    double pollNs = 0.0;
+    for (int i = 0; i < polls; i++) {
+        w.advance(25.0);
+        const auto start = std::chrono::steady_clock::now();
+        pollInputConsistency(w.state);
+        const auto end = std::chrono::steady_clock::now();
+        pollNs += (double) std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    }
+    printf("poll sampling: %.1f ns per sampling over %d samplings (256 key states, two environment checks), "
+           "armed %s\n", pollNs / polls, polls, w.armed() ? "yes" : "no");
+    w.finish();
+    return allocated == 0 ? 0 : 1;
+}

@@ -1,0 +1,280 @@
+#include "capture_worker.h"
+
+#include "failures.h"
+#include "frame_queue.h"
+#include "input_environment.h"
+#include "module_clock.h"
+#include "raw_input.h"
+
+namespace keywatch {
+
+enum : uint32_t {
+    handshakeWaitMs   = 500,
+    workerWaitMs      = 25,
+    dispatchesPerWake = 64,
+    usagePageGeneric  = 1,
+    usageMouse        = 2,
+    usageKeyboard     = 6,
+};
+
+static bool isSet(PlatformHandle event) {
+    return handleWait(event, 0) == waitSignalled;
+}
+
+static void closeHandles(CaptureState * state) {
+    handleClose(state->workerThread);
+    handleClose(state->readyEvent);
+    handleClose(state->stopEvent);
+    state->workerThread = nullptr;
+    state->readyEvent   = nullptr;
+    state->stopEvent    = nullptr;
+}
+
+void startCapture(CaptureState * state) {
+    if (state->workerThread != nullptr && handleWait(state->workerThread, 0) != waitSignalled) {
+        return; // alive: nothing changes
+    }
+    closeHandles(state);
+    lockAcquire(&state->lock);
+    state->running = 0;
+    resetCapture(state, failure::awaitingNeutral, reason::backend, moduleClockMs());
+    lockRelease(&state->lock);
+
+    state->stopEvent  = eventCreate();
+    state->readyEvent = eventCreate();
+    if (state->stopEvent == nullptr || state->readyEvent == nullptr) {
+        failCapture(state, failure::controlEventCreate);
+        return;
+    }
+    state->workerThread = threadStart(captureWorkerMain, state, nullptr);
+    if (state->workerThread == nullptr) {
+        failCapture(state, failure::threadCreate);
+        return;
+    }
+    if (handleWait(state->readyEvent, handshakeWaitMs) == waitSignalled) {
+        return;
+    }
+    eventSet(state->stopEvent);
+    failCapture(state, failure::startupTimeout);
+}
+
+void stopCapture(CaptureState * state) {
+    if (state->workerThread != nullptr) {
+        eventSet(state->stopEvent);
+        if (handleWait(state->workerThread, handshakeWaitMs) != waitSignalled) {
+            // The worker keeps ending; a later stop, start or the clean-up hook deals with it.
+            failCapture(state, failure::shutdownTimeout);
+            return;
+        }
+    }
+    closeHandles(state);
+}
+
+static bool isOurUsage(const RawInputRegistration & record) {
+    return record.usagePage == usagePageGeneric && (record.usage == usageKeyboard || record.usage == usageMouse);
+}
+
+// Inspect-then-register under the process lock; the failure is reported by
+// the caller once the lock is released.
+static const char * registerRawInput(WindowHandle window) {
+    RawInputRegistration records[rawRegistrationMax];
+    const char * problem = nullptr;
+    lockAcquire(&rawInputOwnershipLock);
+    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
+    if (count < 0) {
+        problem = failure::rawOwnerInspection;
+    } else {
+        for (int32_t i = 0; i < count && problem == nullptr; i++) {
+            if (isOurUsage(records[i])) {
+                problem = failure::rawInputAlreadyOwned;
+            }
+        }
+    }
+    if (problem == nullptr) {
+        const uint32_t flags = rawFlagInputSink | rawFlagDevNotify;
+        const RawInputRegistration wanted[2] = {
+            {usagePageGeneric, usageKeyboard, flags, window},
+            {usagePageGeneric, usageMouse, flags, window},
+        };
+        if (!rawInputRegister(wanted, 2)) {
+            problem = failure::rawRegistration;
+        }
+    }
+    lockRelease(&rawInputOwnershipLock);
+    return problem;
+}
+
+// Removes only the registrations that point at this window.
+static const char * unregisterRawInput(WindowHandle window) {
+    RawInputRegistration records[rawRegistrationMax];
+    const char * problem = nullptr;
+    lockAcquire(&rawInputOwnershipLock);
+    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
+    if (count < 0) {
+        problem = failure::rawOwnerInspection;
+    } else {
+        for (int32_t i = 0; i < count; i++) {
+            if (isOurUsage(records[i]) && records[i].target == window) {
+                const RawInputRegistration removal = {records[i].usagePage, records[i].usage, rawFlagRemove, nullptr};
+                if (!rawInputRegister(&removal, 1)) {
+                    problem = failure::rawUnregistration;
+                }
+            }
+        }
+    }
+    lockRelease(&rawInputOwnershipLock);
+    return problem;
+}
+
+bool workerSetUp(CaptureState * state, WorkerRun * run) {
+    run->classRegistered   = false;
+    run->rawRegistered     = false;
+    run->sessionRegistered = false;
+    WindowHandle window = nullptr;
+    if (!messageWindowClassRegister(state, captureWindowProc)) {
+        failCapture(state, failure::windowClassRegister);
+    } else {
+        run->classRegistered = true;
+        window = messageWindowCreate(state);
+        if (window == nullptr) {
+            failCapture(state, failure::messageWindowCreate);
+        }
+    }
+    lockAcquire(&state->lock);
+    state->window = window;
+    lockRelease(&state->lock);
+    state->sessionInactive = 0;
+    state->lastPollMs      = 0.0;
+    state->lastGoodPollMs  = 0.0;
+
+    if (window != nullptr && !isSet(state->stopEvent)) {
+        const char * problem = registerRawInput(window);
+        if (problem != nullptr) {
+            failCapture(state, problem);
+        } else {
+            run->rawRegistered = true;
+            if (sessionNotificationRegister(window)) {
+                run->sessionRegistered = true;
+            } else {
+                failCapture(state, failure::sessionNotificationRegister);
+            }
+        }
+    }
+    const bool loop = run->rawRegistered && run->sessionRegistered;
+    lockAcquire(&state->lock);
+    state->running = loop && !isSet(state->stopEvent);
+    lockRelease(&state->lock);
+    eventSet(state->readyEvent);
+    return loop;
+}
+
+bool workerStep(CaptureState * state, WorkerRun *) {
+    if (isSet(state->stopEvent)) {
+        return false;
+    }
+    const uint32_t woke = messageWait(state->stopEvent, workerWaitMs);
+    if (woke == waitSignalled) {
+        return false;
+    }
+    if (woke != waitInput && woke != waitTimeout) {
+        failCapture(state, failure::messageWait);
+        return false;
+    }
+    for (uint32_t dispatched = 0; dispatched < dispatchesPerWake && !isSet(state->stopEvent);) {
+        const MessagePump pumped = messagePumpOne();
+        if (pumped == pumpEmpty) {
+            break;
+        }
+        if (pumped == pumpQuit) {
+            eventSet(state->stopEvent);
+            break;
+        }
+        dispatched++;
+    }
+    if (isSet(state->stopEvent)) {
+        return false;
+    }
+    pollInputConsistency(state);
+    return true;
+}
+
+void workerTearDown(CaptureState * state, WorkerRun * run) {
+    const char * note = nullptr;
+    WindowHandle window = state->window; // written only by this thread
+    if (run->sessionRegistered && !sessionNotificationUnregister(window)) {
+        note = failure::sessionNotificationRemove;
+    }
+    if (run->rawRegistered) {
+        const char * problem = unregisterRawInput(window);
+        if (problem != nullptr) {
+            note = problem;
+        }
+    }
+    if (window != nullptr && !windowDestroy(window)) {
+        note = failure::messageWindowDestroy;
+    }
+    lockAcquire(&state->lock);
+    state->window = nullptr;
+    lockRelease(&state->lock);
+    if (run->classRegistered && !messageWindowClassUnregister(state)) {
+        note = failure::windowClassUnregister;
+    }
+    lockAcquire(&state->lock);
+    const char * final = note != nullptr ? note : state->failure;
+    if (sameFailure(final, failure::awaitingNeutral)) {
+        final = nullptr;
+    }
+    resetCapture(state, final, reason::shutdown, moduleClockMs());
+    state->running = 0;
+    lockRelease(&state->lock);
+}
+
+uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * argument) {
+    CaptureState * state = static_cast<CaptureState *>(argument);
+    WorkerRun run;
+    if (workerSetUp(state, &run)) {
+        while (workerStep(state, &run)) {
+        }
+    }
+    workerTearDown(state, &run);
+    return 0;
+}
+
+intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                             intptr_t lParam) {
+    CaptureState * state = static_cast<CaptureState *>(windowUserData(window));
+    if (message == messageNcCreate) {
+        state = static_cast<CaptureState *>(windowCreateParameter(lParam));
+        windowSetUserData(window, state);
+    }
+    if (state != nullptr && !isSet(state->stopEvent)) {
+        switch (message) {
+            case messageInput:
+                handleRawInput(state, lParam);
+                break;
+            case messageInputDeviceChange:
+                if (wParam == 2) {
+                    resetCaptureOnce(state, failure::deviceRemoved, reason::incomplete);
+                } else {
+                    resetCaptureOnce(state, failure::deviceArrived, reason::incomplete);
+                }
+                break;
+            case messageSessionChange:
+                if (wParam == 2 || wParam == 4 || wParam == 6 || wParam == 7) {
+                    state->sessionInactive = 1;
+                } else if (wParam == 1 || wParam == 5 || wParam == 8) {
+                    state->sessionInactive = 0;
+                }
+                resetCaptureOnce(state, failure::sessionChanged, reason::session);
+                break;
+            case messageDestroy:
+                eventSet(state->stopEvent);
+                break;
+            default:
+                break;
+        }
+    }
+    return windowDefaultProcedure(window, message, wParam, lParam);
+}
+
+} // namespace keywatch

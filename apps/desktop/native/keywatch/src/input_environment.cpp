@@ -1,0 +1,200 @@
+#include "input_environment.h"
+
+#include <string.h>
+
+#include "failures.h"
+#include "frame_queue.h"
+#include "module_clock.h"
+
+namespace keywatch {
+
+static const uint32_t modifierCodes[8] = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
+
+const char * checkInputEnvironmentQuick() {
+    if (remoteSession()) {
+        return failure::remoteSessionUnsupported;
+    }
+    WindowHandle foreground = foregroundWindow();
+    const uint32_t thread = foreground != nullptr ? windowThreadProcessId(foreground, nullptr) : 0;
+    if (thread == 0) {
+        return failure::foregroundInputUnavailable;
+    }
+    if (keyboardLayout(thread) != acceptedKeyboardLayout) {
+        return failure::keyboardLayoutAmbiguous;
+    }
+    return nullptr;
+}
+
+static bool inputDesktopIsOurs() {
+    PlatformHandle input = inputDesktopOpen();
+    if (input == nullptr) {
+        return false;
+    }
+    uint8_t inputName[desktopNameBytes];
+    uint8_t ownName[desktopNameBytes];
+    // "Default" in UTF-16 with its terminator; the whole name must match.
+    static const uint8_t expected[16] = {'D', 0, 'e', 0, 'f', 0, 'a', 0, 'u', 0, 'l', 0, 't', 0, 0, 0};
+    const bool readInput = desktopName(input, inputName);
+    const bool readOwn   = desktopName(threadDesktop(), ownName);
+    desktopClose(input);
+    return readInput && readOwn && memcmp(inputName, ownName, desktopNameBytes) == 0 &&
+           memcmp(inputName, expected, sizeof(expected)) == 0;
+}
+
+const char * checkInputEnvironment() {
+    const char * quick = checkInputEnvironmentQuick();
+    if (quick != nullptr) {
+        return quick;
+    }
+    uint32_t state = 0, stateBytes = 0;
+    if (!sessionConnectState(&state, &stateBytes)) {
+        return failure::sessionStateUnavailable;
+    }
+    if (stateBytes != 4 || state != 0) {
+        return failure::sessionInactive;
+    }
+    uint16_t protocol = 0;
+    uint32_t protocolBytes = 0;
+    if (!sessionClientProtocol(&protocol, &protocolBytes)) {
+        return failure::sessionProtocolUnavailable;
+    }
+    if (protocolBytes != 2 || protocol != 0) {
+        return failure::remoteSessionUnsupported;
+    }
+    if (!inputDesktopIsOurs()) {
+        return failure::inputDesktopUnavailable;
+    }
+    return nullptr;
+}
+
+// Null while this window alone receives keyboard and mouse input with the
+// sink and notify flags; otherwise why not.
+static const char * checkOwnership(WindowHandle window) {
+    RawInputRegistration records[rawRegistrationMax];
+    const char * problem = nullptr;
+    lockAcquire(&rawInputOwnershipLock);
+    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
+    if (count < 0) {
+        problem = failure::rawOwnerInspection;
+    } else {
+        int ours = 0;
+        for (int32_t i = 0; i < count && problem == nullptr; i++) {
+            if (records[i].usagePage != 1 || (records[i].usage != 6 && records[i].usage != 2)) {
+                continue;
+            }
+            const uint32_t wanted = rawFlagInputSink | rawFlagDevNotify;
+            if (records[i].target != window || (records[i].flags & wanted) != wanted) {
+                problem = failure::rawInputOwnershipLost;
+            }
+            ours++;
+        }
+        if (problem == nullptr && ours != 2) {
+            problem = failure::rawInputOwnershipLost;
+        }
+    }
+    lockRelease(&rawInputOwnershipLock);
+    return problem;
+}
+
+static void dropPendingObservation(CaptureState * state) {
+    lockAcquire(&state->lock);
+    state->mismatchPending = 0;
+    lockRelease(&state->lock);
+}
+
+static void watch(CaptureState * state, const uint8_t sample[4], double nowMs) {
+    if (!state->mismatchPending || memcmp(state->pollSample, sample, 4) != 0) {
+        memcpy(state->pollSample, sample, 4);
+        state->mismatchPending = 1;
+        state->mismatchSinceMs = nowMs;
+    }
+}
+
+void pollInputConsistency(CaptureState * state) {
+    const double now = moduleClockMs();
+    if (now < state->lastPollMs + 25.0 || messageWaiting()) {
+        return;
+    }
+    state->lastPollMs = now;
+    if (state->sessionInactive) {
+        resetCaptureOnce(state, failure::sessionInactive, reason::session);
+        return;
+    }
+    const char * unfit = checkInputEnvironment();
+    if (unfit != nullptr) {
+        resetCaptureOnce(state, unfit, reason::session);
+        return;
+    }
+    const char * ownership = checkOwnership(state->window);
+    if (ownership != nullptr) {
+        resetCaptureOnce(state, ownership, reason::backend);
+        eventSet(state->stopEvent);
+        return;
+    }
+
+    // Every code is read, so a sampling always costs the same.
+    uint8_t mask = 0;
+    bool other = false;
+    for (uint32_t k = 0; k < 8; k++) {
+        if (asyncKeyDown(modifierCodes[k])) {
+            mask = (uint8_t) (mask | (1u << k));
+        }
+    }
+    for (uint32_t code = 1; code <= 254; code++) {
+        const bool modifierCode = code == 0x10 || code == 0x11 || code == 0x12 || code == 0x5B ||
+                                  code == 0x5C || (code >= 0xA0 && code <= 0xA5);
+        if (asyncKeyDown(code) && !modifierCode) {
+            other = true;
+        }
+    }
+    if (messageWaiting()) {
+        dropPendingObservation(state);
+        return;
+    }
+    unfit = checkInputEnvironment();
+    if (unfit != nullptr) {
+        resetCaptureOnce(state, unfit, reason::session);
+        return;
+    }
+    const double now2 = moduleClockMs();
+    if (now2 - now > 20.0) {
+        dropPendingObservation(state);
+        return;
+    }
+    state->lastGoodPollMs = now2;
+
+    lockAcquire(&state->lock);
+    if (state->armed.load()) {
+        if (!messageClockContinuous(&state->clock, tickCount64(), now2)) {
+            resetCapture(state, failure::messageClockDiscontinuity, reason::stale, now2);
+        } else {
+            const HeldState table = heldState(&state->held);
+            const uint8_t sample[4] = {mask, (uint8_t) other, table.modifierMask, (uint8_t) table.otherHeld};
+            if (table.modifierMask == mask && table.otherHeld == other) {
+                state->mismatchPending = 0;
+            } else if (!state->mismatchPending || memcmp(state->pollSample, sample, 4) != 0) {
+                watch(state, sample, now2);
+            } else if (now2 >= state->mismatchSinceMs + 25.0) {
+                resetCapture(state, failure::pollingMismatch, reason::incomplete, now2);
+            }
+        }
+    } else if (mask != 0 || other) {
+        state->mismatchPending = 0;
+    } else {
+        static const uint8_t neutral[4] = {0, 0, 0xFF, 0x01};
+        if (!state->mismatchPending || memcmp(state->pollSample, neutral, 4) != 0) {
+            watch(state, neutral, now2);
+        } else if (now2 >= state->mismatchSinceMs + 25.0) {
+            if (!calibrateMessageClock(&state->clock)) {
+                resetCapture(state, failure::messageClockUnavailable, reason::stale, now2);
+            } else {
+                const double t = (double) tickCount64() + state->clock.offsetMs;
+                state->clock.lastMessageMs = t;
+                armCapture(state, t, 0, false);
+            }
+        }
+    }
+    lockRelease(&state->lock);
+}
+
+} // namespace keywatch
