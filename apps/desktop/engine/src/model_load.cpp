@@ -1,4 +1,5 @@
 #include "model_load.h"
+#include "model_check.h"
 #include "backends.h"
 #include "engine_state.h"
 #include "json_reader.h"
@@ -163,6 +164,12 @@ void handleLoad(const uint8_t * payload, size_t length) {
     if (!cpuDeviceAvailable()) {
         loaderClose(&slot);
         sendError(ErrorCode::Internal);
+        return;
+    }
+
+    if (!modelFileStructureSafe(slot.file)) {
+        loaderClose(&slot);
+        sendError(ErrorCode::ModelInvalid);
         return;
     }
 

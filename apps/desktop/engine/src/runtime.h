@@ -3,6 +3,7 @@
 // executable's own path. One implementation per platform.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ FILE * rtOpenWriteStream(int fd); // fdopen(fd, "wb")
 // path cannot be converted, holds a NUL byte, names a directory, or the
 // open fails.
 FILE * rtOpenForRead(const std::string & utf8Path);
+
+// 64-bit positioning of a read stream; the size is -1 when unknown (the
+// stream's position is kept).
+bool    rtSeekTo(FILE * f, int64_t offset);
+int64_t rtFileSize(FILE * f);
 
 // Full path of the running executable as UTF-8; empty when unknown.
 std::string rtExecutablePath();

@@ -41,6 +41,19 @@ FILE * rtOpenForRead(const std::string & utf8Path) {
     return f;
 }
 
+bool rtSeekTo(FILE * f, int64_t offset) {
+    return fseeko(f, offset, SEEK_SET) == 0;
+}
+
+int64_t rtFileSize(FILE * f) {
+    int64_t here = ftello(f);
+    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    int64_t size = ftello(f);
+    return fseeko(f, here, SEEK_SET) == 0 ? size : -1;
+}
+
 std::string rtExecutablePath() {
     char    buf[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);

@@ -47,6 +47,19 @@ FILE * rtOpenForRead(const std::string & utf8Path) {
     return f;
 }
 
+bool rtSeekTo(FILE * f, int64_t offset) {
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+}
+
+int64_t rtFileSize(FILE * f) {
+    int64_t here = _ftelli64(f);
+    if (here < 0 || _fseeki64(f, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    int64_t size = _ftelli64(f);
+    return _fseeki64(f, here, SEEK_SET) == 0 ? size : -1;
+}
+
 std::string rtExecutablePath() {
     static wchar_t buf[32768];
     DWORD n = GetModuleFileNameW(nullptr, buf, 32768);

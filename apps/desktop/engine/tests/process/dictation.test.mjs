@@ -39,6 +39,16 @@ function cutTensor() {
   return Buffer.concat([head, name, Buffer.alloc((64 * 1500 * 4) / 2)]);
 }
 
+// Tensor headers the speech library would trust blindly.
+function hostileTensor({ dims = 1, nameLength = 4, type = 0, extents = [4] } = {}) {
+  const head = Buffer.alloc(12 + 4 * extents.length);
+  head.writeInt32LE(dims, 0);
+  head.writeInt32LE(nameLength, 4);
+  head.writeInt32LE(type, 8);
+  extents.forEach((e, i) => head.writeInt32LE(e, 12 + 4 * i));
+  return Buffer.concat([head, Buffer.from('abcd'), Buffer.alloc(16)]);
+}
+
 const READY = /^\{"type":"ready","version":2,"device":"cpu","loadMs":\d+,"fallback":false\}$/;
 
 test('load answers ready with the exact key order and logs the load', async () => {
@@ -140,7 +150,23 @@ test('failed loads leave no model loaded', async (t) => {
   const model = makeTestModel({ variant: 'multilingual' });
   writeFileSync(cut, Buffer.concat([model, cutTensor()]));
   mkdirSync(subdir, { recursive: true });
+  const hostile = {
+    dims: hostileTensor({ dims: 100, extents: new Array(100).fill(0x41414141) }),
+    type: hostileTensor({ type: 999 }),
+    name: hostileTensor({ nameLength: 0 }),
+    extent: hostileTensor({ dims: 2, extents: [65536, 65536] }),
+  };
+  const hostileCases = Object.entries(hostile).map(([name, tensor]) => {
+    const path = join(dir, `hostile-${name}.bin`);
+    writeFileSync(path, Buffer.concat([model, tensor]));
+    return [path, 'MODEL_INVALID'];
+  });
+  const negative = Buffer.from(model);
+  negative.writeInt32LE(-64, 12); // audio state
+  writeFileSync(join(dir, 'negative.bin'), negative);
   const cases = [
+    ...hostileCases,
+    [join(dir, 'negative.bin'), 'MODEL_INVALID'],
     [join(dir, 'missing.bin'), 'MODEL_MISSING'],
     [subdir, 'MODEL_MISSING'],
     [multi + '\u0000.txt', 'MODEL_MISSING'],
