@@ -71,14 +71,19 @@ bool walk(Walker & w) {
     // checked by the library.
     const int32_t limits[10] = {maxVocab, maxContext, maxState, maxHeads, maxLayers,
                                 maxContext, maxState, maxHeads, maxLayers, maxMels};
+    int32_t h[10];
     for (int i = 0; i < 10; i++) {
-        int32_t v = 0;
-        if (!readI32(w, v)) {
+        if (!readI32(w, h[i])) {
             return true; // cut short: the library's reads come up empty and it refuses
         }
-        if (!inRange(v, 1, limits[i])) {
+        if (!inRange(h[i], 1, limits[i])) {
             return false;
         }
+    }
+    // The attention graphs split each state evenly across its heads; the
+    // tensor library asserts (and ends the process) otherwise.
+    if (h[2] % h[3] != 0 || h[6] % h[7] != 0) {
+        return false;
     }
     int32_t ftype = 0;
     int32_t nMel  = 0;

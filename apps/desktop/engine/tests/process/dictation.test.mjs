@@ -164,9 +164,13 @@ test('failed loads leave no model loaded', async (t) => {
   const negative = Buffer.from(model);
   negative.writeInt32LE(-64, 12); // audio state
   writeFileSync(join(dir, 'negative.bin'), negative);
+  const uneven = Buffer.from(model);
+  uneven.writeInt32LE(3, 16); // audio heads that do not divide the state
+  writeFileSync(join(dir, 'uneven.bin'), uneven);
   const cases = [
     ...hostileCases,
     [join(dir, 'negative.bin'), 'MODEL_INVALID'],
+    [join(dir, 'uneven.bin'), 'MODEL_INVALID'],
     [join(dir, 'missing.bin'), 'MODEL_MISSING'],
     [subdir, 'MODEL_MISSING'],
     [multi + '\u0000.txt', 'MODEL_MISSING'],
