@@ -68,7 +68,7 @@ int main() {
         const auto end = std::chrono::steady_clock::now();
         pollNs += (double) std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     }
-    printf("poll sampling: %.1f ns per sampling over %d samplings (256 key states, two environment checks), "
+    printf("poll sampling: %.1f ns per sampling over %d samplings (262 key-state reads, two environment checks), "
            "armed %s\n", pollNs / polls, polls, w.armed() ? "yes" : "no");
     w.finish();
     return allocated == 0 ? 0 : 1;

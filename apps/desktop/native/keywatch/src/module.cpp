@@ -46,13 +46,6 @@ static napi_value drainExport(napi_env env, napi_callback_info info) {
     return result != nullptr ? result : throwNapiFailure(env);
 }
 
-// Exports whose machinery this build does not contain refuse loudly rather
-// than return something that looks like a result.
-static napi_value unavailable(napi_env env, const char * message) {
-    napi_throw_error(env, nullptr, message);
-    return nullptr;
-}
-
 // start and stop answer with the status as it stands after the attempt.
 static napi_value startExport(napi_env env, napi_callback_info info) {
     CaptureState * state = stateOf(env, info);
