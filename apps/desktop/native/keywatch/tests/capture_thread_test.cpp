@@ -187,8 +187,13 @@ TEST_F(CaptureThread, SoakOfAThousandCyclesLeavesNothingBehind) {
         ASSERT_EQ(state->workerThread, nullptr) << "cycle " << i;
     }
     EXPECT_TRUE(counts() == before);
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     // Generous: allocator noise, not a leak per cycle (a leak of one 8 KiB
-    // record per cycle would be 2000 pages).
+    // record per cycle would be 2000 pages). Sanitizers keep per-thread
+    // history of their own, so only the handle counts hold there.
     EXPECT_LT(residentPages() - pagesBefore, 256);
+#else
+    (void) pagesBefore;
+#endif
     captureStateDestroy(state);
 }
