@@ -44,7 +44,10 @@ class Attention(nn.Module):
         q = self.query(x).view(b, t, HEADS, -1).transpose(1, 2)
         k = self.key(kv).view(b, s, HEADS, -1).transpose(1, 2)
         v = self.value(kv).view(b, s, HEADS, -1).transpose(1, 2)
-        y = F.scaled_dot_product_attention(q, k, v, is_causal=causal)
+        w = (q @ k.transpose(-1, -2)) / math.sqrt(q.shape[-1])
+        if causal:
+            w = w.masked_fill(torch.ones(t, s, dtype=torch.bool).triu(1), float('-inf'))
+        y = w.softmax(-1) @ v
         return self.out(y.transpose(1, 2).reshape(b, t, D))
 
 
@@ -144,6 +147,9 @@ def batch(rng, items, idx, prompts):
         ids = [INDEX[t] for t in s]
         inp[b, :len(s) - 1] = torch.tensor(ids[:-1])
         tgt[b, start - 1:len(s) - 1] = torch.tensor(ids[start:])
+        # the language token is a target too: "auto" detects it from the logits after SOT
+        sot = s.index(C.SOT)
+        tgt[b, sot] = INDEX[C.LANG_EN]
     return inp, tgt
 
 
@@ -215,10 +221,10 @@ def main():
 
     model = Model(len(USED))
     opt = torch.optim.AdamW(model.parameters(), lr=2e-3, weight_decay=0.01)
-    warm = min(300, steps // 10)
-    sched = torch.optim.lr_scheduler.LambdaLR(
-        opt, lambda s: min(1.0, (s + 1) / warm) * 0.5 * (1 + math.cos(math.pi * min(1.0, s / steps))))
-    bs = 64
+    # warm-up, then halve every 500 steps: the schedule does not depend on the
+    # step count, so the model after k steps is the model a k-step run gives
+    sched = torch.optim.lr_scheduler.LambdaLR(opt, lambda s: min(1.0, (s + 1) / 200) * 0.5 ** (s / 500))
+    bs = 32
     t0 = time.time()
     order = []
     for step in range(1, steps + 1):
@@ -243,9 +249,10 @@ def main():
         if step % 100 == 0 or step == steps:
             say('step %d loss %.4f lr %.5f elapsed %.0fs' % (step, loss.item(), sched.get_last_lr()[0],
                                                               time.time() - t0))
-        if step % 1000 == 0 or step == steps:
+        if step % 300 == 0 or step == steps:
             torch.save(model.state_dict(), out)
-            n = len(ev_items) if step == steps else 60
+            torch.save(model.state_dict(), '%s.%d' % (out, step))
+            n = len(ev_items) if step == steps else 50
             wa, ua = evaluate(model, ev_items[:n], ev_mel[:n])
             say('step %d held-out (training code, %d utterances): word accuracy %.1f%%, utterances %.1f%%' %
                 (step, n, 100 * wa, 100 * ua))
