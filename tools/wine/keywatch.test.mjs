@@ -44,7 +44,7 @@ test('surface and object shapes before any start', () => {
 test('start runs the worker; Wine cannot report the session state, so the capture never arms', async () => {
   const s = kw.start();
   assert.deepEqual(Object.keys(s), STATUS_KEYS);
-  assert.equal(s.running, true);
+  assert.equal(s.running, true, JSON.stringify(s));
   const failed = await waitFor(() => kw.status().failure === 'session-state-unavailable', 2000);
   assert.ok(failed, `failure stayed ${kw.status().failure}`);
   await sleep(300);
@@ -58,7 +58,7 @@ test('start runs the worker; Wine cannot report the session state, so the captur
 
   // A second environment (a worker thread) may not take raw input away.
   const other = await otherEnvironmentStart();
-  assert.equal(other.started.running, false);
+  assert.equal(other.started.running, false, JSON.stringify(other.started));
   assert.equal(other.started.failure, 'raw-input-already-owned');
   assert.equal(kw.status().running, true);
   assert.equal(kw.status().failure, 'session-state-unavailable');
@@ -84,8 +84,10 @@ test('100 start/stop cycles leave no handles behind', () => {
   kw.stop();
   const before = handleCount();
   for (let i = 0; i < 100; i++) {
-    assert.equal(kw.start().running, true, `cycle ${i}`);
-    assert.equal(kw.stop().running, false, `cycle ${i}`);
+    const started = kw.start();
+    assert.equal(started.running, true, `cycle ${i}: ${JSON.stringify(started)}`);
+    const stopped = kw.stop();
+    assert.equal(stopped.running, false, `cycle ${i}: ${JSON.stringify(stopped)}`);
   }
   const after = handleCount();
   console.log(`# handles before ${before}, after 100 cycles ${after}`);
