@@ -73,7 +73,9 @@ if build fuzz; then
 fi
 
 stage "windows: mingw-w64 cross-build"
+windows_built=0
 if build windows-mingw; then
+  windows_built=1
   for f in quillet-whisper.exe ggml-cpu.dll ggml-base.dll ggml.dll libwhisper.dll keywatch.node appfocus.node; do
     if [ -f "build/windows/bin/$f" ]; then
       echo "built $f"; passed=$((passed + 1))
@@ -81,6 +83,22 @@ if build windows-mingw; then
       echo "missing build/windows/bin/$f"; failed=$((failed + 1))
     fi
   done
+fi
+
+stage "windows under Wine: engine, keywatch, remote keys, appfocus"
+if [ "$windows_built" -eq 1 ]; then
+  wine_log=$(mktemp)
+  timeout 900 bash scripts/test-wine.sh build/windows 2>&1 | tee "$wine_log"
+  # test-wine.sh prints one node:test summary per stage at column 0.
+  if grep -qE '^# fail [0-9]+$' "$wine_log"; then
+    passed=$((passed + $(awk '/^# pass [0-9]+$/ {s += $3} END {print s + 0}' "$wine_log")))
+    failed=$((failed + $(awk '/^# fail [0-9]+$/ {s += $3} END {print s + 0}' "$wine_log")))
+  else
+    echo "no summary from the Wine stage"; failed=$((failed + 1))
+  fi
+  rm -f "$wine_log"
+else
+  echo "skipped: the Windows build failed (counted above)"
 fi
 
 stage "done"
