@@ -41,7 +41,11 @@ test('surface and object shapes before any start', () => {
   assert.deepEqual(r, { active: false, client: '', modifiers: [], other: false });
 });
 
-test('start runs the worker; Wine cannot report the session state, so the capture never arms', async () => {
+test('start runs the worker; Wine cannot report the session state, so the capture never arms', async (t) => {
+  // The environment checks want a foreground window before the session query.
+  const front = await openWindow('quillet-wine-front');
+  t.after(() => front.close());
+  await focus(front.title);
   const s = kw.start();
   assert.deepEqual(Object.keys(s), STATUS_KEYS);
   assert.equal(s.running, true, JSON.stringify(s));
