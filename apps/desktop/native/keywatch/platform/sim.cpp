@@ -27,6 +27,7 @@ struct SimWaitable {
     pthread_cond_t  changed;
     bool            signalled; // event set, or thread ended
     bool            isThread;
+    bool            closed;    // thread handle closed while the thread ran
     pthread_t       thread;
     ThreadMain      main;
     void *          argument;
@@ -49,6 +50,7 @@ static SimWaitable * newWaitable(bool isThread) {
     pthread_condattr_destroy(&attributes);
     w->signalled = false;
     w->isThread  = isThread;
+    w->closed    = false;
     w->main      = nullptr;
     w->argument  = nullptr;
     return w;
@@ -94,6 +96,8 @@ uint32_t handleWait(PlatformHandle handle, uint32_t timeoutMs) {
     return signalled ? waitSignalled : waitTimeout;
 }
 
+static void destroyWaitable(SimWaitable * w);
+
 void handleClose(PlatformHandle handle) {
     SimWaitable * w = static_cast<SimWaitable *>(handle);
     if (w == nullptr) {
@@ -104,13 +108,20 @@ void handleClose(PlatformHandle handle) {
         // that has ended can take its record with it.
         pthread_mutex_lock(&w->mutex);
         const bool ended = w->signalled;
+        if (!ended) {
+            w->closed = true;
+        }
         pthread_mutex_unlock(&w->mutex);
         if (!ended) {
             pthread_detach(w->thread);
-            return; // the record stays for the running thread
+            return; // the running thread frees the record when it ends
         }
         pthread_join(w->thread, nullptr);
     }
+    destroyWaitable(w);
+}
+
+static void destroyWaitable(SimWaitable * w) {
     pthread_cond_destroy(&w->changed);
     pthread_mutex_destroy(&w->mutex);
     delete w;
@@ -125,7 +136,14 @@ static void * threadEntry(void * argument) {
     SimWaitable * w = static_cast<SimWaitable *>(argument);
     startedThreadId = (uint32_t) (uintptr_t) w;
     w->main(w->argument);
-    signalWaitable(w);
+    pthread_mutex_lock(&w->mutex);
+    w->signalled = true;
+    const bool orphaned = w->closed;
+    pthread_cond_broadcast(&w->changed);
+    pthread_mutex_unlock(&w->mutex);
+    if (orphaned) {
+        destroyWaitable(w); // its handle is gone and it was detached
+    }
     return nullptr;
 }
 
