@@ -52,6 +52,9 @@ std::string helloLine(const std::string & backendList) {
 int engineMain(int argc, char ** argv) {
     rtIgnoreBrokenPipe();
     rtSetBinary(0);
+    // Log lines end in a bare line feed on every platform, as the host
+    // expects them.
+    rtSetBinary(2);
 
     // Replies go to a private copy of the original standard output; the
     // descriptor 1 itself then points at standard error, so stray prints of

@@ -49,9 +49,9 @@ export function loadMsg(modelPath, extra = {}) {
   return { version: 2, modelPath, device: 'cpu', threads: 2, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
 }
 
-// A Windows build writes its diagnostics through a text-mode stderr, so lines
-// end in CR LF there; only stdout, the reply stream, must be byte-exact.
-const diagnostics = (text, bin) => (bin.endsWith('.exe') ? text.replace(/\r\n/g, '\n') : text);
+// The engine's own log lines end in a bare line feed on Windows too (its
+// stderr is binary), so they are compared as they come.
+const diagnostics = (text) => text;
 
 /** Spawns the engine, under the command prefix when one is set. */
 export function spawnEngine({ env = {}, args = [], bin = engineBin, stdio = ['pipe', 'pipe', 'pipe'] } = {}) {
