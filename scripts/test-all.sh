@@ -8,6 +8,8 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=${QUILLET_JOBS:-2}
+# Compiler cache hits across clones in other folders (CI clones afresh).
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 fuzz_seconds=${QUILLET_FUZZ_SECONDS:-60}
 passed=0
 failed=0
