@@ -82,6 +82,10 @@ class Model(nn.Module):
         self.dec_pos = nn.Parameter(torch.randn(C.DIMS['n_text_ctx'], D) * 0.01)
         self.dec = nn.ModuleList([Block(True) for _ in range(C.DIMS['n_text_layer'])])
         self.ln = nn.LayerNorm(D)
+        # training aid only (not exported): word classes plus a blank, read
+        # straight off the encoder, so the encoder learns to hear words
+        # before the decoder has learned where to look
+        self.ctc = nn.Linear(D, len(C.WORDS) + 1)
         # the unused ids have logit exactly 0: one extra class of mass n_unused
         self.register_buffer('unused_logit', torch.tensor(math.log(C.N_VOCAB - n_used)))
 
@@ -239,20 +243,27 @@ def main():
                 f0 = rng.randint(0, C.N_MELS - w)
                 m[b, f0:f0 + w] = m[b].mean()
         inp, tgt = batch(rng, items, idx, prompts)
-        logits = model.decode(inp, model.encode(m))
+        xa = model.encode(m)
+        logits = model.decode(inp, xa)
         loss = F.cross_entropy(logits.reshape(-1, logits.shape[-1]), tgt.reshape(-1), ignore_index=-100)
+        lp = model.ctc(xa).log_softmax(-1).transpose(0, 1)
+        words = [[C.WORDS.index(w) + 1 for w in items[i]['words']] for i in idx]
+        ctc = F.ctc_loss(lp, torch.tensor([w for ws in words for w in ws], dtype=torch.long),
+                         torch.full((bs,), lp.shape[0], dtype=torch.long),
+                         torch.tensor([len(ws) for ws in words], dtype=torch.long), zero_infinity=True)
+        loss = loss + 0.5 * ctc
         opt.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
         opt.step()
         sched.step()
         if step % 100 == 0 or step == steps:
-            say('step %d loss %.4f lr %.5f elapsed %.0fs' % (step, loss.item(), sched.get_last_lr()[0],
-                                                              time.time() - t0))
+            say('step %d loss %.4f (ctc %.4f) lr %.5f elapsed %.0fs' % (step, loss.item(), ctc.item(),
+                                                                         sched.get_last_lr()[0], time.time() - t0))
         if step % 300 == 0 or step == steps:
             torch.save(model.state_dict(), out)
             torch.save(model.state_dict(), '%s.%d' % (out, step))
-            n = len(ev_items) if step == steps else 50
+            n = len(ev_items) if step == steps else 30
             wa, ua = evaluate(model, ev_items[:n], ev_mel[:n])
             say('step %d held-out (training code, %d utterances): word accuracy %.1f%%, utterances %.1f%%' %
                 (step, n, 100 * wa, 100 * ua))
