@@ -5,12 +5,13 @@
 #
 #   bash apps/desktop/engine/tools/speech-model/train.sh
 #
-# STEPS (default 1500) and WORK (default build/speech-model) may be set.
+# STEPS (default 900, the committed model) and WORK (default build/speech-model)
+# may be set. 900 steps is not enough for useful accuracy: see MODEL.md.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../../../.." && pwd)
 cd "$root"
-steps=${STEPS:-1500}
+steps=${STEPS:-900}
 work=${WORK:-$root/build/speech-model}
 log=$here/training-log.txt
 start=$(date +%s)
