@@ -31,7 +31,7 @@ fi
 py=/usr/bin/python3
 
 # The engine (for the benchmark) and the library's backend modules.
-cmake --preset linux -DQUILLET_TESTS=OFF -DQUILLET_MODULES=OFF >/dev/null
+cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target quillet-whisper >/dev/null
 bin=$root/build/linux/bin
 
