@@ -141,3 +141,24 @@ test('an engine folder without a CPU backend refuses loads instead of aborting',
     { type: 'pong' },
   ]);
 });
+
+test('a decode the speech library reports as failed is DECODE_FAILED, and the model stays', { skip }, async (t) => {
+  const r = await withGpus(t, { CUDA: 'devs=gpu:broken' }, (m) => [
+    json(Kind.Load, loadMsg(m, { device: 'cuda' })),
+    json(Kind.Begin, { requestId: 12, language: 'en', prompt: '' }),
+    json(Kind.Finish, { requestId: 12 }),
+    json(Kind.Finish, { requestId: 12 }),
+    json(Kind.Begin, { requestId: 13, language: 'en', prompt: '' }),
+    json(Kind.Cancel, { requestId: 13 }),
+    frame(Kind.Ping),
+  ]);
+  const lines = replies(r);
+  assert.equal(lines[0].device, 'cuda');
+  assert.deepEqual(lines.slice(1), [
+    { type: 'error', code: 'DECODE_FAILED', requestId: 12 },
+    { type: 'error', code: 'NO_REQUEST', requestId: 12 },
+    { type: 'pong' },
+  ]);
+  // Nothing else is logged for the failed decode.
+  assert.doesNotMatch(r.stderr, /quillet-whisper: decoded /);
+});

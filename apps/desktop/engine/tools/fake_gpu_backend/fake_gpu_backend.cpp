@@ -16,7 +16,8 @@
 //   reg=NAME     name of the backend registry (default: NAME from the file
 //                name, e.g. "CUDA"); any text, e.g. "cuda0", "MTL", "Fakery"
 //   devs=LIST    devices, in registry order, separated by ','; each is
-//                TYPE:MODE with TYPE gpu, igpu or accel and MODE ok or fail
+//                TYPE:MODE with TYPE gpu, igpu or accel and MODE ok, fail
+//                or broken (initialises, but every graph computation fails)
 //                (default: "gpu:ok"; an empty list registers no device)
 //   score=N      value of ggml_backend_score (default 1; 0 makes ggml skip
 //                the file as "not supported on this system")
@@ -55,6 +56,7 @@ struct fake_device {
     std::string description;
     enum ggml_backend_dev_type type = GGML_BACKEND_DEVICE_TYPE_GPU;
     bool init_ok = true;
+    bool compute_ok = true;
     ggml_backend_device dev{};
 };
 
@@ -156,6 +158,7 @@ bool parse_settings(const std::string & text, fake_plugin & p, std::string & err
         else { error = "bad device type: " + type; return false; }
         if (mode == "ok") d->init_ok = true;
         else if (mode == "fail") d->init_ok = false;
+        else if (mode == "broken") d->compute_ok = false;
         else { error = "bad device mode: " + mode; return false; }
         p.devices.push_back(std::move(d));
     }
@@ -181,6 +184,9 @@ void backend_free(ggml_backend_t backend) {
 }
 
 ggml_status backend_graph_compute(ggml_backend_t backend, ggml_cgraph * cgraph) {
+    if (!backend_ctx(backend)->device->compute_ok) {
+        return GGML_STATUS_FAILED;
+    }
     return ggml_backend_graph_compute(backend_ctx(backend)->cpu, cgraph);
 }
 
