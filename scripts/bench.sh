@@ -5,15 +5,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 cmake --preset linux >/dev/null && cmake --build --preset linux -j"${QUILLET_JOBS:-2}" >/dev/null || exit 1
-bin=build/linux/bin
+bin="$root/build/linux/bin"
 model=$(mktemp --suffix=.bin)
 node apps/desktop/engine/tools/make-test-model.mjs --variant multilingual --dims tiny --out "$model" >/dev/null
 echo "== engine"
 "$bin/engine_core_bench"
 "$bin/engine_bench" "$bin/quillet-whisper" "$model" 2 5
 rm -f "$model"
-for b in keywatch_bench appfocus_bench; do
-  if [ -x "$bin/$b" ]; then echo "== $b"; "$bin/$b"; fi
+for b in "$bin"/*_bench; do
+  case "$(basename "$b")" in engine_bench|engine_core_bench) continue ;; esac
+  echo "== $(basename "$b")"; "$b"
 done
 for js in apps/desktop/native/*/bench/*.mjs apps/desktop/native/*/bench/*.js; do
   [ -f "$js" ] || continue
