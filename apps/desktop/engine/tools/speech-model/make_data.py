@@ -37,6 +37,26 @@ def speech_bounds(x):
     return int(loud[0]), int(loud[-1]) + 1
 
 
+def speak(words, voice, speed, pitch, rng, tmp_raw):
+    """The words spoken one at a time and joined by short pauses. Returns the
+    samples and each word's (first, end) sample: training tells the encoder
+    which word every frame belongs to, which it cannot learn from whole
+    phrases in the time this machine has."""
+    parts, spans, n = [], [], 0
+    for i, w in enumerate(words):
+        x = synth(w, voice, speed, pitch, tmp_raw)
+        a, b = speech_bounds(x)
+        x = x[max(0, a - 80):b + 80]
+        if i:
+            gap = np.zeros(int(rng.uniform(0.04, 0.3) * C.SAMPLE_RATE), dtype='<i2')
+            parts.append(gap)
+            n += len(gap)
+        spans.append((n, n + len(x)))
+        parts.append(x)
+        n += len(x)
+    return np.concatenate(parts), spans
+
+
 def random_utterance(rng, voices):
     n = rng.randint(1, 4)
     words = [rng.choice(C.WORDS) for _ in range(n)]
@@ -78,14 +98,13 @@ def build(kind, n, voices, rng, work, tool, base):
         r = random.Random(u['seed'])
         if u['silence']:
             clip, t0, t1 = place(r, None, silence=True)
-            u['words'] = []
+            u['words'], u['spans'] = [], []
         else:
-            x = synth(' '.join(u['words']), u['voice'], u['speed'], u['pitch'], u['raw'])
-            a, b = speech_bounds(x)
-            x = x[max(0, a - 160):b + 160]
+            x, spans = speak(u['words'], u['voice'], u['speed'], u['pitch'], r, u['raw'])
             if len(x) / C.SAMPLE_RATE > C.WINDOW_SECONDS - 0.3:
                 return None
             clip, t0, t1 = place(r, x)
+            u['spans'] = [[t0 + a / C.SAMPLE_RATE, t0 + b / C.SAMPLE_RATE] for a, b in spans]
         clip.astype('<i2').tofile(u['raw'])
         u['start'], u['end'] = t0, t1
         return u
@@ -106,7 +125,7 @@ def build(kind, n, voices, rng, work, tool, base):
         want = [C.word_id(w) for w in u['words']]
         assert ids == want or (not u['words']), (u['words'], ids)
     with open(os.path.join(work, kind + '.json'), 'w') as f:
-        json.dump([{k: u[k] for k in ('words', 'voice', 'speed', 'pitch', 'start', 'end', 'raw')}
+        json.dump([{k: u[k] for k in ('words', 'spans', 'voice', 'speed', 'pitch', 'start', 'end', 'raw')}
                    for u in items], f)
     return items
 

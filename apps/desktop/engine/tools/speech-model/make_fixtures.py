@@ -14,15 +14,13 @@ import wave
 import numpy as np
 
 import common as C
-from make_data import speech_bounds, synth
+from make_data import speak
 
 N_SINGLE = 30
 
 
-def speech(words, voice, speed, pitch, tmp):
-    x = synth(' '.join(words), voice, speed, pitch, os.path.join(tmp, 'x.raw'))
-    a, b = speech_bounds(x)
-    return x[max(0, a - 160):b + 160]
+def speech(words, voice, speed, pitch, tmp, rng):
+    return speak(words, voice, speed, pitch, rng, os.path.join(tmp, 'x.raw'))[0]
 
 
 def silence(seconds):
@@ -50,7 +48,7 @@ def main():
         for i in range(N_SINGLE):
             words = [rng.choice(C.WORDS) for _ in range(rng.randint(1, 4))]
             v = voice()
-            x = speech(words, v['voice'], v['speed'], v['pitch'], tmp)
+            x = speech(words, v['voice'], v['speed'], v['pitch'], tmp, rng)
             name = 'held-out-%02d.wav' % i
             write_wav(os.path.join(out, name), np.concatenate([silence(rng.uniform(0.2, 0.5)), x, silence(0.3)]))
             manifest.append(dict(file=name, kind='single', words=words, **v))
@@ -58,8 +56,8 @@ def main():
         # Longer than one 5.12 s window, with a pause: the second phrase
         # starts after the first window, so decoding must move on to it.
         v = voice()
-        a = speech(['open', 'file', 'save'], v['voice'], v['speed'], v['pitch'], tmp)
-        b = speech(['send', 'message'], v['voice'], v['speed'], v['pitch'], tmp)
+        a = speech(['open', 'file', 'save'], v['voice'], v['speed'], v['pitch'], tmp, rng)
+        b = speech(['send', 'message'], v['voice'], v['speed'], v['pitch'], tmp, rng)
         lead = silence(0.3)
         gap = silence(5.2 - (len(lead) + len(a)) / C.SAMPLE_RATE)
         write_wav(os.path.join(out, 'two-phrases.wav'), np.concatenate([lead, a, gap, b, silence(0.3)]))
@@ -68,14 +66,14 @@ def main():
 
         # Number words: a prompt written in digits asks for digits.
         v = voice()
-        x = speech(['call', 'seven', 'three'], v['voice'], v['speed'], v['pitch'], tmp)
+        x = speech(['call', 'seven', 'three'], v['voice'], v['speed'], v['pitch'], tmp, rng)
         write_wav(os.path.join(out, 'numbers.wav'), np.concatenate([silence(0.3), x, silence(0.3)]))
         manifest.append(dict(file='numbers.wav', kind='numbers', words=['call', 'seven', 'three'],
                              digits=['call', '7', '3'], **v))
 
         # The demo sample.
         v = dict(voice=held_out[0], speed=150, pitch=50)
-        x = speech(['hello', 'world'], v['voice'], v['speed'], v['pitch'], tmp)
+        x = speech(['hello', 'world'], v['voice'], v['speed'], v['pitch'], tmp, rng)
         write_wav(sample, np.concatenate([silence(0.3), x, silence(0.3)]))
         print('sample: "hello world", voice %s, speed 150, pitch 50' % v['voice'])
 

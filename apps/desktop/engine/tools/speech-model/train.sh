@@ -5,13 +5,13 @@
 #
 #   bash apps/desktop/engine/tools/speech-model/train.sh
 #
-# STEPS (default 900, the committed model) and WORK (default build/speech-model)
-# may be set. 900 steps is not enough for useful accuracy: see MODEL.md.
+# STEPS (default 5000, the committed model) and WORK (default build/speech-model)
+# may be set.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../../../.." && pwd)
 cd "$root"
-steps=${STEPS:-900}
+steps=${STEPS:-5000}
 work=${WORK:-$root/build/speech-model}
 log=$here/training-log.txt
 start=$(date +%s)
@@ -50,7 +50,7 @@ rm -rf "$work/work"
   echo "started: $(date -u +%Y-%m-%dT%H:%M:%SZ) on $(nproc) cores"
 } >"$log"
 t=$(date +%s)
-"$py" "$here/make_data.py" "$work/work" "$work/features" 8000 200 | tee -a "$log"
+"$py" "$here/make_data.py" "$work/work" "$work/features" 10000 200 | tee -a "$log"
 echo "data and features: $(( $(date +%s) - t )) s" | tee -a "$log"
 
 t=$(date +%s)
