@@ -8,6 +8,6 @@ cd "$root"
 bash scripts/setup.sh >/dev/null
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j"${QUILLET_JOBS:-2}" --target quillet-whisper >/dev/null
-wav=apps/desktop/engine/samples/hello-world.wav
+wav=apps/desktop/engine/samples/dictation.wav
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then wav=$1; shift; fi
 exec node apps/desktop/engine/client/transcribe.mjs "$wav" --engine build/linux/bin/quillet-whisper "$@"

@@ -2,21 +2,20 @@
 // Transcribes a WAV file with the quillet-whisper engine through the client.
 // Run with --help for usage.
 
-import { mkdtemp, rm } from 'node:fs/promises';
-import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { parseArgs } from 'node:util';
 
 import { startEngine } from './engine-client.mjs';
 import { readWav } from './wav.mjs';
+import { LOAD_OPTIONS as TOY_LOAD_OPTIONS, MODEL_PATH as TOY_MODEL_PATH } from '../tools/speech-model/model.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repoRoot = path.resolve(here, '../../../..');
 
 export const USAGE = `usage: node transcribe.mjs <file.wav> [options]
 
-  --model PATH        whisper.cpp model file (default: a generated test model without weights)
+  --model PATH        whisper.cpp model file (default: the toy dictation model, digits and a few dozen words)
   --engine PATH       engine executable (default: $QUILLET_WHISPER_BIN, else build/linux/bin/quillet-whisper)
   --accelerators DIR  accelerator pack directory passed to the engine
   --device NAME       auto | cpu | cuda | vulkan | metal (default auto)
@@ -68,40 +67,32 @@ export class UsageError extends Error {}
 async function run(opts, log) {
   const audio = await readWav(opts.wav);
 
-  let tempDir = null;
-  let modelPath = opts.model;
-  if (!modelPath) {
-    const { writeTestModel } = await import('../tools/make-test-model.mjs');
-    tempDir = await mkdtemp(path.join(os.tmpdir(), 'quillet-test-model-'));
-    modelPath = path.join(tempDir, 'test-model-multilingual.bin');
-    writeTestModel(modelPath, { variant: 'multilingual' });
-    log('note: no --model given, so a generated test model is used. It has no weights:');
-    log('      the engine runs end to end, but the transcript will be empty.');
-    log('      For real text pass a whisper.cpp model, e.g. --model path/to/ggml-base.en.bin');
+  // Without --model, the committed toy model: it knows only digits and a few
+  // dozen dictation words, but it turns the sample into real words.
+  const toy = !opts.model;
+  const modelPath = opts.model ?? TOY_MODEL_PATH;
+  if (toy) {
+    log('note: no --model given, so the toy dictation model is used: it knows digits and a few dozen');
+    log('      dictation words (tools/speech-model/MODEL.md), nothing else.');
+    log('      For real speech pass a whisper.cpp model, e.g. --model path/to/ggml-base.en.bin');
   }
 
   const enginePath = opts.engine ?? defaultEnginePath();
-  let engine;
-  try {
-    engine = await startEngine({
-      enginePath,
-      accelerators: opts.accelerators,
-      stderr: opts.verbose ? 'inherit' : 'collect',
-    });
-  } catch (err) {
-    if (tempDir) await rm(tempDir, { recursive: true, force: true });
-    throw err;
-  }
+  const engine = await startEngine({
+    enginePath,
+    accelerators: opts.accelerators,
+    stderr: opts.verbose ? 'inherit' : 'collect',
+  });
   try {
     const h = engine.hello;
     log(`engine: whisper ${h.whisper}, backends ${h.backends.join(', ')}`);
-    const ready = await engine.load({ modelPath, device: opts.device, threads: opts.threads });
-    log(`model: ${tempDir ? 'generated test model (no weights)' : modelPath}`);
+    const ready = await engine.load({ modelPath, device: opts.device, threads: opts.threads, ...(toy ? TOY_LOAD_OPTIONS : {}) });
+    log(`model: ${toy ? 'toy dictation model' : modelPath}`);
     log(`loaded on ${ready.device}${ready.fallback ? ' (GPU failed, fell back to the CPU)' : ''} in ${ready.loadMs} ms`);
     const result = await engine.transcribe({ language: opts.language, prompt: opts.prompt, samples: audio.samples });
     const speed = result.decodeMs > 0 ? `, ${(result.audioMs / result.decodeMs).toFixed(1)}x real time` : '';
     log(`decoded ${result.audioMs} ms of audio in ${result.decodeMs} ms${speed}`);
-    if (result.text === '') log(tempDir ? '(empty transcript, as expected without weights)' : '(empty transcript)');
+    if (result.text === '') log('(empty transcript)');
     return result.text;
   } catch (err) {
     const tail = engine.stderrTail.trim();
@@ -109,7 +100,6 @@ async function run(opts, log) {
     throw err;
   } finally {
     await engine.close();
-    if (tempDir) await rm(tempDir, { recursive: true, force: true });
   }
 }
 

@@ -14,6 +14,7 @@
 // the prompt is "utf8").
 
 import { existsSync, readFileSync } from 'node:fs';
+import path from 'node:path';
 
 const MAX_FRAME = 1920001;
 const env = process.env;
@@ -80,6 +81,7 @@ function handle(kind, payload) {
       if (o.device === 'cuda') return error('GPU_UNAVAILABLE');
       if (readFileSync(o.modelPath).subarray(0, 7).toString() === 'garbage') return error('MODEL_INVALID');
       loaded = true;
+      process.stderr.write(`load ${path.basename(o.modelPath)} shortAudioCtx=${o.shortAudioCtx} shortWindowSamples=${o.shortWindowSamples}\n`);
       return reply({ type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
     }
     case 2: {

@@ -54,14 +54,24 @@ describe('transcribe end to end', { skip: process.platform === 'win32' && 'needs
   });
   after(() => rmSync(dir, { recursive: true, force: true }));
 
-  test('without --model a weightless model is generated and the user told so', async () => {
-    const r = await run([sample, '--engine', fakeBin, '--threads', '1']);
+  test('without --model the toy model is loaded at its trained context and the user told so', async () => {
+    const r = await run([sample, '--engine', fakeBin, '--threads', '1', '--verbose']);
     assert.equal(r.code, 0, r.stderr);
-    assert.match(r.stderr, /no weights/);
+    assert.match(r.stderr, /toy dictation model/);
     assert.match(r.stderr, /--model/);
+    assert.match(r.stderr, /load toy-dictation-q8_0\.bin shortAudioCtx=256 shortWindowSamples=9600001\n/);
     assert.match(r.stderr, /decoded 4731 ms of audio/);
     // The fake engine echoes how many samples it got: the whole file.
     assert.match(r.stdout, /^samples=75710 /);
+  });
+
+  test('a model given with --model is loaded with the engine defaults', async () => {
+    const model = path.join(dir, 'model.bin');
+    writeFileSync(model, 'ggml');
+    const r = await run([sample, '--engine', fakeBin, '--model', model, '--verbose']);
+    assert.equal(r.code, 0, r.stderr);
+    assert.match(r.stderr, /load model\.bin shortAudioCtx=0 shortWindowSamples=0\n/);
+    assert.doesNotMatch(r.stderr, /toy dictation model/);
   });
 
   test('QUILLET_WHISPER_BIN picks the engine when --engine is absent', async () => {

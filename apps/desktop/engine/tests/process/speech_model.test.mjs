@@ -2,11 +2,9 @@
 // and a few dozen dictation words, trained on synthetic speech), on held-out
 // voices it was never trained on.
 //
-// Exact words are pinned only for fixtures the committed model decodes
+// Exact words are pinned for the fixtures the committed model decodes
 // correctly; the accuracy over all of them is a benchmark figure
-// (tools/speech-model/bench.mjs). The committed model does not yet reach
-// useful accuracy (see tools/speech-model/MODEL.md), so no words are pinned
-// yet: these tests check what holds for any model made by the pipeline.
+// (tools/speech-model/bench.mjs). Retraining the model means re-pinning.
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
@@ -59,35 +57,61 @@ async function dictate(name, { language = 'en', prompt = '' } = {}) {
   return { msg, log: engine.stderr.slice(logStart) };
 }
 
-test('held-out speech decodes at 256 positions into words of the model vocabulary', async () => {
-  for (const name of ['held-out-00.wav', 'held-out-07.wav', 'held-out-19.wav']) {
+// Fixtures the committed model decodes word for word (bench.mjs --verbose).
+const PINNED = [
+  'held-out-00.wav', 'held-out-01.wav', 'held-out-02.wav', 'held-out-03.wav', 'held-out-04.wav',
+  'held-out-05.wav', 'held-out-06.wav', 'held-out-07.wav', 'held-out-08.wav', 'held-out-09.wav',
+  'held-out-10.wav', 'held-out-11.wav', 'held-out-12.wav', 'held-out-13.wav', 'held-out-14.wav',
+  'held-out-16.wav', 'held-out-17.wav', 'held-out-19.wav', 'held-out-20.wav', 'held-out-21.wav',
+  'held-out-22.wav', 'held-out-23.wav', 'held-out-24.wav', 'held-out-25.wav', 'held-out-26.wav',
+  'held-out-27.wav', 'held-out-28.wav', 'held-out-29.wav',
+];
+
+test('held-out speech decodes word for word at 256 positions', async () => {
+  assert.ok(PINNED.length >= 20, 'most held-out fixtures are pinned');
+  for (const name of PINNED) {
     const { msg, log } = await dictate(name);
+    assert.equal(msg.text, fixture(name).words.join(' '), name);
     // trained at 256 encoder positions: every request must decode there
     assert.match(log, /audio_ctx=256 /, name);
     assert.equal(msg.audioMs, Math.floor(samplesOf(name).length / 16));
-    // every token maps back to the exported vocabulary: no unnamed ids,
-    // no stray spaces from the joined segments
-    const words = msg.text.split(' ');
-    assert.ok(words.length >= 1 && msg.text === msg.text.trim(), `${name}: "${msg.text}"`);
-    for (const w of words) assert.ok(VOCABULARY.has(w), `${name}: "${w}" in "${msg.text}"`);
   }
 });
 
-test('audio longer than one window: decoding moves past it and joins the segments', async () => {
+test('every held-out fixture decodes into words of the model vocabulary', async () => {
+  for (const f of manifest.filter((m) => m.kind === 'single' && !PINNED.includes(m.file))) {
+    const { msg } = await dictate(f.file);
+    // no unnamed ids, no stray spaces from the joined segments
+    assert.equal(msg.text, msg.text.trim(), f.file);
+    for (const w of msg.text.split(' ').filter(Boolean)) assert.ok(VOCABULARY.has(w), `${f.file}: "${w}" in "${msg.text}"`);
+  }
+});
+
+test('audio longer than one window: both phrases, joined across the segments', async () => {
   const f = fixture('two-phrases.wav');
   const { msg, log } = await dictate(f.file);
   assert.ok(msg.audioMs > 5120, 'the fixture is longer than one audio context');
   const segments = Number(/decoded \d+ ms audio in \d+ ms, (\d+) segments/.exec(log)?.[1]);
   assert.ok(segments >= 2, log);
-  assert.equal(msg.text, msg.text.trim());
-  assert.doesNotMatch(msg.text, / {2}/);
+  // The committed model says the last word twice here ("... message
+  // message": it ends the second window early and hears the word's tail
+  // again in a third). Everything up to that is exact, and the segments
+  // join with single spaces and no padding.
+  assert.ok(msg.text.startsWith(f.words.join(' ')), msg.text);
+  assert.match(msg.text, /^\S+( \S+)*$/);
 });
 
 test('the prompt and the language reach the decoder', async () => {
   const f = fixture('numbers.wav');
-  // "1 2 3" is three tokens in this model's vocabulary: "1", " 2", " 3"
+  // without a prompt, number words come out as words
+  const plain = await dictate(f.file, { language: 'en' });
+  assert.equal(plain.msg.text, f.words.join(' '));
+  // a prompt written in digits asks for digits; "1 2 3" is three tokens here
   const prompted = await dictate(f.file, { language: 'en', prompt: '1 2 3' });
   assert.match(prompted.log, /language=en .*prompt_tokens=3\n/);
+  assert.equal(prompted.msg.text, f.digits.join(' '));
+  // "auto" has the model pick the language token itself: English
   const auto = await dictate(f.file, { language: 'auto' });
   assert.match(auto.log, /language=auto .*prompt_tokens=0\n/);
+  assert.equal(auto.msg.text, f.words.join(' '));
 });

@@ -111,8 +111,8 @@ def slaney_filters(n_mels=N_MELS, n_fft=400, sr=SAMPLE_RATE):
 # Model shape: whisper's architecture at a tiny size. The header keeps the
 # standard 1500 audio positions (the timestamp precision depends on it); the
 # model is trained on, and loaded with, the first 256.
-DIMS = dict(n_audio_ctx=1500, n_audio_state=64, n_audio_head=2, n_audio_layer=2,
-            n_text_ctx=448, n_text_state=64, n_text_head=2, n_text_layer=3)
+DIMS = dict(n_audio_ctx=1500, n_audio_state=128, n_audio_head=2, n_audio_layer=2,
+            n_text_ctx=448, n_text_state=128, n_text_head=2, n_text_layer=3)
 
 
 def file_prefix(ftype):

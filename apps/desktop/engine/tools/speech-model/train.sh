@@ -5,13 +5,13 @@
 #
 #   bash apps/desktop/engine/tools/speech-model/train.sh
 #
-# STEPS (default 5000, the committed model) and WORK (default build/speech-model)
+# STEPS (default 3000, the committed model) and WORK (default build/speech-model)
 # may be set.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../../../.." && pwd)
 cd "$root"
-steps=${STEPS:-5000}
+steps=${STEPS:-3000}
 work=${WORK:-$root/build/speech-model}
 log=$here/training-log.txt
 start=$(date +%s)
