@@ -16,6 +16,11 @@ start=$(date +%s)
 cmake -S "$root/apps/desktop/engine/cuda_pack" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CUDA_COMPILER="$nvcc" -DCMAKE_CUDA_ARCHITECTURES="$archs"
 cmake --build "$build" -j"$jobs" --target cuda_pack
+# The shipped library must find its runtime beside itself, never in this build tree.
+if [ -f "$build/pack/libggml-cuda.so" ] && command -v readelf >/dev/null; then
+  runpath=$(readelf -d "$build/pack/libggml-cuda.so" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
+  [ "$runpath" = '$ORIGIN' ] || { echo "pack backend run path is '$runpath', expected '\$ORIGIN'" >&2; exit 1; }
+fi
 echo "cuda pack built in $(( $(date +%s) - start ))s for architectures $archs:"
 ls -l "$build/pack"
 cat "$build/pack/quillet-pack.json"

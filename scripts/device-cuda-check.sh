@@ -26,6 +26,12 @@ case "${1:-}" in
     CUDA_ARCHS=${CUDA_ARCHS:-90} BUILD_DIR=build/device-pack bash scripts/build-cuda-pack.sh >"$out/pack-build.log" 2>&1 ||
       { tail -30 "$out/pack-build.log"; exit 1; }
     tail -4 "$out/pack-build.log"
+    # As a user would: the CUDA runtime beside the backend, found through its $ORIGIN run path.
+    cudalib=$(dirname "$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)")/../lib64
+    for lib in libcudart.so.1[23] libcublas.so.1[23] libcublasLt.so.1[23]; do
+      for f in "$cudalib"/$lib; do if [ -e "$f" ]; then cp -L "$f" build/device-pack/pack/; fi; done
+    done
+    ls build/device-pack/pack
     echo "pack built after $(( $(date +%s) - start ))s"
     nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv || true
     python3 scripts/device/cuda_check.py build/device/bin/quillet-whisper build/device-pack/pack .devcarry/model.bin 8 \
