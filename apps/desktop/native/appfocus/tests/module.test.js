@@ -165,12 +165,15 @@ test('an environment torn down while running joins its tracker thread', async ()
     const poll = () => m.snapshot().valid ? parentPort.postMessage(m.simulate('threads'))
                                           : setTimeout(poll, 2);
     poll();`, { eval: true, workerData: testModulePath });
+  // Both listeners go on before anything is awaited: a busy parent may get
+  // the message and the exit in the same turn.
+  const exited = new Promise((resolve) => worker.once('exit', resolve));
   const during = await new Promise((resolve, reject) => {
     worker.once('message', resolve);
     worker.once('error', reject);
   });
   assert.strictEqual(during.running, before.running + 1, 'the worker tracker runs');
-  const code = await new Promise((resolve) => worker.once('exit', resolve));
+  const code = await exited;
   assert.strictEqual(code, 0);
   const after = sim.simulate('threads');
   assert.strictEqual(after.running, before.running);
