@@ -1,5 +1,7 @@
 #include "worker_driver.h"
 
+#include <gtest/gtest.h>
+
 #include "manual_clock.h"
 
 namespace keywatch {
@@ -43,18 +45,16 @@ bool WorkerDriver::step() {
     return looping;
 }
 
-void WorkerDriver::run_for(double ms, double stepMs) {
-    for (double passed = 0.0; passed < ms; passed += stepMs) {
-        advance(stepMs);
+void WorkerDriver::runFor(double ms) {
+    for (double passed = 0.0; passed < ms; passed += 5.0) {
+        advance(5.0);
         step();
     }
 }
 
 bool WorkerDriver::arm() {
-    advance(25.0);
-    step();
-    advance(25.0);
-    step();
+    sample();
+    sample();
     return armed();
 }
 
@@ -66,11 +66,27 @@ void WorkerDriver::setKeyDown(uint32_t vkey, bool down) {
     simDesktopEnd();
 }
 
+// Raw input names Shift, Control and Alt by their generic codes; the
+// physical key is the sided one that the scan code tells.
+static uint32_t physicalKey(uint16_t makeCode, uint16_t flags, uint16_t vkey) {
+    const bool e0 = (flags & 2) != 0;
+    switch (vkey) {
+        case 0x10: return makeCode == 0x36 ? 0xA1 : 0xA0;
+        case 0x11: return e0 ? 0xA3 : 0xA2;
+        case 0x12: return e0 ? 0xA5 : 0xA4;
+        default:   return vkey;
+    }
+}
+
 bool WorkerDriver::key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs, uintptr_t device) {
     const bool release = (flags & 1) != 0;
-    setKeyDown(vkey, !release);
+    setKeyDown(physicalKey(makeCode, flags, vkey), !release);
     return simPostRawKeyboard(window(), device, makeCode, flags, vkey, release ? messageKeyUp : messageKeyDown,
                               (uint32_t) (ticks - ageMs));
+}
+
+bool WorkerDriver::button(uint16_t buttonFlags, uintptr_t device) {
+    return simPostRawMouse(window(), device, buttonFlags, (uint32_t) ticks);
 }
 
 const DrainCopy & WorkerDriver::drain() {
@@ -95,6 +111,15 @@ void WorkerDriver::finish() {
     }
     delete copy;
     copy = nullptr;
+}
+
+void expectFailure(const char * expected, const char * actual) {
+    if (expected == nullptr) {
+        EXPECT_EQ(actual, nullptr);
+    } else {
+        ASSERT_NE(actual, nullptr) << "expected " << expected;
+        EXPECT_STREQ(actual, expected);
+    }
 }
 
 } // namespace keywatch
