@@ -196,11 +196,12 @@ TEST_F(Poll, LostOrUnreadableOwnershipStopsTheWorker) {
     struct Case {
         const char * failure;
         void (*change)(SimDesktop *);
+        uint32_t     left; // registrations after teardown: only others' stay
     } cases[] = {
-        {"raw-owner-inspection", [](SimDesktop * d) { d->registrationReadFails = true; }},
-        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[0].target = nullptr; }},
-        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[1].flags = rawFlagInputSink; }},
-        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrationCount = 1; }},
+        {"raw-owner-inspection", [](SimDesktop * d) { d->registrationReadFails = true; }, 2},
+        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[0].target = nullptr; }, 1},
+        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[1].flags = rawFlagInputSink; }, 0},
+        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrationCount = 1; }, 0},
     };
     for (const Case & k : cases) {
         SCOPED_TRACE(k.failure);
@@ -211,6 +212,9 @@ TEST_F(Poll, LostOrUnreadableOwnershipStopsTheWorker) {
         expectFailure(k.failure, w.failure());
         EXPECT_STREQ(w.drain().frames[0].reason, "backend");
         EXPECT_FALSE(w.step()) << "the poll stops the worker";
+        w.tearDown();
+        EXPECT_EQ(simDesktopBegin()->registrationCount, k.left);
+        simDesktopEnd();
         w.finish();
         w.begin();
     }
