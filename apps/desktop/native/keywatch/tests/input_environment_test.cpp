@@ -33,7 +33,7 @@ struct Poll : ::testing::Test {
 
 } // namespace
 
-TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartThenQueuesChanges) {
+TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApart) {
     const uint64_t startEpoch = w.state->epoch;
     w.sample();
     w.advance(24.0);
@@ -43,27 +43,11 @@ TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartThenQueuesChanges) {
     w.step();
     ASSERT_TRUE(w.armed());
     expectFailure(nullptr, w.failure());
-    const DrainCopy & armedCopy = w.drain();
-    EXPECT_EQ(armedCopy.epoch, startEpoch + 1);
-    ASSERT_EQ(armedCopy.frameCount, 2u);
-    EXPECT_EQ(armedCopy.frames[1].kind, (uint32_t) frameSnapshot);
-    EXPECT_DOUBLE_EQ(armedCopy.frames[1].sourceMs, w.nowMs - 32.0); // the tick mapped 32 ms back
-
-    w.advance(5.0);
-    ASSERT_TRUE(w.key(0x1D, 0, 0x11)); // left Control down
-    ASSERT_TRUE(w.key(0x1E, 0, 0x41)); // A down
-    ASSERT_TRUE(w.key(0x1E, 1, 0x41)); // A up
-    ASSERT_TRUE(w.key(0x1D, 1, 0x11)); // left Control up
-    w.step();
     const DrainCopy & c = w.drain();
-    ASSERT_EQ(c.frameCount, 4u);
-    const uint8_t keys[4] = {KeyLeftControl, KeyOther, KeyOther, KeyLeftControl};
-    for (int i = 0; i < 4; i++) {
-        EXPECT_EQ(c.frames[i].sequence, (uint64_t) (3 + i));
-        EXPECT_EQ(c.frames[i].keyId, keys[i]);
-        EXPECT_EQ(c.frames[i].down, i < 2 ? 1 : 0);
-        EXPECT_DOUBLE_EQ(c.frames[i].sourceMs, w.nowMs - 32.0);
-    }
+    EXPECT_EQ(c.epoch, startEpoch + 1);
+    ASSERT_EQ(c.frameCount, 2u);
+    EXPECT_EQ(c.frames[1].kind, (uint32_t) frameSnapshot);
+    EXPECT_DOUBLE_EQ(c.frames[1].sourceMs, w.nowMs - 32.0); // the tick mapped 32 ms back
 }
 
 // Windows reports the generic codes down with their sided keys; they are

@@ -79,8 +79,7 @@ TEST(RemoteClients, BaseNameMatchesWithExeInAnyCase) {
         int32_t          index;
     } cases[] = {
         {u"C:\\Windows\\System32\\mstsc.exe", 0}, {u"D:\\tools\\MSTSC.EXE", 0}, {u"Mstsc.Exe", 0},
-        {u"C:\\Remote Desktop\\msrdc.exe", 1},   {u"C:\\x\\Windows365.exe", 2}, {u"C:\\x\\CDViewer.exe", 3},
-        {u"C:\\Citrix\\wfica32.exe", 4},          {u"C:\\x\\mstsc2.exe", -1},    {u"C:\\x\\mstsc", -1},
+        {u"C:\\Citrix\\WFica32.exe", 4},          {u"C:\\x\\mstsc2.exe", -1},    {u"C:\\x\\mstsc", -1},
         {u"C:\\x\\mstsc.com", -1},                {u"C:\\x\\mstsc.exe.bak", -1}, {u"C:\\mstsc.exe\\notepad.exe", -1},
         {u"C:\\x\\xmstsc.exe", -1},               {u"", -1},
     };
