@@ -55,8 +55,8 @@ struct Monitor : ::testing::Test {
         simProcessSet(clientPid + 1, u"C:\\Windows\\notepad.exe");
         simProcessSet(clientPid + 2, u"C:\\Windows\\System32\\mstsc.exe");
     }
+    // Not monitorClear: a thread left without its handle may have run it last.
     void TearDown() override {
-        monitorClear();
         simProcessStall(false);
         remoteKeysStop();
     }
