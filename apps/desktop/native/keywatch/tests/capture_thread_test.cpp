@@ -2,6 +2,7 @@
 // is bounded, and generous.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <thread>
 
@@ -12,17 +13,11 @@ using namespace keywatch;
 
 namespace {
 
-struct Counts {
-    uint32_t waitables, windows, classes, sessions, registrations;
-    bool operator==(const Counts & o) const {
-        return waitables == o.waitables && windows == o.windows && classes == o.classes && sessions == o.sessions &&
-               registrations == o.registrations;
-    }
-};
-
-Counts counts() {
+// Live simulated objects: waitables, windows, classes, session and raw input registrations.
+std::array<uint32_t, 5> counts() {
     SimDesktop * d = simDesktopBegin();
-    Counts c = {d->liveWaitables, d->liveWindows, d->liveClasses, d->sessionRegistrations, d->registrationCount};
+    std::array<uint32_t, 5> c = {d->liveWaitables, d->liveWindows, d->liveClasses, d->sessionRegistrations,
+                                 d->registrationCount};
     simDesktopEnd();
     return c;
 }
@@ -39,7 +34,7 @@ struct CaptureThread : ::testing::Test {
 } // namespace
 
 TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
-    const Counts before = counts();
+    const auto before = counts();
     CaptureState * state = captureStateCreate();
     for (int cycle = 0; cycle < 200; cycle++) {
         startCapture(state);
@@ -55,7 +50,7 @@ TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
         ASSERT_EQ(state->workerThread, nullptr);
     }
     captureStateDestroy(state);
-    EXPECT_TRUE(counts() == before);
+    EXPECT_EQ(counts(), before);
 }
 
 TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
@@ -84,7 +79,7 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     captureStateDestroy(state);
 
     // Teardown slower than 500 ms: "shutdown-timeout", then destruction waits.
-    const Counts before = counts();
+    const auto before = counts();
     state = captureStateCreate();
     startCapture(state);
     hold(&SimDesktop::holdWindowDestroy, true);
@@ -98,7 +93,7 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     });
     captureStateDestroy(state); // waits without limit
     release.join();
-    EXPECT_TRUE(counts() == before);
+    EXPECT_EQ(counts(), before);
 }
 
 TEST_F(CaptureThread, SecondInstanceFindsRawInputOwned) {
@@ -111,10 +106,10 @@ TEST_F(CaptureThread, SecondInstanceFindsRawInputOwned) {
     EXPECT_FALSE(s.running);
     EXPECT_STREQ(s.failure, "raw-input-already-owned");
     stopCapture(second);
-    EXPECT_EQ(counts().registrations, 2u) << "the owner's registrations are untouched";
+    EXPECT_EQ(counts()[4], 2u) << "the owner's registrations are untouched";
     EXPECT_TRUE(captureStatus(first).running);
     stopCapture(first);
-    EXPECT_EQ(counts().registrations, 0u);
+    EXPECT_EQ(counts()[4], 0u);
     captureStateDestroy(second);
     captureStateDestroy(first);
 }
