@@ -20,7 +20,7 @@ const int kMaxWindows = 64;
 const int kMaxProcesses = 32;
 const int kMaxHooks = 32;
 const int kMaxQueues = 16;
-const int kQueueCapacity = 64;
+const int kQueueCapacity = 10000;  // Windows' default limit per queue
 const uint32_t kMaxPathUnits = 1100;  // room for a path the real buffer cannot take
 const int64_t kFrequency = 10000000;  // 100 ns ticks, as Windows reports
 
@@ -81,6 +81,7 @@ struct World {
     void *imageQueryArg;
     bool threadsHeld;
     bool failThreadStart;
+    uint32_t waitMs;  // every message wait lasts this long; 0: as asked
     std::condition_variable gate;
     sim::ThreadCounts threads;
 };
@@ -224,6 +225,7 @@ void waitForMessages(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> held(world.mutex);
     SimQueue *q = findQueue(currentThreadId());
     if (!q) return;
+    if (world.waitMs != 0) timeoutMs = world.waitMs;
     q->ready.wait_for(held, std::chrono::milliseconds(timeoutMs),
                       [q] { return q->count > 0; });
 }
@@ -403,6 +405,7 @@ void reset() {
     world.imageQueries = 0;
     world.threadsHeld = false;
     world.failThreadStart = false;
+    world.waitMs = 0;
     // Hooks whose thread has ended (after a simulated unhook failure) go too.
     for (int i = 0; i < platform::kMaxHooks; i++) {
         platform::SimHook *h = &world.hooks[i];
@@ -536,6 +539,18 @@ void holdThreads(bool held) {
     std::lock_guard<std::mutex> lock(world.mutex);
     world.threadsHeld = held;
     if (!held) world.gate.notify_all();
+}
+
+void setWaitMs(uint32_t ms) {
+    std::lock_guard<std::mutex> held(world.mutex);
+    world.waitMs = ms;
+}
+
+int queuedMessages() {
+    uint32_t id = platform::currentThreadId();
+    std::lock_guard<std::mutex> held(world.mutex);
+    platform::SimQueue *q = platform::findQueue(id);
+    return q ? q->count : 0;
 }
 
 void failNextThreadStart() {

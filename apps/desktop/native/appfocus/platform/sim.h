@@ -45,6 +45,12 @@ int activeHooks();
 int openProcessHandles();
 uint32_t imageQueries();
 
+// Every message wait lasts ms unless a message arrives (0: as long as
+// asked): a thread that the system wakes late.
+void setWaitMs(uint32_t ms);
+// Messages waiting in the calling thread's queue.
+int queuedMessages();
+
 // While held, new threads wait before running their entry.
 void holdThreads(bool held);
 void failNextThreadStart();

@@ -20,20 +20,19 @@ inline ContextSnapshot snapshotOf(ForegroundTracker *t) {
 }
 
 inline bool identityEmpty(const AppIdentity &identity) {
-    AppIdentity zero;
-    memset(&zero, 0, sizeof(zero));
+    static const AppIdentity zero = {};
     return identityEqual(identity, zero);
 }
 
-// Polls until pred holds or two seconds pass; returns whether it held.
+// Polls until pred holds or ms pass; returns whether it held.
 template <typename Pred>
-bool eventually(Pred pred) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred()) return true;
+bool eventually(Pred pred, int ms = 2000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return pred();
+    return true;
 }
 
 class TrackerTest : public ::testing::Test {
@@ -47,7 +46,7 @@ protected:
         stop(&tracker);
         sim::reset();
     }
-    // Running, but with the tracker thread held at its start, so the test
+    // Running, with the tracker thread held at its start, so that the test
     // thread runs the probes itself.
     void startHeld() {
         sim::holdThreads(true);

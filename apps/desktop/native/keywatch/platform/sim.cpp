@@ -233,6 +233,12 @@ void simDesktopReset() {
 
 uint64_t tickCount64() {
     SimDesktop * d = simDesktopBegin();
+    void (*hook)() = d->onTickRead;
+    simDesktopEnd();
+    if (hook != nullptr) {
+        hook();
+    }
+    d = simDesktopBegin();
     const bool manual = d->manualTicks;
     const uint64_t ticks = d->ticks;
     simDesktopEnd();
@@ -297,7 +303,7 @@ bool sessionConnectState(uint32_t * state, uint32_t * bytes) {
 
 bool sessionClientProtocol(uint16_t * protocol, uint32_t * bytes) {
     SimDesktop * d = simDesktopBegin();
-    const bool ok = !d->sessionQueryFails;
+    const bool ok = !d->protocolQueryFails;
     *protocol = d->clientProtocol;
     *bytes    = d->clientProtocolBytes;
     simDesktopEnd();
@@ -359,9 +365,21 @@ bool desktopName(PlatformHandle handle, uint8_t name[desktopNameBytes]) {
     return true;
 }
 
+// Like Windows, the generic Shift, Control and Alt codes read down whenever
+// either of their sided keys is down.
 bool asyncKeyDown(uint32_t vkey) {
     SimDesktop * d = simDesktopBegin();
-    const bool down = vkey < 256 && d->keyDown[vkey];
+    void (*hook)(uint32_t) = d->onKeyRead;
+    simDesktopEnd();
+    if (hook != nullptr) {
+        hook(vkey);
+    }
+    d = simDesktopBegin();
+    bool down = vkey < 256 && d->keyDown[vkey];
+    if (vkey >= 0x10 && vkey <= 0x12) {
+        static const uint8_t sided[3][2] = {{0xA0, 0xA1}, {0xA2, 0xA3}, {0xA4, 0xA5}};
+        down = down || d->keyDown[sided[vkey - 0x10][0]] || d->keyDown[sided[vkey - 0x10][1]];
+    }
     simDesktopEnd();
     return down;
 }

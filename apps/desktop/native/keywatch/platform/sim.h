@@ -31,7 +31,8 @@ struct SimDesktop {
     uint32_t     foregroundThread;
     uint32_t     foregroundProcess;
     uintptr_t    layout;              // of the foreground thread
-    bool         sessionQueryFails;
+    bool         sessionQueryFails;   // the connect-state query
+    bool         protocolQueryFails;  // the client-protocol query
     uint32_t     connectState;
     uint32_t     connectStateBytes;
     uint16_t     clientProtocol;
@@ -39,7 +40,7 @@ struct SimDesktop {
     bool         inputDesktopAvailable;
     char16_t     inputDesktopName[desktopNameBytes / 2];
     char16_t     threadDesktopName[desktopNameBytes / 2];
-    bool         keyDown[256];
+    bool         keyDown[256];        // physical keys by sided code; the generic codes follow them
     // Tick count: the real monotonic clock unless manualTicks is set.
     bool         manualTicks;
     uint64_t     ticks;
@@ -63,6 +64,10 @@ struct SimDesktop {
     bool         holdWindowDestroy;
     // Class registration blocks while set, to make a worker's set-up slow.
     bool         holdSetUp;
+    // Run on every key-state or tick-count read, outside the desktop lock:
+    // lets a test make time pass, or the desktop change, in mid-sampling.
+    void       (*onKeyRead)(uint32_t vkey);
+    void       (*onTickRead)();
     // Live simulated objects, for leak checks.
     uint32_t     liveWaitables;
     uint32_t     liveWindows;

@@ -49,12 +49,10 @@ void captureStateDestroy(CaptureState * state) {
     if (state == nullptr) {
         return;
     }
-    // A live worker still uses the record: ask it to end and wait for it
-    // without limit, however long its teardown takes.
+    // A worker whose stop timed out still uses the record: wait for it
+    // without limit, however long its teardown takes. The stop has already
+    // told it to end.
     if (state->workerThread != nullptr) {
-        if (state->stopEvent != nullptr) {
-            eventSet(state->stopEvent);
-        }
         handleWait(state->workerThread, waitInfinite);
     }
     handleClose(state->workerThread);

@@ -42,7 +42,8 @@ extern ExclusiveLock rawInputOwnershipLock;
 
 // Null when memory is short; never throws.
 CaptureState * captureStateCreate();
-// Ends whatever worker is left, waiting without limit, then frees the record.
+// After stopCapture: waits without limit for a worker that is still ending,
+// then frees the record.
 void           captureStateDestroy(CaptureState * state);
 
 struct CaptureStatus {

@@ -151,7 +151,7 @@ void pollInputConsistency(CaptureState * state) {
         dropPendingObservation(state);
         return;
     }
-    unfit = checkInputEnvironment();
+    unfit = checkInputEnvironment(); // again: a sampling must not straddle a change
     if (unfit != nullptr) {
         resetCaptureOnce(state, unfit, reason::session);
         return;

@@ -144,11 +144,10 @@ static napi_value remoteKeysStateExport(napi_env env, napi_callback_info) {
 
 // Runs on the JS thread when the environment goes away.
 static void cleanupHook(void * argument) {
-    // The monitor is process-wide: any environment going away stops it for all.
-    remoteKeysStop();
+    remoteKeysStop(); // process-wide: any environment going away stops it for all
     CaptureState * state = static_cast<CaptureState *>(argument);
     if (state != nullptr) {
-        stopCapture(state); // then destroy waits without limit if that timed out
+        stopCapture(state); // signals the worker; destroy then waits without limit
     }
     captureStateDestroy(state);
 }

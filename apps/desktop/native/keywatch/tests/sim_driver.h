@@ -1,6 +1,5 @@
 // Test-only build of the module: one extra export, "testing", through which
-// Node tests feed the core the way the capture worker will, so that frames
-// reach JS through the real binding.
+// Node tests feed the worker keys and look at process-wide state.
 #pragma once
 
 #include <node_api.h>

@@ -3,46 +3,126 @@
 // return at once, so that every timing rule is hit exactly.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdint.h>
 
-#include "capture_state.h"
 #include "capture_worker.h"
 #include "frame_queue.h"
+#include "manual_clock.h"
 #include "sim.h"
 
 namespace keywatch {
 
 struct WorkerDriver {
-    CaptureState * state = nullptr;
-    WorkerRun      run{};
-    bool           looping = false;
-    double         nowMs   = 0.0;
-    uint64_t       ticks   = 0;
+    CaptureState * state      = nullptr;
+    WorkerRun      run        = {};
+    bool           looping    = false; // the worker's loop has not ended
+    bool           tornDown   = false;
+    double         nowMs      = 0.0;
+    uint64_t       ticks      = 0;
     uint64_t       startTicks = 100000;
-    DrainCopy *    copy    = nullptr;
+    DrainCopy *    copy       = nullptr;
 
     // A fresh desktop and record; `configure` may change the desktop before set-up.
-    void begin(void (*configure)(SimDesktop *) = nullptr);
+    void begin(void (*configure)(SimDesktop *) = nullptr) {
+        simDesktopReset();
+        nowMs = 5000.0;
+        ticks = startTicks;
+        setManualClockMs(nowMs);
+        SimDesktop * d = simDesktopBegin();
+        d->manualTicks  = true;
+        d->ticks        = ticks;
+        d->instantWaits = true;
+        if (configure != nullptr) {
+            configure(d);
+        }
+        simDesktopEnd();
+        tornDown = false;
+        delete copy;
+        copy  = new DrainCopy;
+        state = captureStateCreate();
+        state->stopEvent  = eventCreate();
+        state->readyEvent = eventCreate();
+        lockAcquire(&state->lock);
+        resetCapture(state, "awaiting-neutral", "backend", nowMs);
+        lockRelease(&state->lock);
+        looping = workerSetUp(state, &run);
+    }
     // Both clocks move together.
-    void advance(double ms);
+    void advance(double ms) {
+        nowMs += ms;
+        ticks += (uint64_t) ms;
+        setManualClockMs(nowMs);
+        simDesktopBegin()->ticks = ticks;
+        simDesktopEnd();
+    }
     // One worker step; false once the loop has ended.
-    bool step();
-    // Steps every stepMs until ms have passed.
-    void run_for(double ms, double stepMs = 5.0);
+    bool step() { return looping = looping && workerStep(state, &run); }
+    // One step 25 ms after the last: a sampling, when the poll is due.
+    void sample() { advance(25.0); step(); }
+    void runFor(double ms) {
+        for (double passed = 0.0; passed < ms; passed += 5.0) {
+            advance(5.0);
+            step();
+        }
+    }
     // The two samplings that arm a neutral capture; true when armed.
-    bool arm();
-    WindowHandle window() const;
-    // A keyboard record timed ageMs before now; the physical state follows it.
-    bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1);
-    void setKeyDown(uint32_t vkey, bool down);
+    bool arm() {
+        sample();
+        sample();
+        return armed();
+    }
+    WindowHandle window() const { return simWindowOf(state); }
+    void setKeyDown(uint32_t vkey, bool down) {
+        simDesktopBegin()->keyDown[vkey & 0xFF] = down;
+        simDesktopEnd();
+    }
+    // A keyboard record timed ageMs before now, as raw input reports it:
+    // Shift, Control and Alt by their generic codes. The physical key, the
+    // sided one that the scan code tells, follows it.
+    bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1) {
+        const bool e0 = (flags & 2) != 0, release = (flags & 1) != 0;
+        const uint32_t physical = vkey == 0x10 ? (makeCode == 0x36 ? 0xA1 : 0xA0)
+                                : vkey == 0x11 ? (e0 ? 0xA3 : 0xA2)
+                                : vkey == 0x12 ? (e0 ? 0xA5 : 0xA4) : vkey;
+        setKeyDown(physical, !release);
+        return simPostRawKeyboard(window(), device, makeCode, flags, vkey, release ? messageKeyUp : messageKeyDown,
+                                  (uint32_t) (ticks - ageMs));
+    }
+    bool button(uint16_t buttonFlags) { return simPostRawMouse(window(), 7, buttonFlags, (uint32_t) ticks); }
     // Takes everything queued.
-    const DrainCopy & drain();
+    const DrainCopy & drain() {
+        drainCapture(state, copy);
+        return *copy;
+    }
     bool armed() const { return state->armed.load() != 0; }
-    const char * failure();
-    bool tornDown = false;
-    void tearDown();
+    const char * failure() { return captureStatus(state).failure; }
+    void tearDown() {
+        if (!tornDown) {
+            workerTearDown(state, &run);
+            tornDown = true;
+        }
+    }
     // Teardown (unless done) and destruction of the record.
-    void finish();
+    void finish() {
+        if (state != nullptr) {
+            tearDown();
+            captureStateDestroy(state);
+            state = nullptr;
+        }
+        delete copy;
+        copy = nullptr;
+    }
 };
+
+// Checks a failure string by text; null expects none.
+inline void expectFailure(const char * expected, const char * actual) {
+    if (expected == nullptr) {
+        EXPECT_EQ(actual, nullptr);
+    } else {
+        ASSERT_NE(actual, nullptr) << "expected " << expected;
+        EXPECT_STREQ(actual, expected);
+    }
+}
 
 } // namespace keywatch

@@ -1,0 +1,266 @@
+// The consistency poll and the message clock, run step by step on the
+// simulated desktop with both clocks set by hand.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <string.h>
+
+#include "manual_clock.h"
+#include "message_clock.h"
+#include "module_clock.h"
+#include "worker_driver.h"
+
+using namespace keywatch;
+
+namespace {
+
+// The desktop's read hooks take no context: they reach the driver here.
+WorkerDriver * hooked = nullptr;
+double         readCostMs = 0.0;
+
+struct Poll : ::testing::Test {
+    WorkerDriver w;
+    void SetUp() override {
+        w.begin();
+        hooked = &w;
+    }
+    void TearDown() override { w.finish(); }
+    void onKeyRead(void (*hook)(uint32_t)) {
+        simDesktopBegin()->onKeyRead = hook;
+        simDesktopEnd();
+    }
+};
+
+} // namespace
+
+TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApart) {
+    const uint64_t startEpoch = w.state->epoch;
+    w.sample();
+    w.advance(24.0);
+    w.step(); // too soon for a sampling
+    EXPECT_FALSE(w.armed());
+    w.advance(1.0);
+    w.step();
+    ASSERT_TRUE(w.armed());
+    expectFailure(nullptr, w.failure());
+    const DrainCopy & c = w.drain();
+    EXPECT_EQ(c.epoch, startEpoch + 1);
+    ASSERT_EQ(c.frameCount, 2u);
+    EXPECT_EQ(c.frames[1].kind, (uint32_t) frameSnapshot);
+    EXPECT_DOUBLE_EQ(c.frames[1].sourceMs, w.nowMs - 32.0); // the tick mapped 32 ms back
+}
+
+// Windows reports the generic codes down with their sided keys; they are
+// the same modifiers, not other keys.
+TEST_F(Poll, HeldModifiersAgreeWithTheTableThroughTheirGenericCodes) {
+    ASSERT_TRUE(w.arm());
+    w.advance(1.0);
+    ASSERT_TRUE(w.key(0x1D, 2, 0x11)); // right Control
+    ASSERT_TRUE(w.key(0x38, 0, 0x12)); // left Alt
+    ASSERT_TRUE(w.key(0x36, 0, 0x10)); // right Shift
+    w.runFor(100.0);
+    EXPECT_TRUE(w.armed());
+    expectFailure(nullptr, w.failure());
+}
+
+TEST_F(Poll, UndeliveredPressDisarmsAfter25msOfDisagreementUntilReleased) {
+    ASSERT_TRUE(w.arm());
+    w.setKeyDown(0xA0, true); // raw input never saw it
+    w.sample();
+    w.advance(24.0);
+    w.step();
+    EXPECT_TRUE(w.armed());
+    w.advance(1.0);
+    w.step();
+    expectFailure("polling-mismatch", w.failure());
+    EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
+    EXPECT_FALSE(w.arm());
+    w.setKeyDown(0xA0, false);
+    EXPECT_TRUE(w.arm());
+}
+
+TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
+    for (uint32_t code : {0x41u, 0x01u, 0x06u}) { // a key, the left and the fifth button
+        w.sample(); // neutral
+        w.setKeyDown(code, true);
+        w.sample();
+        w.setKeyDown(code, false);
+        w.sample(); // neutral again: the watch starts afresh
+        EXPECT_FALSE(w.armed()) << code;
+        w.sample();
+        EXPECT_TRUE(w.armed()) << code;
+        w.finish();
+        w.begin();
+    }
+}
+
+TEST_F(Poll, SamplingCountsOnlyWithin20ms) {
+    for (double cost : {20.0, 21.0}) {
+        readCostMs = cost;
+        onKeyRead([](uint32_t vkey) {
+            if (vkey == 1) { // read once per sampling
+                hooked->advance(readCostMs);
+            }
+        });
+        for (int i = 0; i < 6; i++) {
+            w.sample();
+        }
+        EXPECT_EQ(w.armed(), cost <= 20.0) << cost;
+        w.finish();
+        w.begin();
+    }
+}
+
+TEST_F(Poll, ChangeDuringTheSamplingIsCaughtByTheSecondCheck) {
+    onKeyRead([](uint32_t vkey) {
+        if (vkey == 1) {
+            simDesktopBegin()->layout = 0x04070407;
+            simDesktopEnd();
+        }
+    });
+    w.sample();
+    expectFailure("keyboard-layout-ambiguous", w.failure());
+}
+
+TEST_F(Poll, MessageArrivingDuringTheSamplingVoidsIt) {
+    w.sample(); // the neutral watch begins
+    onKeyRead([](uint32_t vkey) {
+        if (vkey == 1) {
+            simPostMessage(hooked->window(), messageUser, 0, 0);
+        }
+    });
+    w.sample();
+    EXPECT_FALSE(w.armed());
+    onKeyRead(nullptr);
+    w.sample();
+    w.sample();
+    EXPECT_TRUE(w.armed());
+}
+
+TEST_F(Poll, EnvironmentChecksNameTheirFailureAndCostOneEpoch) {
+    struct Case {
+        const char * failure;
+        void (*unfit)(SimDesktop *);
+    } cases[] = {
+        {"remote-session-unsupported", [](SimDesktop * d) { d->remoteSession = true; }},
+        {"foreground-input-unavailable", [](SimDesktop * d) { d->foreground = nullptr; }},
+        {"foreground-input-unavailable", [](SimDesktop * d) { d->foregroundThread = 0; }},
+        {"keyboard-layout-ambiguous", [](SimDesktop * d) { d->layout = 0x04070407; }},
+        {"session-state-unavailable", [](SimDesktop * d) { d->sessionQueryFails = true; }},
+        {"session-inactive", [](SimDesktop * d) { d->connectState = 4; }},
+        {"session-inactive", [](SimDesktop * d) { d->connectStateBytes = 8; }},
+        {"session-protocol-unavailable", [](SimDesktop * d) { d->protocolQueryFails = true; }},
+        {"remote-session-unsupported", [](SimDesktop * d) { d->clientProtocol = 2; }},
+        {"remote-session-unsupported", [](SimDesktop * d) { d->clientProtocolBytes = 4; }},
+        {"input-desktop-unavailable", [](SimDesktop * d) { d->inputDesktopAvailable = false; }},
+        {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Winlogon", 18); }},
+        {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->threadDesktopName, u"Other", 12); }},
+        {"input-desktop-unavailable", [](SimDesktop * d) { // the same desktop, but not the default one
+             memcpy(d->inputDesktopName, u"Other", 12);
+             memcpy(d->threadDesktopName, u"Other", 12);
+         }},
+    };
+    for (const Case & k : cases) {
+        SCOPED_TRACE(k.failure);
+        ASSERT_TRUE(w.arm());
+        k.unfit(simDesktopBegin());
+        simDesktopEnd();
+        w.sample();
+        expectFailure(k.failure, w.failure());
+        EXPECT_STREQ(w.drain().frames[0].reason, "session");
+        const uint64_t epoch = w.state->epoch;
+        w.runFor(100.0);
+        EXPECT_EQ(w.state->epoch, epoch) << "a standing failure costs one epoch";
+        w.finish();
+        w.begin();
+    }
+}
+
+TEST_F(Poll, LostOrUnreadableOwnershipStopsTheWorker) {
+    struct Case {
+        const char * failure;
+        void (*change)(SimDesktop *);
+        uint32_t     left; // registrations after teardown: only others' stay
+    } cases[] = {
+        {"raw-owner-inspection", [](SimDesktop * d) { d->registrationReadFails = true; }, 2},
+        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[0].target = nullptr; }, 1},
+        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[1].flags = rawFlagInputSink; }, 0},
+        {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrationCount = 1; }, 0},
+    };
+    for (const Case & k : cases) {
+        SCOPED_TRACE(k.failure);
+        ASSERT_TRUE(w.arm());
+        k.change(simDesktopBegin());
+        simDesktopEnd();
+        w.sample();
+        expectFailure(k.failure, w.failure());
+        EXPECT_STREQ(w.drain().frames[0].reason, "backend");
+        EXPECT_FALSE(w.step()) << "the poll stops the worker";
+        w.tearDown();
+        EXPECT_EQ(simDesktopBegin()->registrationCount, k.left);
+        simDesktopEnd();
+        w.finish();
+        w.begin();
+    }
+}
+
+TEST_F(Poll, ClockDriftDisarmsAndTheNextArmingRecalibrates) {
+    ASSERT_TRUE(w.arm());
+    w.nowMs += 40.0; // the module clock runs ahead of the tick count
+    w.sample();
+    expectFailure("message-clock-discontinuity", w.failure());
+    EXPECT_STREQ(w.drain().frames[0].reason, "stale");
+    EXPECT_TRUE(w.arm());
+}
+
+// ---- The message clock ------------------------------------------------------------
+
+TEST(MessageClock, ContinuousOnlyWhileBothClocksMoveForwardTogether) {
+    const struct {
+        double tickStep, clockStep;
+        bool   continuous;
+    } cases[] = {
+        {0, 0, true},     {2000, 2000, true}, {2001, 1970, false}, {1970, 2001, false},
+        {10, 42, true},   {42, 10, true},     {10, 43, false},     {43, 10, false},
+        {-1, 0, false},   {0, -1, false},     {0, NAN, false},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(testing::Message() << c.tickStep << " " << c.clockStep);
+        MessageClock clock = {5000.0 - 100000.0 - 32.0, 5000.0, -1.0, 100000, true};
+        const uint64_t tick = (uint64_t) (100000 + c.tickStep);
+        EXPECT_EQ(messageClockContinuous(&clock, tick, 5000.0 + c.clockStep), c.continuous);
+        if (c.continuous) {
+            // The readings are recorded: the next limit counts from them.
+            EXPECT_TRUE(messageClockContinuous(&clock, tick + 1500, 5000.0 + c.clockStep + 1500));
+        }
+    }
+    MessageClock uncalibrated = {-100032.0, 0.0, -1.0, 0, false};
+    EXPECT_FALSE(messageClockContinuous(&uncalibrated, 100000, 0.0));
+}
+
+TEST(MessageClock, CalibrationNeedsTwoCloseSaneReadings) {
+    static double spreadMs;
+    const struct {
+        double clockMs, spread;
+        bool   calibrates;
+    } cases[] = {{5000, 0, true}, {5000, 2.0, true}, {5000, 2.5, false}, {31, 0, false}, {32, 0, true}};
+    for (const auto & c : cases) {
+        simDesktopReset();
+        SimDesktop * d = simDesktopBegin();
+        d->manualTicks = true;
+        d->ticks       = 777;
+        d->onTickRead  = [] { setManualClockMs(moduleClockMs() + spreadMs); };
+        simDesktopEnd();
+        spreadMs = c.spread;
+        setManualClockMs(c.clockMs);
+        MessageClock clock = {0, 0, 5.0, 0, false};
+        EXPECT_EQ(calibrateMessageClock(&clock), c.calibrates) << c.clockMs << " " << c.spread;
+        if (c.calibrates) {
+            EXPECT_EQ(clock.offsetMs, c.clockMs - 777 - 32);
+            EXPECT_EQ(clock.lastTick, 777u);
+            EXPECT_EQ(clock.lastMessageMs, -1.0);
+        }
+        EXPECT_EQ(clock.valid, c.calibrates);
+    }
+    simDesktopReset();
+}

@@ -1,0 +1,195 @@
+// The raw input handler, fed records through the worker's window, step by
+// step on the simulated desktop with both clocks set by hand.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "worker_driver.h"
+
+using namespace keywatch;
+
+namespace {
+
+struct InputHandler : ::testing::Test {
+    WorkerDriver w;
+    void SetUp() override { w.begin(); }
+    void TearDown() override { w.finish(); }
+};
+
+} // namespace
+
+TEST_F(InputHandler, MovementAndWheelRecordsChangeNothing) {
+    ASSERT_TRUE(w.button(0x0000)); // before any sampling: would be stale
+    ASSERT_TRUE(w.button(0x0400)); // a wheel turn
+    w.step();
+    expectFailure("awaiting-neutral", w.failure());
+    w.sample();
+    ASSERT_TRUE(w.button(0x0000)); // between the two neutral samplings
+    w.step();
+    w.sample();
+    EXPECT_TRUE(w.armed());
+}
+
+TEST_F(InputHandler, AnyKeyRecordRestartsThePollsNeutralWatch) {
+    w.sample();
+    ASSERT_TRUE(w.key(0x1E, 0, 0x41));
+    ASSERT_TRUE(w.key(0x1E, 1, 0x41));
+    w.step(); // not a sampling: too soon
+    w.sample();
+    EXPECT_FALSE(w.armed());
+    w.sample();
+    EXPECT_TRUE(w.armed());
+}
+
+TEST_F(InputHandler, EveryRecordChecksSessionAndEnvironmentFirst) {
+    struct Case {
+        const char * failure;
+        void (*unfit)(SimDesktop *);
+    } cases[] = {
+        {"remote-session-unsupported", [](SimDesktop * d) { d->remoteSession = true; }},
+        {"foreground-input-unavailable", [](SimDesktop * d) { d->foreground = nullptr; }},
+        {"keyboard-layout-ambiguous", [](SimDesktop * d) { d->layout = 0x04070407; }},
+    };
+    for (const Case & k : cases) {
+        ASSERT_TRUE(w.arm());
+        w.advance(1.0);
+        k.unfit(simDesktopBegin());
+        simDesktopEnd();
+        ASSERT_TRUE(w.key(0x1D, 0, 0x11));
+        w.step(); // the record is handled before any sampling
+        expectFailure(k.failure, w.failure());
+        const DrainCopy & c = w.drain();
+        ASSERT_EQ(c.frameCount, 1u);
+        EXPECT_STREQ(c.frames[0].reason, "session");
+        w.finish();
+        w.begin();
+    }
+}
+
+TEST_F(InputHandler, RecordsNeedASamplingWithin100ms) {
+    for (double sinceSampling : {100.0, 101.0}) {
+        ASSERT_TRUE(w.arm());
+        w.advance(sinceSampling); // no step: no sampling
+        ASSERT_TRUE(w.key(0x1D, 0, 0x11));
+        w.step();
+        if (sinceSampling <= 100.0) {
+            EXPECT_TRUE(w.armed());
+            EXPECT_EQ(w.drain().frameCount, 3u); // reset, snapshot, the press
+        } else {
+            expectFailure("input-availability-stale", w.failure());
+        }
+        w.finish();
+        w.begin();
+    }
+    // A record before the first sampling is stale too; arming is unaffected.
+    ASSERT_TRUE(w.key(0x1E, 0, 0x41));
+    w.setKeyDown(0x41, false);
+    w.step();
+    expectFailure("input-availability-stale", w.failure());
+    EXPECT_TRUE(w.arm());
+    // So is any record while the session is locked.
+    ASSERT_TRUE(simPostMessage(w.window(), messageSessionChange, 7, 0));
+    w.step();
+    ASSERT_TRUE(w.key(0x1E, 0, 0x41));
+    w.step();
+    expectFailure("input-availability-stale", w.failure());
+}
+
+TEST_F(InputHandler, MessageTimesAreBoundedByAgeAndArmingAndNeverGoBack) {
+    ASSERT_TRUE(w.arm());
+    w.advance(1.0);
+    ASSERT_TRUE(w.key(0x1D, 0, 0x11, 5)); // generated before the arming
+    w.step();
+    expectFailure("message-time-invalid", w.failure());
+    EXPECT_STREQ(w.drain().frames[0].reason, "stale");
+    w.setKeyDown(0xA2, false);
+
+    for (uint32_t age : {2000u, 2001u}) {
+        w.finish();
+        w.begin();
+        ASSERT_TRUE(w.arm());
+        w.runFor(2100.0); // the arming is older than the record
+        w.drain();
+        ASSERT_TRUE(w.key(0x1D, 0, 0x11, age));
+        w.step();
+        if (age <= 2000) {
+            ASSERT_EQ(w.drain().frameCount, 1u);
+            EXPECT_DOUBLE_EQ(w.copy->frames[0].sourceMs, w.nowMs - 2000.0 - 32.0);
+        } else {
+            expectFailure("message-time-invalid", w.failure());
+        }
+    }
+    // Frame times never go back.
+    w.setKeyDown(0xA2, false);
+    ASSERT_TRUE(w.arm());
+    w.advance(10.0);
+    ASSERT_TRUE(w.key(0x1E, 0, 0x41, 2));
+    ASSERT_TRUE(w.key(0x30, 0, 0x42, 5));
+    w.step();
+    expectFailure("message-time-invalid", w.failure());
+}
+
+TEST_F(InputHandler, MessageTimeWrapsAroundThe32BitTick) {
+    w.finish();
+    w.startTicks = 0xFFFFFF00u;
+    w.begin();
+    ASSERT_TRUE(w.arm());
+    w.runFor(300.0);
+    w.drain();
+    ASSERT_TRUE(w.key(0x1D, 0, 0x11, 100)); // its 32-bit time is from before the wrap
+    w.step();
+    const DrainCopy & c = w.drain();
+    ASSERT_EQ(c.frameCount, 1u);
+    EXPECT_DOUBLE_EQ(c.frames[0].sourceMs, w.nowMs - 100.0 - 32.0);
+}
+
+TEST_F(InputHandler, FiveButtonsAreOtherKeysAndDownWithUpIsAmbiguous) {
+    for (uint16_t n = 0; n < 5; n++) {
+        ASSERT_TRUE(w.arm());
+        w.drain();
+        w.advance(1.0);
+        ASSERT_TRUE(w.button((uint16_t) (1u << (2 * n))));
+        ASSERT_TRUE(w.button((uint16_t) (2u << (2 * n))));
+        w.step();
+        const DrainCopy & c = w.drain();
+        ASSERT_EQ(c.frameCount, 2u) << "button " << n;
+        EXPECT_EQ(c.frames[0].keyId, KeyOther);
+        EXPECT_EQ(c.frames[0].down, 1);
+        EXPECT_EQ(c.frames[1].down, 0);
+        ASSERT_TRUE(w.button((uint16_t) (3u << (2 * n))));
+        w.step();
+        expectFailure("mouse-transition-ambiguous", w.failure());
+        w.finish();
+        w.begin();
+    }
+}
+
+TEST_F(InputHandler, MalformedRecordsDisarmWithTheirFailure) {
+    struct Case {
+        const char * failure;
+        uint32_t     type, size, message;
+        uint16_t     flags;
+    } cases[] = {
+        {"raw-keyboard-message", 1, 40, messageKeyUp, 0},      // a press sent as a key-up
+        {"raw-keyboard-message", 1, 40, messageSysKeyDown, 1}, // a release sent as a key-down
+        {"raw-keyboard-size", 1, 39, messageKeyDown, 0},
+        {"raw-mouse-size", 0, 47, 0, 0},
+        {"raw-type-unsupported", 2, 40, 0, 0},
+        {"raw-input-read", 1, 23, messageKeyDown, 0},
+    };
+    for (const Case & k : cases) {
+        ASSERT_TRUE(w.arm()) << k.failure;
+        uint8_t record[48] = {0};
+        memcpy(record, &k.type, 4);
+        record[24] = 0x1E;
+        memcpy(record + 26, &k.flags, 2);
+        record[28] = 0x01; // a button, for the mouse case
+        record[30] = 0x41;
+        memcpy(record + 32, &k.message, 4);
+        ASSERT_TRUE(simPostRawRecord(w.window(), record, k.size, (uint32_t) w.ticks));
+        w.step();
+        expectFailure(k.failure, w.failure());
+        w.finish();
+        w.begin();
+    }
+}
