@@ -127,7 +127,7 @@ export interface LoadOptions {
   modelPath: string;
   /** Default 'auto'. */
   device?: Device;
-  /** 1 to 8; default: the CPU count, at most 8. */
+  /** 1 to 8; default: `defaultThreads()`, half the logical CPUs (1 to 8). */
   threads?: number;
   /** Requests shorter than this decode with shortAudioCtx; default 0 (never). */
   shortWindowSamples?: number;
@@ -196,6 +196,8 @@ export declare class EngineClient extends EventEmitter {
 }
 
 export declare function startEngine(options: EngineOptions): Promise<EngineClient>;
+/** Decode threads used when `load()` names none: half the logical CPUs, 1 to 8. */
+export declare function defaultThreads(logicalCpus?: number): number;
 
 // Wire helpers, exported for tests and for hosts that frame by hand.
 export declare function encodeFrame(kind: number, payload?: string | Uint8Array | object | null): Buffer;

@@ -8,7 +8,7 @@ import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
-import { EngineClient, startEngine } from '../engine-client.mjs';
+import { EngineClient, defaultThreads, startEngine } from '../engine-client.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const fakeEngine = path.join(here, 'fake-engine.mjs');
@@ -317,4 +317,9 @@ describe('engine failures', () => {
     assert.ok(engine.stderrTail.length <= 64);
     assert.match(engine.stderrTail, /frame kind=8 bytes=0\n$/);
   });
+});
+
+test('the default thread count leaves half the CPUs to the rest of the desktop', () => {
+  const cases = [[1, 1], [2, 1], [3, 1], [4, 2], [12, 6], [16, 8], [64, 8]];
+  assert.deepEqual(cases.map(([cpus]) => defaultThreads(cpus)), cases.map(([, threads]) => threads));
 });
