@@ -14,6 +14,8 @@ export const binDir = need('QUILLET_WINE_BIN');
 export const workDir = need('QUILLET_WINE_WORK');
 const xdoDir = need('QUILLET_WINE_XDO');
 export const helperExe = join(binDir, 'quillet-wine-helper.exe');
+// Test-only libraries (a stand-in wtsapi32.dll, the probe module), kept out of bin.
+export const toolsDir = join(binDir, '..', 'wine-tools');
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -40,6 +42,27 @@ export async function xdo(...args) {
   const r = JSON.parse(readFileSync(res, 'utf8'));
   if (r.code !== 0) throw new Error(`xdotool ${args.join(' ')}: exit ${r.code} ${r.stderr}`);
   return r.stdout;
+}
+
+let keymap = null;
+/**
+ * The X keycode of a keysym, read from the X server's keymap (xkbcomp's dump,
+ * made by the stage script). Keys are sent by keycode: xdotool sends a
+ * modifier keysym such as Control_R through the modifier map, which presses
+ * Control_L instead.
+ */
+export function keycode(keysym) {
+  if (!keymap) {
+    const text = readFileSync(need('QUILLET_WINE_KEYMAP'), 'utf8');
+    const codes = new Map([...text.matchAll(/<(\w+)>\s*=\s*(\d+)\s*;/g)].map((m) => [m[1], m[2]]));
+    keymap = new Map();
+    for (const m of text.matchAll(/\bkey\s+<(\w+)>\s*\{(?:[^}]*?=)?\s*\[\s*(\w+)/g)) {
+      if (codes.has(m[1]) && !keymap.has(m[2])) keymap.set(m[2], codes.get(m[1]));
+    }
+  }
+  const code = keymap.get(keysym);
+  if (!code) throw new Error(`no keycode for ${keysym} in the X keymap`);
+  return code;
 }
 
 /**
