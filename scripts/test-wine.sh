@@ -128,7 +128,9 @@ report() {
   local took=$(( $(date +%s) - started ))
   if count "$tap" && [ "$rc" -eq 0 ]; then
     echo "wine $name: ok in ${took}s"
-    grep -E '^# (handles|inactive|notepad|armed|.*: attempt [0-9]+ refused)' "$tap" | sed 's/^/  /'
+    grep -E '^# (handles|inactive|notepad|armed|[0-9]+ cycles)' "$tap" | sed 's/^/  /'
+    local again; again=$(grep -cE '^# (.*: attempt [0-9]+ refused|start timed out|stop outlived)' "$tap")
+    [ "$again" -eq 0 ] || echo "  $again steps tried again on a loaded machine (see $tap)"
     return
   fi
   if ! grep -qE '^# fail [0-9]+$' "$tap"; then
@@ -178,7 +180,7 @@ for s in ${QUILLET_WINE_STAGES:-engine keywatch capture remote appfocus}; do
     keywatch) node_stage keywatch tools/wine/keywatch.test.mjs 120 ;;
     # The stand-in must win over Wine's builtin wtsapi32 (native first); Wine's
     # errors are kept for the failure report.
-    capture) node_stage capture tools/wine/capture.test.mjs 150 "wtsapi32=n,b" "-all,err+all" ;;
+    capture) node_stage capture tools/wine/capture.test.mjs 360 "wtsapi32=n,b" "-all,err+all" ;;
     remote) node_stage remote tools/wine/remote_keys.test.mjs 60 ;;
     appfocus) node_stage appfocus tools/wine/appfocus.test.mjs 60 ;;
     *) echo "wine: unknown stage $s"; echo "# fail 1"; failed=$((failed + 1)) ;;

