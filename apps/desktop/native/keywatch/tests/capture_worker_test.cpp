@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "failures.h"
+#include "send_keys.h"
 #include "worker_driver.h"
 
 using namespace keywatch;
@@ -255,6 +256,17 @@ TEST_F(CaptureWorker, PointerRecords) {
     ASSERT_TRUE(simPostRawMouse(w.window(), 7, 0x0030, (uint32_t) w.ticks)); // button 2 down and up
     w.step();
     expectFailure("mouse-transition-ambiguous", w.failure());
+}
+
+TEST_F(CaptureWorker, InjectedKeysHaveNoDeviceAndDisarm) {
+    // Windows delivers sendKeys' own keystrokes as raw input without a device
+    // handle, so a capture that is armed refuses them.
+    w.begin();
+    ASSERT_TRUE(w.arm());
+    EXPECT_EQ(sendCommand("paste", 5), sendSent);
+    w.step();
+    expectFailure("raw-device-ambiguous", w.failure());
+    EXPECT_STREQ(lastReason(), "incomplete");
 }
 
 TEST_F(CaptureWorker, MalformedRecordsDisarmWithTheirFailure) {
