@@ -85,28 +85,35 @@ async function round(name, want, act) {
   for (let attempt = 1; ; attempt++) {
     const start = await arm();
     const armedAt = start.frames.find((f) => f.kind === 'snapshot')?.sourceMs ?? start.clockMs;
-    await act();
+    // Drained all along, keys in flight included, so that a reset is seen
+    // with its failure before the capture re-arms.
     const frames = [];
     let reset = null;
-    const done = await waitFor(() => {
+    const collect = () => {
+      if (reset) return;
       const drained = kw.drain();
-      if (drained.epoch !== start.epoch) {
-        reset = drained;
-        return 'reset';
-      }
-      frames.push(...drained.frames);
-      return frames.length >= want ? 'complete' : null;
-    }, 15000);
-    if (done?.value === 'complete') {
-      await sleep(100);
-      const late = kw.drain();
-      assert.equal(late.epoch, start.epoch, `${name}: reset after the keys: ${JSON.stringify(late)}`);
-      frames.push(...late.frames);
-      return { frames, armedAt, clockMs: late.clockMs, epoch: start.epoch };
+      if (drained.epoch !== start.epoch) reset = drained;
+      else frames.push(...drained.frames);
+    };
+    const collector = setInterval(collect, 5);
+    let done;
+    try {
+      await act();
+      done = await waitFor(() => {
+        collect();
+        return reset ? 'reset' : frames.length >= want ? 'complete' : null;
+      }, 15000);
+      if (done?.value === 'complete') await sleep(100);
+      collect();
+    } finally {
+      clearInterval(collector);
     }
+    if (!reset && done) return { frames, armedAt, clockMs: kw.drain().clockMs, epoch: start.epoch };
     const failure = reset?.status.failure;
-    if (RETRIED.includes(failure) && Date.now() < deadline) {
-      console.log(`# ${name}: attempt ${attempt} refused as ${failure}, again`);
+    // A capture that re-armed between two drains hides why it reset.
+    const unseen = failure === null && reset.frames.some((f) => f.kind === 'snapshot');
+    if ((RETRIED.includes(failure) || unseen) && Date.now() < deadline) {
+      console.log(`# ${name}: attempt ${attempt} refused as ${unseen ? 'unseen (re-armed at once)' : failure}, again`);
       continue;
     }
     assert.fail(`${name}: ${reset ? 'reset' : 'time-out'} with ${JSON.stringify(reset ?? kw.status())} after ${JSON.stringify(frames)}`);
