@@ -15,7 +15,12 @@ import {
 
 // keywatch.node's wtsapi32 import binds to this copy once it is loaded.
 const standIn = join(toolsDir, 'wtsapi32.dll');
-process.dlopen({ exports: {} }, standIn);
+try {
+  process.dlopen({ exports: {} }, standIn);
+} catch (e) {
+  // Without the override Wine loads its builtin instead, which registers nothing.
+  throw new Error(`the stand-in wtsapi32.dll did not load (WINEDLLOVERRIDES="wtsapi32=n,b"?): ${e.message}`);
+}
 const require = createRequire(import.meta.url);
 const modulePath = join(binDir, 'keywatch.node');
 const kw = require(modulePath);
