@@ -145,6 +145,10 @@ report() {
     echo "--- failing tests"
     awk '/^not ok/ {show=1} /^ok |^1\.\.|^# (tests|pass|fail) / {show=0} show' "$tap" | head -150
     [ -s "$tap" ] || echo "(no test output)"
+    if [ "$rc" -eq 124 ]; then
+      echo "--- stopped by the stage's time limit; the test output ended with"
+      tail -12 "$tap"
+    fi
     echo "--- Wine-side output ($winelog)"
     tail -80 "$winelog"
     echo "--- xdotool requests"
