@@ -184,7 +184,7 @@ for s in ${QUILLET_WINE_STAGES:-engine keywatch capture remote appfocus}; do
     keywatch) node_stage keywatch tools/wine/keywatch.test.mjs 120 ;;
     # The stand-in must win over Wine's builtin wtsapi32 (native first); Wine's
     # errors are kept for the failure report.
-    capture) node_stage capture tools/wine/capture.test.mjs 360 "wtsapi32=n,b" "-all,err+all" ;;
+    capture) node_stage capture tools/wine/capture.test.mjs 300 "wtsapi32=n,b" "-all,err+all" ;;
     remote) node_stage remote tools/wine/remote_keys.test.mjs 60 ;;
     appfocus) node_stage appfocus tools/wine/appfocus.test.mjs 60 ;;
     *) echo "wine: unknown stage $s"; echo "# fail 1"; failed=$((failed + 1)) ;;

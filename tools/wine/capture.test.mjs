@@ -38,7 +38,7 @@ const RETRIED = ['input-availability-stale', 'polling-mismatch'];
 // and refused rounds are tried again until the file's budget (well inside the
 // stage script's limit) is spent.
 const ARM_MS = 30000;
-const deadline = Date.now() + 300000;
+const deadline = Date.now() + 240000;
 const pressed = new Set();
 let front;
 
