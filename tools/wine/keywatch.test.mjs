@@ -1,15 +1,16 @@
-// keywatch inside a real node.exe under Wine: Win32 raw input, the
-// environment check, hooks, SendInput and the foreground window.
+// keywatch inside a real node.exe under Wine, with Wine's own wtsapi32: the
+// capture's environment check failing closed, hooks, SendInput and the
+// foreground window. The armed capture is capture.test.mjs.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { closeSync, openSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 import { Worker } from 'node:worker_threads';
 
-import { binDir, focus, handleCount, keyboardHook, openWindow, sleep, waitFor } from './support.mjs';
+import { binDir, focus, keyboardHook, openWindow, sleep, startCapture, stopCapture, waitFor } from './support.mjs';
 
 const modulePath = join(binDir, 'keywatch.node');
+const supportUrl = new URL('./support.mjs', import.meta.url).href;
 const kw = createRequire(import.meta.url)(modulePath);
 const EXPORTS = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop', 'remoteKeysState'];
 const STATUS_KEYS = ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure'];
@@ -18,8 +19,8 @@ function otherEnvironmentStart() {
   const w = new Worker(
     `const { parentPort } = require('node:worker_threads');
      const kw = require(${JSON.stringify(modulePath)});
-     const s = kw.start();
-     parentPort.postMessage({ started: s, stopped: kw.stop() });`,
+     import(${JSON.stringify(supportUrl)}).then(({ startCapture, stopCapture }) =>
+       parentPort.postMessage({ started: startCapture(kw), stopped: stopCapture(kw) }));`,
     { eval: true });
   return new Promise((resolve, reject) => {
     w.once('message', resolve);
@@ -46,7 +47,7 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   const front = await openWindow('quillet-wine-front');
   t.after(() => front.close());
   await focus(front.title);
-  const s = kw.start();
+  const s = startCapture(kw);
   assert.deepEqual(Object.keys(s), STATUS_KEYS);
   assert.equal(s.running, true, JSON.stringify(s));
   const failed = await waitFor(() => kw.status().failure === 'session-state-unavailable', 2000);
@@ -67,35 +68,13 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   assert.equal(kw.status().running, true);
   assert.equal(kw.status().failure, 'session-state-unavailable');
 
-  const stopped = kw.stop();
+  const stopped = stopCapture(kw);
   assert.equal(stopped.running, false);
   assert.ok(stopped.epoch > now.epoch);
   // Wine's WTSUnRegisterSessionNotification is a stub that returns FALSE,
   // and the teardown reports exactly that step.
   assert.equal(stopped.failure, 'session-notification-remove');
   assert.equal(kw.drain().frames.at(-1).reason, 'shutdown');
-});
-
-test('100 start/stop cycles leave no handles behind', () => {
-  // The counter itself must see handles come and go.
-  const base = handleCount();
-  const fds = Array.from({ length: 20 }, () => openSync(modulePath, 'r'));
-  const opened = handleCount();
-  fds.forEach(closeSync);
-  assert.ok(opened - base >= 20, `handle counter saw ${base} -> ${opened}`);
-
-  kw.start();
-  kw.stop();
-  const before = handleCount();
-  for (let i = 0; i < 100; i++) {
-    const started = kw.start();
-    assert.equal(started.running, true, `cycle ${i}: ${JSON.stringify(started)}`);
-    const stopped = kw.stop();
-    assert.equal(stopped.running, false, `cycle ${i}: ${JSON.stringify(stopped)}`);
-  }
-  const after = handleCount();
-  console.log(`# handles before ${before}, after 100 cycles ${after}`);
-  assert.ok(after - before < 10, `handles grew from ${before} to ${after}`);
 });
 
 test('sendKeys paste reaches a low-level hook as four injected events', async () => {

@@ -7,18 +7,11 @@ import { copyFileSync, mkdtempSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { binDir, focus, helperExe, openWindow, sleep, waitFor, workDir, xdo } from './support.mjs';
+import { binDir, focus, helperExe, keycode, openWindow, sleep, waitFor, workDir, xdo } from './support.mjs';
 
 const kw = createRequire(import.meta.url)(join(binDir, 'keywatch.node'));
 const state = () => kw.remoteKeysState();
 const same = (...wants) => () => wants.some((want) => JSON.stringify(state()) === JSON.stringify(want));
-// Wine turns a right-hand modifier from X into the left code followed by the
-// right one (Shift_R reaches every low-level hook as 160 down, 161 down), so
-// under Wine Shift_R shows as [160, 161] where Windows shows [161].
-const withShiftR = (mods, other) => [
-  { active: true, client: 'mstsc', modifiers: [...mods, 161], other },
-  { active: true, client: 'mstsc', modifiers: [...mods, 160, 161], other },
-];
 
 test('held keys are followed while the client is in front, and cleared when it leaves', async (t) => {
   const clientExe = join(mkdtempSync(join(workDir, 'client-')), 'mstsc.exe');
@@ -27,13 +20,23 @@ test('held keys are followed while the client is in front, and cleared when it l
   const other = await openWindow('quillet-wine-other');
   const held = [];
   t.after(async () => {
-    if (held.length) await xdo('keyup', ...held).catch(() => {});
+    if (held.length) await xdo(...held.flatMap((c) => ['keyup', c])).catch(() => {});
     kw.remoteKeysStop();
     await client.close();
     await other.close();
   });
-  const down = async (...keys) => { await xdo('keydown', ...keys); held.push(...keys); };
-  const up = async (...keys) => { await xdo('keyup', ...keys); keys.forEach((k) => held.splice(held.indexOf(k), 1)); };
+  // By keycode: xdotool sends a modifier keysym such as Shift_R through the
+  // X modifier map, which presses Shift_L first.
+  const down = async (...keys) => {
+    const codes = keys.map(keycode);
+    await xdo(...codes.flatMap((c) => ['keydown', c]));
+    held.push(...codes);
+  };
+  const up = async (...keys) => {
+    const codes = keys.map(keycode);
+    await xdo(...codes.flatMap((c) => ['keyup', c]));
+    codes.forEach((c) => held.splice(held.indexOf(c), 1));
+  };
 
   await focus(other.title);
   kw.remoteKeysStart();
@@ -46,10 +49,10 @@ test('held keys are followed while the client is in front, and cleared when it l
   assert.ok(active, `not active: ${JSON.stringify(state())}`);
 
   await down('Control_L', 'Shift_R');
-  assert.ok(await waitFor(same(...withShiftR([162], false)), 500),
+  assert.ok(await waitFor(same({ active: true, client: 'mstsc', modifiers: [162, 161], other: false }), 500),
     JSON.stringify(state()));
   await down('a');
-  assert.ok(await waitFor(same(...withShiftR([162], true)), 500),
+  assert.ok(await waitFor(same({ active: true, client: 'mstsc', modifiers: [162, 161], other: true }), 500),
     JSON.stringify(state()));
   await up('a', 'Shift_R');
   assert.ok(await waitFor(same({ active: true, client: 'mstsc', modifiers: [162], other: false }), 500),

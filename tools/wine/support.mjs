@@ -14,6 +14,8 @@ export const binDir = need('QUILLET_WINE_BIN');
 export const workDir = need('QUILLET_WINE_WORK');
 const xdoDir = need('QUILLET_WINE_XDO');
 export const helperExe = join(binDir, 'quillet-wine-helper.exe');
+// Test-only libraries (a stand-in wtsapi32.dll, the probe module), kept out of bin.
+export const toolsDir = join(binDir, '..', 'wine-tools');
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -40,6 +42,58 @@ export async function xdo(...args) {
   const r = JSON.parse(readFileSync(res, 'utf8'));
   if (r.code !== 0) throw new Error(`xdotool ${args.join(' ')}: exit ${r.code} ${r.stderr}`);
   return r.stdout;
+}
+
+// keywatch's start and stop wait at most 500 ms for its worker. On a loaded
+// machine Wine can take longer to set up or tear down a window, and the module
+// then reports "startup-timeout" or "shutdown-timeout" while the worker ends
+// by itself; these two helpers wait that out, and say so in the output.
+const SLOW = 500;
+
+/** keywatch's stop, repeated while the worker outlives stop's wait; its status. */
+export function stopCapture(kw) {
+  let s = null;
+  for (let i = 0; i < 60; i++) {
+    const t = performance.now();
+    s = kw.stop();
+    // A stop that returned sooner than its wait found no live worker.
+    if (performance.now() - t < SLOW) return s;
+    console.log(`# stop outlived by the worker (${s.failure}), again`);
+  }
+  return s;
+}
+
+/** keywatch's start, tried again while it times out; its status. */
+export function startCapture(kw) {
+  let s = null;
+  for (let i = 0; i < 20; i++) {
+    s = kw.start();
+    if (s.failure !== 'startup-timeout') return s;
+    console.log('# start timed out, again');
+    stopCapture(kw);
+  }
+  return s;
+}
+
+let keymap = null;
+/**
+ * The X keycode of a keysym, read from the X server's keymap (xkbcomp's dump,
+ * made by the stage script). Keys are sent by keycode: xdotool sends a
+ * modifier keysym such as Control_R through the modifier map, which presses
+ * Control_L instead.
+ */
+export function keycode(keysym) {
+  if (!keymap) {
+    const text = readFileSync(need('QUILLET_WINE_KEYMAP'), 'utf8');
+    const codes = new Map([...text.matchAll(/<(\w+)>\s*=\s*(\d+)\s*;/g)].map((m) => [m[1], m[2]]));
+    keymap = new Map();
+    for (const m of text.matchAll(/\bkey\s+<(\w+)>\s*\{(?:[^}]*?=)?\s*\[\s*(\w+)/g)) {
+      if (codes.has(m[1]) && !keymap.has(m[2])) keymap.set(m[2], codes.get(m[1]));
+    }
+  }
+  const code = keymap.get(keysym);
+  if (!code) throw new Error(`no keycode for ${keysym} in the X keymap`);
+  return code;
 }
 
 /**

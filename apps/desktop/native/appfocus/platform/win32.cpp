@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "wake_mask_win32.h"
 
 namespace appfocus {
 namespace platform {
@@ -63,7 +64,7 @@ PumpResult pumpMessage() {
 }
 
 void waitForMessages(uint32_t timeoutMs) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs, QS_ALLINPUT);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs, quillet::wakeMask);
 }
 
 bool postQuit(uint32_t threadId) { return PostThreadMessageW(threadId, WM_QUIT, 0, 0) != FALSE; }

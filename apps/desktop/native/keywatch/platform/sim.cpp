@@ -395,6 +395,8 @@ uint32_t mapVirtualKeyToScan(uint32_t vkey) {
     }
 }
 
+static void postInjectedKeyLocked(const SynthKey & key);
+
 uint32_t sendKeys(const SynthKey * keys, uint32_t count) {
     SimDesktop * d = simDesktopBegin();
     const uint32_t limit    = d->sendCalls >= d->acceptLimitFromCall ? d->acceptLimit : 0xFFFFFFFFu;
@@ -405,6 +407,9 @@ uint32_t sendKeys(const SynthKey * keys, uint32_t count) {
     d->sendCalls++;
     for (uint32_t i = 0; i < accepted && d->sentCount < 64; i++) {
         d->sent[d->sentCount++] = keys[i];
+    }
+    for (uint32_t i = 0; i < accepted; i++) {
+        postInjectedKeyLocked(keys[i]);
     }
     simDesktopEnd();
     return accepted;
@@ -805,17 +810,22 @@ bool simPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, int
     return ok;
 }
 
+// Desktop mutex held.
+static bool postRecordLocked(WindowHandle window, const uint8_t * bytes, uint32_t size, uint32_t time) {
+    SimWindow * w = findWindow(window);
+    if (w == nullptr || size > rawRecordSize) {
+        return false;
+    }
+    const uint32_t slot = nextRecord++ % simRecordCapacity;
+    memset(records[slot].bytes, 0, rawRecordSize);
+    memcpy(records[slot].bytes, bytes, size);
+    records[slot].size = size;
+    return enqueue(w->thread, ThreadMessage{window, messageInput, 0, (intptr_t) slot + 1, time, 0, 0});
+}
+
 bool simPostRawRecord(WindowHandle window, const uint8_t * bytes, uint32_t size, uint32_t time) {
     simDesktopBegin();
-    SimWindow * w = findWindow(window);
-    bool ok = w != nullptr && size <= rawRecordSize;
-    if (ok) {
-        const uint32_t slot = nextRecord++ % simRecordCapacity;
-        memset(records[slot].bytes, 0, rawRecordSize);
-        memcpy(records[slot].bytes, bytes, size);
-        records[slot].size = size;
-        ok = enqueue(w->thread, ThreadMessage{window, messageInput, 0, (intptr_t) slot + 1, time, 0, 0});
-    }
+    const bool ok = postRecordLocked(window, bytes, size, time);
     simDesktopEnd();
     return ok;
 }
@@ -846,6 +856,25 @@ bool simPostRawMouse(WindowHandle window, uintptr_t device, uint16_t buttonFlags
     putHeader(record, 0, rawRecordSize, device);
     put16(record + 28, buttonFlags);
     return simPostRawRecord(window, record, rawRecordSize, time);
+}
+
+// Desktop mutex held. Like Windows, a key from sendKeys reaches the window
+// that receives keyboard raw input, with the virtual-key and scan codes it
+// was sent with and no device handle (Wine gives it one; Windows does not).
+static void postInjectedKeyLocked(const SynthKey & key) {
+    for (uint32_t i = 0; i < desktop.registrationCount; i++) {
+        const RawInputRegistration & r = desktop.registrations[i];
+        if (r.usagePage != 1 || r.usage != 6) {
+            continue;
+        }
+        uint8_t record[rawRecordSize] = {0};
+        putHeader(record, 1, 40, 0);
+        put16(record + 24, key.scanCode);
+        put16(record + 26, key.release ? 1 : 0);
+        put16(record + 30, key.vkey);
+        put32(record + 32, key.release ? messageKeyUp : messageKeyDown);
+        postRecordLocked(r.target, record, 40, (uint32_t) ticksLocked());
+    }
 }
 
 WindowHandle simWindowOf(const void * owner) {

@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "wake_mask_win32.h"
+
 namespace keywatch {
 
 static_assert(sizeof(ExclusiveLock) == sizeof(SRWLOCK), "ExclusiveLock holds an SRWLOCK");
@@ -95,7 +97,7 @@ intptr_t windowDefaultProcedure(WindowHandle window, uint32_t message, uintptr_t
 
 uint32_t messageWait(PlatformHandle stopEvent, uint32_t timeoutMs) {
     HANDLE handles[1] = {stopEvent};
-    return MsgWaitForMultipleObjectsEx(1, handles, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    return MsgWaitForMultipleObjectsEx(1, handles, timeoutMs, quillet::wakeMask, MWMO_INPUTAVAILABLE);
 }
 
 MessagePump messagePumpOne() {

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "send_keys.h"
 #include "worker_driver.h"
 
 using namespace keywatch;
@@ -70,6 +71,18 @@ TEST_F(Worker, AWakeDispatchesAtMost64Messages) {
     EXPECT_EQ(w.drain().frameCount, 64u);
     w.step();
     EXPECT_EQ(w.drain().frameCount, 36u);
+}
+
+TEST_F(Worker, InjectedKeysHaveNoDeviceAndDisarm) {
+    // Windows delivers sendKeys' own keystrokes as raw input without a device
+    // handle, so a capture that is armed refuses them.
+    w.begin();
+    ASSERT_TRUE(w.arm());
+    w.drain();
+    EXPECT_EQ(sendCommand("paste", 5), sendSent);
+    w.step();
+    expectFailure("raw-device-ambiguous", w.failure());
+    EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
 }
 
 TEST_F(Worker, QuitOrDestroyEndsTheLoopAndTheFinalFailureDependsOnWhy) {
