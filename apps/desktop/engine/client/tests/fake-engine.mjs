@@ -4,43 +4,25 @@
 //
 // Behaviour switches (environment):
 //   FAKE_HELLO=none|version3|garbage   misbehave instead of the hello line
-//   FAKE_SPLIT=1        write replies in pieces of 1 to 3 bytes, with pauses
 //   FAKE_DIE_ON=K       exit with code 3 when a frame of kind K arrives
 //   FAKE_EXTRA_LINE=1   answer a ping with two pong lines
 //   FAKE_SKIP_PONG=1    leave the first ping unanswered
-// Load: a missing file is MODEL_MISSING, a file starting "garbage" is
-// MODEL_INVALID, device "cuda" is GPU_UNAVAILABLE. Known languages: en, de, fr.
-// Result text: "samples=N first=F last=L" (or a fixed non-ASCII text when
-// the prompt is "utf8").
+// Load: a missing file is MODEL_MISSING, device "cuda" is GPU_UNAVAILABLE.
+// Known languages: en, de, fr.
+// Result text: "samples=N first=F last=L".
 
-import { existsSync, readFileSync } from 'node:fs';
+import { existsSync } from 'node:fs';
 import path from 'node:path';
 
 const MAX_FRAME = 1920001;
 const env = process.env;
 
-let out = Promise.resolve();
-function writeRaw(text) {
-  const bytes = Buffer.from(text, 'utf8');
-  if (env.FAKE_SPLIT !== '1') {
-    process.stdout.write(bytes);
-    return;
-  }
-  out = out.then(async () => {
-    for (let i = 0; i < bytes.length;) {
-      const n = 1 + (i % 3);
-      process.stdout.write(bytes.subarray(i, i + n));
-      i += n;
-      await new Promise((r) => setTimeout(r, 1));
-    }
-  });
-}
+const writeRaw = (text) => process.stdout.write(text);
 const reply = (obj) => writeRaw(`${JSON.stringify(obj)}\n`);
 function error(code, requestId) {
   reply(requestId === undefined ? { type: 'error', code } : { type: 'error', code, requestId });
 }
-async function exit(code) {
-  await out;
+function exit(code) {
   process.stdout.write('', () => process.exit(code));
 }
 
@@ -79,7 +61,6 @@ function handle(kind, payload) {
       active = null;
       if (!existsSync(o.modelPath)) return error('MODEL_MISSING');
       if (o.device === 'cuda') return error('GPU_UNAVAILABLE');
-      if (readFileSync(o.modelPath).subarray(0, 7).toString() === 'garbage') return error('MODEL_INVALID');
       loaded = true;
       process.stderr.write(`load ${path.basename(o.modelPath)} shortAudioCtx=${o.shortAudioCtx} shortWindowSamples=${o.shortWindowSamples}\n`);
       return reply({ type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
@@ -114,8 +95,7 @@ function handle(kind, payload) {
       const req = active;
       active = null;
       const n = req.count ?? 0;
-      const text = req.prompt === 'utf8' ? 'héllo wörld € 😀'
-        : `samples=${n} first=${req.samples[0] ?? 'none'} last=${req.samples.at(-1) ?? 'none'}`;
+      const text = `samples=${n} first=${req.samples[0] ?? 'none'} last=${req.samples.at(-1) ?? 'none'}`;
       return reply({ type: 'result', requestId: id, text, decodeMs: 2, audioMs: Math.floor(n / 16) });
     }
     case 5: {
