@@ -3,7 +3,6 @@ import { test } from 'node:test';
 
 import {
   FrameKind, LineSplitter, MAX_FRAME_LENGTH, audioChunks, encodeAudioFrame, encodeFrame, errorFromLine, parseReplyLine,
-  replyOwner,
 } from '../protocol.mjs';
 
 test('request frames: little-endian length over all four bytes, kind, payload in UTF-8', () => {
@@ -60,27 +59,4 @@ test('an error line becomes an Error with its code, and its request id only when
   const m = errorFromLine({ type: 'error', code: 'MODEL_MISSING' });
   assert.ok(!('requestId' in m));
   assert.match(m.message, /model file/);
-});
-
-test('which frame a reply line answers', () => {
-  const err = (code, requestId) => (requestId === undefined ? { type: 'error', code } : { type: 'error', code, requestId });
-  const begin = { kind: FrameKind.Begin, requestId: 4 };
-  const audio = { kind: FrameKind.Audio };
-  const finish = { kind: FrameKind.Finish, requestId: 4 };
-  const cancel = { kind: FrameKind.Cancel };
-  const load = { kind: FrameKind.Load };
-  const cases = [
-    [begin, err('NOT_LOADED', 4), true], [begin, err('BUSY', 4), true], [begin, err('LANGUAGE_UNSUPPORTED', 4), true],
-    [begin, err('BUSY', 5), false], [begin, err('BAD_FRAME'), true], [begin, err('NO_REQUEST', 4), false],
-    [begin, { type: 'result', requestId: 4, text: '' }, false],
-    [audio, err('AUDIO_TOO_LONG', 4), true], [audio, err('OUT_OF_MEMORY', 4), true], [audio, err('NO_REQUEST'), true],
-    [audio, err('NO_REQUEST', 4), false], [audio, err('BUSY', 4), false],
-    [finish, { type: 'result', requestId: 4, text: 'x' }, true], [finish, { type: 'result', requestId: 3, text: 'x' }, false],
-    [finish, err('NO_REQUEST', 4), true], [finish, err('DECODE_FAILED', 4), true], [finish, err('INTERNAL'), true],
-    [finish, err('NO_REQUEST', 9), false], [finish, { type: 'pong' }, false],
-    [cancel, err('BAD_FRAME'), true], [cancel, err('NO_REQUEST', 4), false], [cancel, { type: 'pong' }, false],
-    [load, { type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false }, true], [load, err('MODEL_MISSING'), true],
-    [load, err('NOT_LOADED', 1), false], [load, { type: 'pong' }, false],
-  ];
-  for (const [frame, line, owns] of cases) assert.equal(replyOwner(frame, line), owns, `${frame.kind} ${JSON.stringify(line)}`);
 });

@@ -13,11 +13,9 @@ import { promisify } from 'node:util';
 
 import { writeTestModel } from '../../tools/make-test-model.mjs';
 import { startEngine } from '../engine-client.mjs';
-import { readWav } from '../wav.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const enginePath = process.env.QUILLET_WHISPER_BIN;
-const sample = path.join(here, '..', '..', 'samples', 'hello-world.wav');
 
 // A short audio context keeps decoding an empty model quick.
 const FAST = { device: 'cpu', threads: 2, shortWindowSamples: 30 * 16000, shortAudioCtx: 256 };
@@ -25,30 +23,12 @@ const FAST = { device: 'cpu', threads: 2, shortWindowSamples: 30 * 16000, shortA
 describe('client with the real engine', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, () => {
   let dir;
   let multilingual;
-  let engine;
-  before(async () => {
+  before(() => {
     dir = mkdtempSync(path.join(os.tmpdir(), 'engine-client-real-'));
     multilingual = path.join(dir, 'multilingual.bin');
     writeTestModel(multilingual, { variant: 'multilingual' });
-    engine = await startEngine({ enginePath });
   });
-  after(async () => {
-    await engine?.close();
-    rmSync(dir, { recursive: true, force: true });
-  });
-
-  test('the sample transcribes end to end (empty text: the model has no weights)', async () => {
-    assert.equal(engine.hello.backends.at(-1), 'cpu');
-    const ready = await engine.load({ modelPath: multilingual, ...FAST });
-    assert.equal(ready.device, 'cpu');
-    assert.equal(ready.fallback, false);
-    const { samples } = await readWav(sample);
-    const r = await engine.transcribe({ requestId: 77, language: 'en', prompt: 'Hello', samples });
-    assert.equal(r.requestId, 77);
-    assert.equal(r.text, '');
-    assert.equal(r.audioMs, Math.floor(samples.length / 16));
-    assert.ok(r.decodeMs >= 0);
-  });
+  after(() => rmSync(dir, { recursive: true, force: true }));
 
   test('an engine killed mid-request rejects the transcribe', async () => {
     const victim = await startEngine({ enginePath });

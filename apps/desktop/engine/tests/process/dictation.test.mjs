@@ -140,7 +140,7 @@ test('every failed load closes the model file and leaves no model; running out o
   assert.match(await engine.ask(load(english)), READY);
 });
 
-test('begin: schema, then model, then busy, then language', async () => {
+test('begin: schema, then model, then busy, then language (English-only models take auto and en)', async () => {
   const bad = [
     '{"requestId":1,"language":"en"}',
     '{"requestId":1,"language":"en","prompt":"","x":1}',
@@ -156,6 +156,8 @@ test('begin: schema, then model, then busy, then language', async () => {
   const r = await runEngine([
     ...bad.map((p) => frame(Kind.Begin, p)),
     begin(2, 'zz'), load(multi), begin(3, 'zz'), begin(4, 'xyz'), begin(5, 'en', 'p'.repeat(2048)), begin(6, 'zz'), begin(5, 'en'),
+    // English-only models take auto and en only.
+    load(english), begin(7, 'de'), begin(8, 'auto'), cancel(8), begin(9, 'en'),
   ]);
   const lines = replies(r);
   const want = [
@@ -166,17 +168,11 @@ test('begin: schema, then model, then busy, then language', async () => {
     { type: 'error', code: 'LANGUAGE_UNSUPPORTED', requestId: 4 },
     { type: 'error', code: 'BUSY', requestId: 6 },
     { type: 'error', code: 'BUSY', requestId: 5 },
+    'ready',
+    { type: 'error', code: 'LANGUAGE_UNSUPPORTED', requestId: 7 },
   ];
   assert.equal(lines.length, want.length);
   want.forEach((w, i) => (w === 'ready' ? assert.equal(lines[i].type, 'ready') : assert.deepEqual(lines[i], w)));
-});
-
-test('English-only models take auto and en only', async () => {
-  const r = await runEngine([
-    load(english), begin(1, 'de'), begin(2, 'fr'), begin(3, 'auto'), cancel(3), begin(4, 'en'), cancel(4),
-    load(multi), begin(5, 'de'), cancel(5),
-  ]);
-  assert.deepEqual(replies(r).map((l) => l.code ?? l.type), ['ready', 'LANGUAGE_UNSUPPORTED', 'LANGUAGE_UNSUPPORTED', 'ready']);
 });
 
 test('audio intake limits', async () => {
