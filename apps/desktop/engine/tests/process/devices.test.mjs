@@ -9,7 +9,7 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
 import { writeTestModel } from '../../tools/make-test-model.mjs';
-import { Kind, begin, cancel, finish, frame, load, replies, runEngine } from './harness.mjs';
+import { Kind, LiveEngine, begin, cancel, error, finish, frame, load, openFds, procVisible, replies, runEngine } from './harness.mjs';
 
 const layouts = process.env.QUILLET_TEST_LAYOUTS;
 const skip = !layouts || !existsSync(join(layouts, 'gpu/quillet-whisper')) ? 'no test layouts built' : false;
@@ -98,11 +98,16 @@ test('what the libraries print on standard output lands on standard error, durin
   }
 });
 
-test('an engine folder without a CPU backend refuses loads instead of aborting', { skip }, async () => {
-  const r = await runEngine([load(model, { device: 'cpu' }), load(model, { device: 'auto' }), begin(2), frame(Kind.Ping)],
-    { bin: join(layouts, 'nocpu/quillet-whisper'), env: { GGML_BACKEND_PATH: '' } });
-  assert.equal(r.code, 0);
-  assert.deepEqual(replies(r).map((l) => l.code ?? l.type), ['INTERNAL', 'INTERNAL', 'NOT_LOADED', 'pong']);
+test('an engine folder without a CPU backend refuses loads instead of aborting, and closes the model file', { skip }, async (t) => {
+  const engine = new LiveEngine({ bin: join(layouts, 'nocpu/quillet-whisper'), env: { GGML_BACKEND_PATH: '' } });
+  t.after(() => engine.close());
+  assert.match(await engine.next(), /"type":"hello"/);
+  const fds = procVisible ? openFds(engine.child.pid) : 0;
+  for (const device of ['cpu', 'auto']) {
+    assert.equal(await engine.ask(load(model, { device })) + '\n', error('INTERNAL'), device);
+    if (procVisible) assert.equal(openFds(engine.child.pid), fds, device);
+  }
+  assert.equal(await engine.ask(begin(2)) + '\n', error('NOT_LOADED', 2));
 });
 
 test('a decode the speech library reports as failed is DECODE_FAILED, and the model stays', { skip }, async () => {

@@ -243,4 +243,6 @@ test('decode parameters: padding, short context, prompt tokens, ids in full', as
   assert.match(params[0], /audio_ctx=768 language=en .* threads=2 samples=0 prompt_tokens=0$/);
   assert.match(params[1], /audio_ctx=768 language=auto .* samples=47999 prompt_tokens=[1-9]\d*$/);
   assert.match(params[2], /audio_ctx=0 language=de .* samples=48000 prompt_tokens=0$/);
+  // Padded to 16,800 samples, even an empty request is decoded, not skipped.
+  assert.doesNotMatch(r.stderr, /input is too short/);
 });
