@@ -27,7 +27,7 @@ test('trace lines only for QUILLET_WHISPER_TRACE=1', async () => {
   assert.deepEqual(on.stderr.match(/^quillet-whisper: frame .*$/gm), [
     'quillet-whisper: frame kind=7 length=1', 'quillet-whisper: frame kind=9 length=3',
   ]);
-  for (const value of ['true', 'yes', '01', '']) {
+  for (const value of ['true', 'yes', '01', '10', '']) {
     const off = await runEngine([frame(Kind.Ping)], { env: { QUILLET_WHISPER_TRACE: value } });
     assert.doesNotMatch(off.stderr, /frame kind=/, value);
   }
