@@ -180,6 +180,15 @@ describe('engine failures', () => {
     await skip.exited;
   });
 
+  test('a killed engine rejects the transcribe in progress', async () => {
+    const engine = await startFake();
+    await engine.load({ modelPath: model });
+    const t = engine.transcribe({ samples: new Float32Array(20 * 480000) });
+    engine.kill();
+    await assert.rejects(t, { code: 'ENGINE_EXITED' });
+    assert.equal((await engine.exited).signal, 'SIGKILL');
+  });
+
   test('start-up failures reject start()', async () => {
     await assert.rejects(startEngine({ enginePath: path.join(dir, 'no-such-engine') }), (e) => e.code === 'ENGINE_EXITED' && /cannot run/.test(e.message));
     await assert.rejects(startFake({ FAKE_HELLO: 'version3' }), (e) => e.code === 'PROTOCOL_ERROR' && /version 3/.test(e.message));

@@ -1,4 +1,5 @@
-// The transcribe command, run as a user would, with the fake engine behind it.
+// The transcribe command, run as a user would, with the fake engine behind it,
+// and the demo with the built engine when QUILLET_WHISPER_BIN names it.
 
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
@@ -70,4 +71,12 @@ test('runs: the toy model by default, a given model with the engine defaults, re
     for (const p of stderr) assert.match(r.stderr, p, args.join(' '));
     for (const p of absent) assert.doesNotMatch(r.stderr, p, args.join(' '));
   }
+});
+
+test('the demo: the transcribe command prints the dictation sample in words', { skip: !process.env.QUILLET_WHISPER_BIN && 'QUILLET_WHISPER_BIN is not set' }, async () => {
+  // what `bash scripts/demo.sh` runs: no --model, so the toy dictation model
+  const r = await run([path.join(here, '..', '..', 'samples', 'dictation.wav'), '--device', 'cpu', '--threads', '2']);
+  assert.equal(r.code, 0, r.stderr);
+  assert.match(r.stderr, /toy dictation model/);
+  assert.equal(r.stdout, 'hello world\n');
 });
