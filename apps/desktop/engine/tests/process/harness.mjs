@@ -20,18 +20,15 @@ export const READY = /^\{"type":"ready","version":2,"device":"cpu","loadMs":\d+,
 
 export const Kind = Object.freeze({ Load: 1, Begin: 2, Audio: 3, Finish: 4, Cancel: 5, Unload: 6, Ping: 7, Shutdown: 8 });
 
-export function frame(kind, payload = Buffer.alloc(0)) {
-  const body = typeof payload === 'string' ? Buffer.from(payload, 'utf8') : Buffer.from(payload);
-  const head = Buffer.alloc(5);
-  head.writeUInt32LE(body.length + 1, 0);
-  head[4] = kind;
-  return Buffer.concat([head, body]);
-}
-
 export function rawLength(n) {
   const b = Buffer.alloc(4);
   b.writeUInt32LE(n >>> 0, 0);
   return b;
+}
+
+export function frame(kind, payload = Buffer.alloc(0)) {
+  const body = Buffer.from(payload);
+  return Buffer.concat([rawLength(body.length + 1), Buffer.from([kind]), body]);
 }
 
 export const json = (kind, obj) => frame(kind, JSON.stringify(obj));
@@ -44,11 +41,7 @@ export function audio(samples) {
   return frame(Kind.Audio, Buffer.from(f.buffer, f.byteOffset, f.byteLength));
 }
 
-export function error(code, requestId) {
-  return requestId === undefined
-    ? `{"type":"error","code":"${code}"}\n`
-    : `{"type":"error","code":"${code}","requestId":${requestId}}\n`;
-}
+export const error = (code, id) => `{"type":"error","code":"${code}"${id === undefined ? '' : `,"requestId":${id}`}}\n`;
 
 export function loadMsg(modelPath, extra = {}) {
   return { version: 2, modelPath, device: 'cpu', threads: 2, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
