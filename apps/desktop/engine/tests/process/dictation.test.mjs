@@ -179,24 +179,12 @@ test('audio intake limits', async () => {
   const frame480k = audio(new Float32Array(480000));
   const r = await runEngine([
     audio([0.5]), frame(Kind.Audio, Buffer.alloc(3)), frame(Kind.Audio, Buffer.alloc(6)), frame(Kind.Audio),
-    load(multi), begin(3),
-    ...Array.from({ length: 20 }, () => frame480k),
-    audio([0.1]),
-    audio([0.1]),
-    finish(3),
+    load(multi), begin(3), ...Array.from({ length: 20 }, () => frame480k), audio([0.1]), audio([0.1]), finish(3),
   ]);
-  const lines = replies(r);
-  assert.deepEqual(lines, [
-    { type: 'error', code: 'NO_REQUEST' },
-    { type: 'error', code: 'BAD_FRAME' },
-    { type: 'error', code: 'BAD_FRAME' },
-    { type: 'error', code: 'BAD_FRAME' },
-    lines[4],
-    { type: 'error', code: 'AUDIO_TOO_LONG', requestId: 3 },
-    { type: 'error', code: 'NO_REQUEST' },
-    { type: 'error', code: 'NO_REQUEST', requestId: 3 },
+  assert.deepEqual(replies(r).map((l) => [l.code ?? l.type, l.requestId]), [
+    ['NO_REQUEST', undefined], ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['ready', undefined],
+    ['AUDIO_TOO_LONG', 3], ['NO_REQUEST', undefined], ['NO_REQUEST', 3],
   ]);
-  assert.equal(lines[4].type, 'ready');
 });
 
 test('cancel, finish, unload and load end requests by exact id', async () => {
