@@ -77,9 +77,6 @@ test('refused files name what they hold', () => {
   for (const [wav] of cases.slice(0, 5)) assert.throws(() => parseWav(wav, 'in.wav'), wrongFormat);
 });
 
-test('the shipped sample is a few seconds of 16 kHz mono speech; a missing file is a file-system error', async () => {
-  const { samples } = await readWav(path.join(here, '../../samples/hello-world.wav'));
-  assert.ok(samples.length > 2 * 16000 && samples.length < 10 * 16000, `${samples.length} samples`);
-  assert.ok(samples.some((v) => Math.abs(v) > 0.1), 'the sample is not silent');
+test('a missing file is a plain file-system error', async () => {
   await assert.rejects(readWav(path.join(here, 'no-such-file.wav')), { code: 'ENOENT' });
 });
