@@ -39,10 +39,9 @@ async function startFake(fakeEnv = {}, { onFrame, ...client } = {}) {
   return engine;
 }
 
-// Frames other than pings that the engine received while `fn` ran, and what
-// `fn` resolved or rejected with. The fake reports frames on stderr, a pipe
-// apart from the replies, so a report can trail the reply it preceded: once
-// the report of an answered ping is in, every earlier one is in too.
+// Frames other than pings received while `fn` ran, and its outcome. Reports
+// come on stderr and can trail replies: once an answered ping's report is in,
+// every earlier one is in too.
 async function framesDuring(engine, fn) {
   const settled = async () => {
     const pings = engine.frames.filter(([k]) => k === 7).length;
@@ -135,11 +134,8 @@ test('cancel while audio is being sent stops the audio and sends Cancel', async 
       await assert.rejects(engine.transcribe({ requestId: 30, samples: new Float32Array(20 * 480000) }), { code: 'CANCELLED', requestId: 30 });
       await cancelled;
     });
-    const kinds = frames.map(([k]) => k);
-    assert.equal(kinds[0], 2);
-    assert.equal(kinds.at(-1), 5, `frames: ${kinds}`);
-    assert.ok(kinds.filter((k) => k === 3).length < 20, 'the rest of the audio was not sent');
-    assert.ok(!kinds.includes(4));
+    const kinds = frames.map(([k]) => k).join('');
+    assert.match(kinds, /^23{1,19}5$/, 'Begin, part of the audio, Cancel; no Finish');
     // The engine holds no request any more: a new one is not BUSY.
     assert.equal((await engine.transcribe({ requestId: 31, samples: new Float32Array(3) })).requestId, 31);
   } finally {

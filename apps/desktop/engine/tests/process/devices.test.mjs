@@ -1,7 +1,6 @@
-// Device choice through the real ggml registry: the engine runs from a test
-// folder whose backend files are copies of a fake GPU plugin, configured per
-// copy through QUILLET_FAKE_GPU_<NAME>. Load order there is blas, cuda,
-// metal, vulkan, cpu.
+// Device choice through the real ggml registry, from a test folder whose
+// backend files (loaded blas, cuda, metal, vulkan, cpu) are copies of a fake
+// GPU plugin, each configured through QUILLET_FAKE_GPU_<NAME>.
 import assert from 'node:assert/strict';
 import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';

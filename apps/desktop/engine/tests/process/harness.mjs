@@ -1,6 +1,5 @@
-// Drives the built engine as the host would: frames in, exact bytes out.
-// QUILLET_WHISPER_BIN names the executable; QUILLET_WHISPER_PREFIX, when
-// set, is a command to run it under (for example a Windows emulator).
+// Drives the built engine (QUILLET_WHISPER_BIN) as the host would: frames in,
+// exact bytes out; under QUILLET_WHISPER_PREFIX, a command such as an emulator.
 import { spawn } from 'node:child_process';
 import { mkdtempSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -106,8 +105,7 @@ export class LiveEngine {
       this.#wake();
     });
     this.child.stderr.setEncoding('utf8');
-    // Keep only the tail: long runs log a lot.
-    this.child.stderr.on('data', (d) => { this.stderr = (this.stderr + d).slice(-20000); });
+    this.child.stderr.on('data', (d) => { this.stderr = (this.stderr + d).slice(-20000); }); // long runs log a lot
     this.exited = new Promise((done) => this.child.on('close', (code) => {
       this.closed = true;
       this.#wake();
@@ -134,7 +132,7 @@ export class LiveEngine {
   }
 
   /** Sends frames and waits for the next reply line. */
-  async ask(...frames) {
+  ask(...frames) {
     this.send(...frames);
     return this.next();
   }

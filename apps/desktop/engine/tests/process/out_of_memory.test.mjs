@@ -1,6 +1,5 @@
 // Allocation failures inside a dictation, made with a preloaded allocator that
-// refuses one exact size (Linux builds without sanitizers only). A load that
-// runs out of memory is among the failed loads of dictation.test.mjs.
+// refuses one exact size (Linux without sanitizers; loads: dictation.test).
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
 import { join } from 'node:path';

@@ -1,6 +1,5 @@
 // What only the whole process shows: the hello line, exit codes, the trace
-// switch, and the reply stream kept apart from everything else. The frame
-// rules themselves are pinned by the frame loop's unit tests.
+// switch, the reply stream's failures. The frame loop's unit tests pin the rest.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { test } from 'node:test';

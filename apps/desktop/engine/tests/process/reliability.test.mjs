@@ -16,16 +16,13 @@ const residentKiB = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(readFileSync(`/proc
 test('dictations and reloads in one process stay flat', { skip: !procVisible, timeout: 600000 }, async (t) => {
   const model = join(tempDir(t), 'model.bin');
   // A text context of 32 caps each empty decode at 16 tokens, and a short
-  // audio context keeps the encoder quick: the run measures the engine, not
-  // the decoder.
+  // audio context keeps the encoder quick.
   const bytes = Buffer.from(makeTestModel({ variant: 'multilingual' }));
   bytes.writeInt32LE(32, 24); // n_text_ctx, the sixth hyperparameter
   writeFileSync(model, bytes);
   const loadFrame = load(model, { threads: 2, shortWindowSamples: 1000000, shortAudioCtx: 64 });
-  // A fixed mmap threshold: glibc otherwise raises it as big buffers are
-  // freed, then serves them from the heap, and whether the freed heap top is
-  // trimmed varies run to run. With it fixed, freed big buffers go back to
-  // the system and what stays resident is what the engine keeps.
+  // A fixed mmap threshold: glibc would otherwise raise it and serve big
+  // buffers from a heap whose trimming varies run to run.
   const engine = new LiveEngine({ env: { MALLOC_MMAP_THRESHOLD_: '131072' } });
   const pid = engine.child.pid;
   assert.match(await engine.next(), /"type":"hello"/);

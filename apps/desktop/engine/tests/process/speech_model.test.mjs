@@ -52,8 +52,7 @@ async function dictate(name, { language = 'en', prompt = '' } = {}) {
   return { msg, log: engine.stderr };
 }
 
-// A spread of the fixtures the committed model decodes word for word
-// (bench.mjs --verbose lists them all).
+// Some of the fixtures the committed model decodes word for word.
 const PINNED = ['held-out-00.wav', 'held-out-03.wav', 'held-out-07.wav', 'held-out-10.wav', 'held-out-13.wav',
   'held-out-20.wav', 'held-out-24.wav', 'held-out-29.wav'];
 
