@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it:
 #   unit, process and Node tests; the same under ASan/UBSan; the modules'
-#   threads under TSan; each fuzz target for a bounded time; and the Windows
-#   cross-build of every deliverable.
+#   threads under TSan; each fuzz target for a bounded time; the Windows
+#   cross-build of every deliverable and its tests under Wine.
+# ctest labels say what runs where: "napi" marks the tests that load a .node
+# into node, which needs an instrumented node under a sanitizer, so the
+# sanitizer stages leave them out.
+# Only tests count as tests: built Windows files get a line of their own, and
+# a failed build or a missing file counts as a failure.
 # Ends with one summary line: "total: N passed, M failed".
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +18,7 @@ export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 fuzz_seconds=${QUILLET_FUZZ_SECONDS:-60}
 passed=0
 failed=0
+built=0
 t0=$(date +%s)
 
 stage() { printf '\n=== %s (%ss elapsed)\n' "$1" "$(( $(date +%s) - t0 ))"; }
@@ -80,7 +86,7 @@ if build windows-mingw; then
   windows_built=1
   for f in quillet-whisper.exe ggml-cpu.dll ggml-base.dll ggml.dll libwhisper.dll keywatch.node appfocus.node; do
     if [ -f "build/windows/bin/$f" ]; then
-      echo "built $f"; passed=$((passed + 1))
+      echo "built $f"; built=$((built + 1))
     else
       echo "missing build/windows/bin/$f"; failed=$((failed + 1))
     fi
@@ -105,5 +111,6 @@ fi
 
 stage "done"
 echo "wall time: $(( $(date +%s) - t0 ))s"
+echo "built: $built Windows files"
 echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

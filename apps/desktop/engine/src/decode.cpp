@@ -90,11 +90,16 @@ void handleFinish(const uint8_t * payload, size_t length) {
     params.prompt_tokens        = tokenCount != 0 ? tokens.data() : nullptr;
     params.prompt_n_tokens      = tokenCount;
 
+    // Printed from the record itself, so the line shows what the library is
+    // really given.
     fprintf(stderr,
-            "quillet-whisper: decode params strategy=greedy no_timestamps=%d single_segment=%d audio_ctx=%d "
+            "quillet-whisper: decode params strategy=%s no_timestamps=%d single_segment=%d audio_ctx=%d "
             "language=%s translate=%d no_context=%d suppress_blank=%d suppress_nst=%d threads=%d samples=%zu "
             "prompt_tokens=%d\n",
-            0, 0, params.audio_ctx, language.c_str(), 0, 1, 1, 1, params.n_threads, n, tokenCount);
+            params.strategy == WHISPER_SAMPLING_GREEDY ? "greedy" : "beam-search", (int) params.no_timestamps,
+            (int) params.single_segment, params.audio_ctx, params.language, (int) params.translate,
+            (int) params.no_context, (int) params.suppress_blank, (int) params.suppress_nst, params.n_threads, n,
+            params.prompt_n_tokens);
     fflush(stderr);
 
     int64_t start = monotonicNs();

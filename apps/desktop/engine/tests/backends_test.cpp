@@ -1,4 +1,3 @@
-#include "accelerator_pack.h"
 #include "backends.h"
 #include "engine_main.h"
 
@@ -33,82 +32,48 @@ void * fakeGet(void * user, size_t i) { return &((FakeRegistry *) user)->devices
 int fakeType(void *, void * dev) { return ((FakeDevice *) dev)->type; }
 const char * fakeName(void *, void * dev) { return ((FakeDevice *) dev)->registry; }
 
-DeviceRegistry seam(FakeRegistry & r) {
-    return DeviceRegistry{fakeCount, fakeGet, fakeType, fakeName, &r};
-}
-
-const int CPU  = GGML_BACKEND_DEVICE_TYPE_CPU;
-const int GPU  = GGML_BACKEND_DEVICE_TYPE_GPU;
-const int IGPU = GGML_BACKEND_DEVICE_TYPE_IGPU;
-const int ACC  = GGML_BACKEND_DEVICE_TYPE_ACCEL;
-
-std::string describe(const std::vector<GpuDevice> & list) {
-    std::string s;
-    for (const GpuDevice & d : list) s += std::string(d.name) + "#" + std::to_string(d.gpuOrdinal) + " ";
-    return s;
-}
-
 } // namespace
 
-TEST(ExeDirectory, CutsAtTheLastSeparatorOfEitherKind) {
-    EXPECT_EQ(directoryOf("/opt/app/quillet-whisper"), "/opt/app");
-    EXPECT_EQ(directoryOf("C:\\Program Files\\Q\\quillet-whisper.exe"), "C:\\Program Files\\Q");
-    EXPECT_EQ(directoryOf("C:\\a/b\\c.exe"), "C:\\a/b");
-    EXPECT_EQ(directoryOf("/quillet-whisper"), "");
-    EXPECT_EQ(directoryOf("quillet-whisper.exe"), ".");
-    EXPECT_EQ(directoryOf(""), ".");
-    EXPECT_EQ(directoryOf("/d\xC3\xA9j\xC3\xA0/x"), "/d\xC3\xA9j\xC3\xA0");
-    // The running test binary's own folder is a real directory.
-    std::string self = exeDirectory();
-    EXPECT_NE(self, ".");
-    EXPECT_NE(self.find("/"), std::string::npos);
+TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
+    const char * cases[][2] = {
+        {"/opt/app/quillet-whisper", "/opt/app"}, {"C:\\Program Files\\Q\\quillet-whisper.exe", "C:\\Program Files\\Q"},
+        {"C:\\a/b\\c.exe", "C:\\a/b"},            {"/quillet-whisper", ""},
+        {"quillet-whisper.exe", "."},             {"", "."},
+        {"/d\xC3\xA9j\xC3\xA0/x", "/d\xC3\xA9j\xC3\xA0"},
+    };
+    for (auto & c : cases) {
+        EXPECT_EQ(directoryOf(c[0]), c[1]) << c[0];
+    }
+    EXPECT_NE(exeDirectory().find('/'), std::string::npos); // the test binary's real folder
 }
 
-TEST(GpuDevices, RegistryNamesMapByPrefixInAnyCase) {
-    EXPECT_STREQ(gpuFamilyOf("CUDA"), "cuda");
-    EXPECT_STREQ(gpuFamilyOf("cuda0"), "cuda");
-    EXPECT_STREQ(gpuFamilyOf("CuDa-anything"), "cuda");
-    EXPECT_STREQ(gpuFamilyOf("Vulkan"), "vulkan");
-    EXPECT_STREQ(gpuFamilyOf("VULKAN2"), "vulkan");
-    EXPECT_STREQ(gpuFamilyOf("MTL"), "metal");
-    EXPECT_STREQ(gpuFamilyOf("mtl0"), "metal");
-    EXPECT_STREQ(gpuFamilyOf("Metal"), "metal");
-    EXPECT_EQ(gpuFamilyOf("CUD"), nullptr);
-    EXPECT_EQ(gpuFamilyOf("xcuda"), nullptr);
-    EXPECT_EQ(gpuFamilyOf("OpenCL"), nullptr);
-    EXPECT_EQ(gpuFamilyOf(""), nullptr);
-    EXPECT_EQ(gpuFamilyOf(nullptr), nullptr);
+TEST(Backends, RegistryNamesMapToFamiliesByPrefixInAnyCase) {
+    const char * cases[][2] = {
+        {"CUDA", "cuda"},     {"cuda0", "cuda"},     {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
+        {"MTL", "metal"},     {"mtl0", "metal"},     {"Metal", "metal"},        {"CUD", nullptr},     {"xcuda", nullptr},
+        {"OpenCL", nullptr},  {"", nullptr},         {nullptr, nullptr},
+    };
+    for (auto & c : cases) {
+        const char * got = gpuFamilyOf(c[0]);
+        EXPECT_EQ(std::string(got ? got : "(none)"), std::string(c[1] ? c[1] : "(none)")) << (c[0] ? c[0] : "(null)");
+    }
 }
 
-TEST(GpuDevices, OrdinalsCountEveryGpuKindDeviceInRegistryOrder) {
+TEST(Backends, OrdinalsCountEveryGpuKindDeviceInRegistryOrder) {
+    const int CPU = GGML_BACKEND_DEVICE_TYPE_CPU, GPU = GGML_BACKEND_DEVICE_TYPE_GPU;
+    const int IGPU = GGML_BACKEND_DEVICE_TYPE_IGPU, ACC = GGML_BACKEND_DEVICE_TYPE_ACCEL;
     FakeRegistry r;
-    r.devices = {{CPU, "CPU"},       {GPU, "Fakery"}, {IGPU, "Vulkan"}, {ACC, "CUDA"},
-                 {GPU, "CUDA"},      {GPU, "cuda"},   {IGPU, "MTL"},    {GPU, nullptr}, {GPU, "vulkan"}};
-    std::vector<GpuDevice> list = listGpuDevices(seam(r));
-    EXPECT_EQ(describe(list), "vulkan#1 cuda#2 cuda#3 metal#4 vulkan#6 ");
-    // The count is asked afresh on every step.
-    EXPECT_EQ(r.countCalls, (int) r.devices.size() + 1);
+    r.devices = {{CPU, "CPU"},  {GPU, "Fakery"}, {IGPU, "Vulkan"}, {ACC, "CUDA"},  {GPU, "CUDA"},
+                 {GPU, "cuda"}, {IGPU, "MTL"},   {GPU, nullptr},   {GPU, "vulkan"}};
+    std::string got;
+    for (const GpuDevice & d : listGpuDevices(DeviceRegistry{fakeCount, fakeGet, fakeType, fakeName, &r})) {
+        got += std::string(d.name) + "#" + std::to_string(d.gpuOrdinal) + " ";
+    }
+    EXPECT_EQ(got, "vulkan#1 cuda#2 cuda#3 metal#4 vulkan#6 ");
+    EXPECT_EQ(r.countCalls, (int) r.devices.size() + 1); // the count is asked afresh on every step
 }
 
-TEST(GpuDevices, CpuOnlyRegistryGivesAnEmptyListAndCpuHello) {
-    FakeRegistry r;
-    r.devices = {{CPU, "CPU"}, {ACC, "BLAS"}};
-    std::vector<GpuDevice> list = listGpuDevices(seam(r));
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(helloBackendList(list), "\"cpu\"");
-    EXPECT_EQ(helloLine(helloBackendList(list)),
-              "{\"type\":\"hello\",\"version\":2,\"whisper\":\"v1.9.5+d1be6fd\",\"backends\":[\"cpu\"]}");
-}
-
-TEST(GpuDevices, HelloOrderIsFixedWhateverTheDiscoveryOrder) {
-    FakeRegistry r;
-    r.devices = {{GPU, "CUDA"}, {GPU, "CUDA"}, {GPU, "Vulkan"}, {GPU, "Metal"}};
-    EXPECT_EQ(helloBackendList(listGpuDevices(seam(r))), "\"metal\",\"vulkan\",\"cuda\",\"cpu\"");
-    r.devices = {{GPU, "CUDA"}, {IGPU, "vulkan"}};
-    EXPECT_EQ(helloBackendList(listGpuDevices(seam(r))), "\"vulkan\",\"cuda\",\"cpu\"");
-}
-
-TEST(GpuDevices, TestSwitchNeedsExactlyOne) {
+TEST(Backends, TestSwitchNeedsExactlyOne) {
     struct Case {
         const char * value;
         bool         on;
@@ -127,17 +92,22 @@ TEST(GpuDevices, TestSwitchNeedsExactlyOne) {
     unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
 }
 
-TEST(CommandLine, AcceleratorsOption) {
-    auto parse = [](std::vector<std::string> args) {
-        args.insert(args.begin(), "quillet-whisper");
-        return parseAcceleratorsOption(args);
+TEST(Backends, AcceleratorsOption) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string              dir;
+    } cases[] = {
+        {{}, ""},
+        {{"--accelerators", "/a"}, "/a"},
+        {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
+        {{"--accelerators", "/a", "--accelerators"}, "/a"},
+        {{"--accelerators"}, ""},
+        {{"--accelerator", "/a"}, ""},
+        {{"--ACCELERATORS", "/a"}, ""},
+        {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
     };
-    EXPECT_EQ(parse({}), "");
-    EXPECT_EQ(parse({"--accelerators", "/a"}), "/a");
-    EXPECT_EQ(parse({"--accelerators", "/a", "--accelerators", "/b"}), "/b");
-    EXPECT_EQ(parse({"--accelerators", "/a", "--accelerators"}), "/a");
-    EXPECT_EQ(parse({"--accelerators"}), "");
-    EXPECT_EQ(parse({"--accelerator", "/a"}), "");
-    EXPECT_EQ(parse({"--ACCELERATORS", "/a"}), "");
-    EXPECT_EQ(parse({"x", "--accelerators", "--accelerators"}), "--accelerators");
+    for (Case & c : cases) {
+        c.args.insert(c.args.begin(), "quillet-whisper");
+        EXPECT_EQ(parseAcceleratorsOption(c.args), c.dir) << c.dir;
+    }
 }

@@ -1,30 +1,23 @@
-// Drives the built engine as the host would: frames in, exact bytes out.
-// QUILLET_WHISPER_BIN names the executable; QUILLET_WHISPER_PREFIX, when
-// set, is a command to run it under (for example a Windows emulator).
+// Drives the built engine (QUILLET_WHISPER_BIN) as the host would: frames in,
+// exact bytes out; under QUILLET_WHISPER_PREFIX, a command such as an emulator.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { mkdtempSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const here = dirname(fileURLToPath(import.meta.url));
-export const repoRoot = resolve(here, '../../../../..');
-export const engineBin = process.env.QUILLET_WHISPER_BIN || join(repoRoot, 'build/linux/bin/quillet-whisper');
+export const engineBin = process.env.QUILLET_WHISPER_BIN || resolve(here, '../../../../../build/linux/bin/quillet-whisper');
 const prefix = (process.env.QUILLET_WHISPER_PREFIX || '').split(' ').filter(Boolean);
+// /proc of the engine itself is only at hand when it runs directly on Linux.
+export const procVisible = process.platform === 'linux' && prefix.length === 0;
 
 export const HELLO_CPU = '{"type":"hello","version":2,"whisper":"v1.9.5+d1be6fd","backends":["cpu"]}\n';
 export const PONG = '{"type":"pong"}\n';
 export const UNLOADED = '{"type":"unloaded"}\n';
+export const READY = /^\{"type":"ready","version":2,"device":"cpu","loadMs":\d+,"fallback":false\}$/;
 
 export const Kind = Object.freeze({ Load: 1, Begin: 2, Audio: 3, Finish: 4, Cancel: 5, Unload: 6, Ping: 7, Shutdown: 8 });
-
-export function frame(kind, payload = Buffer.alloc(0)) {
-  const body = typeof payload === 'string' ? Buffer.from(payload, 'utf8') : Buffer.from(payload);
-  const head = Buffer.alloc(5);
-  head.writeUInt32LE(body.length + 1, 0);
-  head[4] = kind;
-  return Buffer.concat([head, body]);
-}
 
 export function rawLength(n) {
   const b = Buffer.alloc(4);
@@ -32,54 +25,48 @@ export function rawLength(n) {
   return b;
 }
 
+export function frame(kind, payload = Buffer.alloc(0)) {
+  const body = Buffer.from(payload);
+  return Buffer.concat([rawLength(body.length + 1), Buffer.from([kind]), body]);
+}
+
 export const json = (kind, obj) => frame(kind, JSON.stringify(obj));
+export const begin = (requestId, language = 'en', prompt = '') => json(Kind.Begin, { requestId, language, prompt });
+export const finish = (requestId) => json(Kind.Finish, { requestId });
+export const cancel = (requestId) => json(Kind.Cancel, { requestId });
 
 export function audio(samples) {
   const f = Float32Array.from(samples);
   return frame(Kind.Audio, Buffer.from(f.buffer, f.byteOffset, f.byteLength));
 }
 
-export function error(code, requestId) {
-  return requestId === undefined
-    ? `{"type":"error","code":"${code}"}\n`
-    : `{"type":"error","code":"${code}","requestId":${requestId}}\n`;
-}
+export const error = (code, id) => `{"type":"error","code":"${code}"${id === undefined ? '' : `,"requestId":${id}`}}\n`;
 
 export function loadMsg(modelPath, extra = {}) {
   return { version: 2, modelPath, device: 'cpu', threads: 2, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
 }
-
-// The engine's own log lines end in a bare line feed on Windows too (its
-// stderr is binary), so they are compared as they come.
-const diagnostics = (text) => text;
+export const load = (modelPath, extra) => json(Kind.Load, loadMsg(modelPath, extra));
 
 /** Spawns the engine, under the command prefix when one is set. */
-export function spawnEngine({ env = {}, args = [], bin = engineBin, stdio = ['pipe', 'pipe', 'pipe'] } = {}) {
+export function spawnEngine({ env = {}, args = [], bin = engineBin } = {}) {
   const cmd = prefix.length ? prefix[0] : bin;
   const argv = prefix.length ? [...prefix.slice(1), bin, ...args] : args;
-  return spawn(cmd, argv, { env: { ...process.env, ...env }, stdio });
+  return spawn(cmd, argv, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
 }
 
 /** Runs the engine over `input` (Buffer or array of Buffers) to its exit. */
-export function runEngine(input, { env = {}, args = [], bin = engineBin, timeoutMs = 60000, stdio } = {}) {
+export function runEngine(input, { env = {}, args = [], bin = engineBin } = {}) {
   const bytes = Array.isArray(input) ? Buffer.concat(input) : input;
   return new Promise((resolvePromise, reject) => {
-    const child = spawnEngine({ env, args, bin, stdio });
+    const child = spawnEngine({ env, args, bin });
     const out = [];
     const err = [];
-    child.stdout?.on('data', (d) => out.push(d));
-    child.stderr?.on('data', (d) => err.push(d));
-    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
+    child.stdout.on('data', (d) => out.push(d));
+    child.stderr.on('data', (d) => err.push(d));
     child.on('error', reject);
     child.on('close', (code, signal) => {
-      clearTimeout(timer);
-      resolvePromise({
-        code,
-        signal,
-        stdout: Buffer.concat(out).toString('utf8'),
-        stdoutBytes: Buffer.concat(out),
-        stderr: diagnostics(Buffer.concat(err).toString('utf8'), bin),
-      });
+      const stdoutBytes = Buffer.concat(out);
+      resolvePromise({ code, signal, stdoutBytes, stdout: stdoutBytes.toString('utf8'), stderr: Buffer.concat(err).toString('utf8') });
     });
     child.stdin.on('error', () => {}); // the engine may exit before reading everything
     child.stdin.end(bytes);
@@ -97,10 +84,12 @@ export function tempDir(t) {
   return dir;
 }
 
+export const openFds = (pid) => readdirSync(`/proc/${pid}/fd`).length;
+
 /** A running engine driven one exchange at a time. */
 export class LiveEngine {
-  constructor({ env = {}, args = [], bin = engineBin } = {}) {
-    this.child = spawnEngine({ env, args, bin });
+  constructor(options) {
+    this.child = spawnEngine(options);
     this.buffer = '';
     this.waiters = [];
     this.lines = [];
@@ -116,21 +105,17 @@ export class LiveEngine {
       this.#wake();
     });
     this.child.stderr.setEncoding('utf8');
-    this.child.stderr.on('data', (d) => {
-      // Keep only the tail: long runs log a lot.
-      this.stderr = diagnostics(this.stderr + d, bin).slice(-20000);
-    });
-    this.exited = new Promise((resolve) => this.child.on('close', (code) => {
+    this.child.stderr.on('data', (d) => { this.stderr = (this.stderr + d).slice(-20000); }); // long runs log a lot
+    this.exited = new Promise((done) => this.child.on('close', (code) => {
       this.closed = true;
       this.#wake();
-      resolve(code);
+      done(code);
     }));
   }
 
   #wake() {
     while (this.waiters.length && (this.lines.length || this.closed)) {
-      const w = this.waiters.shift();
-      w(this.lines.length ? this.lines.shift() : null);
+      this.waiters.shift()(this.lines.length ? this.lines.shift() : null);
     }
   }
 
@@ -140,13 +125,19 @@ export class LiveEngine {
 
   /** The next reply line, or null once the engine has exited. */
   next() {
-    return new Promise((resolve) => {
-      this.waiters.push(resolve);
+    return new Promise((done) => {
+      this.waiters.push(done);
       this.#wake();
     });
   }
 
-  async close() {
+  /** Sends frames and waits for the next reply line. */
+  ask(...frames) {
+    this.send(...frames);
+    return this.next();
+  }
+
+  close() {
     this.child.stdin.end();
     return this.exited;
   }

@@ -24,6 +24,9 @@
 //   log=PATH     append one line per device initialisation and backend
 //                release to PATH: "init <dev> ok", "init <dev> fail",
 //                "free <dev>"
+//   stdout=1     also print "fake_gpu_backend: <event>" on standard output
+//                when the copy registers, a device initialises and a backend
+//                computes its first graph, as a library's stray prints would
 //
 // Example: QUILLET_FAKE_GPU_CUDA="reg=CUDA;devs=gpu:fail,gpu:ok;log=/tmp/l"
 // A malformed value makes the copy register nothing and say why on stderr.
@@ -64,6 +67,7 @@ struct fake_plugin {
     std::string env_name;
     std::string reg_name;
     std::string log_path;
+    bool print_stdout = false;
     int score = 1;
     std::vector<std::unique_ptr<fake_device>> devices;
     ggml_backend_reg reg{};
@@ -78,6 +82,7 @@ fake_plugin & plugin() {
 struct fake_backend_context {
     ggml_backend_t cpu = nullptr;
     fake_device * device = nullptr;
+    bool computed = false;
 };
 
 ggml_guid fake_guid = {0x71, 0x75, 0x69, 0x6c, 0x6c, 0x65, 0x74, 0x2d,
@@ -90,6 +95,12 @@ void log_event(const char * what, const fake_device & d, const char * outcome) {
         std::fprintf(f, "%s %s%s%s\n", what, d.name.c_str(), outcome ? " " : "", outcome ? outcome : "");
         std::fclose(f);
     }
+}
+
+void print_stdout(const char * what, const std::string & name) {
+    if (!plugin().print_stdout) return;
+    std::printf("fake_gpu_backend: %s %s\n", what, name.c_str());
+    std::fflush(stdout);
 }
 
 // Name of the file this copy was loaded from, reduced to the env suffix.
@@ -141,6 +152,8 @@ bool parse_settings(const std::string & text, fake_plugin & p, std::string & err
             p.score = static_cast<int>(v);
         } else if (key == "log") {
             p.log_path = value;
+        } else if (key == "stdout") {
+            p.print_stdout = value == "1";
         } else {
             error = "unknown key: " + key;
             return false;
@@ -184,7 +197,12 @@ void backend_free(ggml_backend_t backend) {
 }
 
 ggml_status backend_graph_compute(ggml_backend_t backend, ggml_cgraph * cgraph) {
-    if (!backend_ctx(backend)->device->compute_ok) {
+    fake_backend_context * ctx = backend_ctx(backend);
+    if (!ctx->computed) {
+        ctx->computed = true;
+        print_stdout("compute", ctx->device->name);
+    }
+    if (!ctx->device->compute_ok) {
         return GGML_STATUS_FAILED;
     }
     return ggml_backend_graph_compute(backend_ctx(backend)->cpu, cgraph);
@@ -258,6 +276,7 @@ ggml_backend_t dev_init_backend(ggml_backend_dev_t dev, const char *) {
         return nullptr;
     }
     log_event("init", d, "ok");
+    print_stdout("init", d.name);
     return new ggml_backend{
         /* .guid    = */ &fake_guid,
         /* .iface   = */ backend_iface,
@@ -341,6 +360,7 @@ bool configure() {
     }
     p.reg = ggml_backend_reg{GGML_BACKEND_API_VERSION, reg_iface, nullptr};
     p.configured = true;
+    print_stdout("registered", p.reg_name);
     return true;
 }
 
