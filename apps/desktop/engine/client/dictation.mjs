@@ -147,7 +147,8 @@ export class Dictation {
       client._send({
         kind: FrameKind.Begin,
         requestId: this.requestId,
-        onReply: (line) => this._fail(errorFromLine(line)),
+        // A refused Begin started nothing in the engine.
+        onReply: (line) => this._fail(errorFromLine(line), true),
         onFail: (err) => this._fail(err),
       }, encodeFrame(FrameKind.Begin, payload));
       this._beginSent = true;
@@ -188,7 +189,8 @@ export class Dictation {
         if (this._settled) break;
         client._send({
           kind: FrameKind.Audio,
-          onReply: (line) => this._fail(errorFromLine(line)),
+          // An intake error with the request's id has dropped the request.
+          onReply: (line) => this._fail(errorFromLine(line), line.requestId !== undefined),
           onFail: (err) => this._fail(err),
         }, encodeAudioFrame(data, start, end));
       }
@@ -209,7 +211,8 @@ export class Dictation {
     this._resolveOutcome(line);
   }
 
-  _fail(err) {
+  // `engineHoldsNothing`: the engine has already dropped the request.
+  _fail(err, engineHoldsNothing = false) {
     if (this._settled) return;
     this._settled = true;
     this._error = err;
@@ -221,7 +224,7 @@ export class Dictation {
     this._rejectOutcome(err);
     const client = this._client;
     if (this._finishSent) return;
-    if (this._beginSent && client.alive) {
+    if (this._beginSent && !engineHoldsNothing && client.alive) {
       // The engine may hold the request and its samples: drop them.
       this._cancelWritten = client._enqueueWrite(async () => client._sendCancel(this.requestId))
         .then(() => {}, () => {});
