@@ -8,7 +8,7 @@ const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 
 const bin = path.join(__dirname, '../../../../../build/linux/bin');
-const modulePath = process.env.APPFOCUS_MODULE || path.join(bin, 'appfocus.node');
+const modulePath = process.env.APPFOCUS_MODULE || path.join(bin, 'appfocus_sim.node');
 const testModulePath = process.env.APPFOCUS_TEST_MODULE || path.join(bin, 'appfocus_test.node');
 const appfocus = require(modulePath);
 const sim = require(testModulePath);
