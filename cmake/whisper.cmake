@@ -28,3 +28,11 @@ if(MINGW)
     endif()
   endforeach()
 endif()
+
+# Version resources: the speech library's own binaries ship inside our package.
+set(_ggml_copyright "Copyright (c) 2023-2026 The ggml authors; MIT license")
+foreach(_t ggml ggml-base whisper ${GGML_AVAILABLE_BACKENDS})
+  if(TARGET ${_t})
+    quillet_version_resource(${_t} "${_t} (whisper.cpp) for Quillet" "${_ggml_copyright}")
+  endif()
+endforeach()

@@ -2,7 +2,7 @@
 // CommonJS build) and import, and the loaders that find the binaries.
 
 import assert from 'node:assert/strict';
-import { cpSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
@@ -90,5 +90,19 @@ describe('finding the binaries', () => {
           { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM', message: new RegExp(`^${pkg} runs on Windows x64 only`) });
       }
     });
+  }
+});
+
+test('every package carries the version of the Windows binaries, and its files exist', () => {
+  const cmake = readFileSync(path.resolve(engineRoot, '..', '..', '..', 'cmake', 'version.cmake'), 'utf8');
+  const version = /set\(QUILLET_VERSION (\S+)\)/.exec(cmake)[1];
+  for (const folder of [engineRoot, path.join(nativeRoot, 'keywatch'), path.join(nativeRoot, 'appfocus')]) {
+    const pkg = JSON.parse(readFileSync(path.join(folder, 'package.json'), 'utf8'));
+    assert.equal(pkg.version, version, pkg.name);
+    for (const f of pkg.files.filter((x) => !x.endsWith('/') && x !== 'THIRD_PARTY_NOTICES.md')) {
+      assert.ok(existsSync(path.join(folder, f)), `${pkg.name}: ${f}`);
+    }
+    const exported = Object.values(pkg.exports['.']).flatMap((c) => Object.values(c));
+    for (const f of exported.filter((x) => !x.startsWith('./dist/'))) assert.ok(existsSync(path.join(folder, f)), `${pkg.name}: ${f}`);
   }
 });
