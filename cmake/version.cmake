@@ -25,7 +25,18 @@ function(quillet_version_resource target description)
   set(QR_TARGET ${target})
   set(QR_DESCRIPTION "${description}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc.in @ONLY)
-  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc
-       INPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc.in)
-  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  set(_rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  set(_obj ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.res.obj)
+  file(GENERATE OUTPUT ${_rc} INPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc.in)
+  # Compiled here and handed to the linker rather than added as an .rc
+  # source: a subproject that did not enable the RC language (whisper.cpp's
+  # own directory) would skip the source.
+  add_custom_command(OUTPUT ${_obj}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${_rc} -o ${_obj}
+    DEPENDS ${_rc} ${PROJECT_SOURCE_DIR}/cmake/version.rc.in
+    VERBATIM)
+  add_custom_target(${target}_version_resource DEPENDS ${_obj})
+  add_dependencies(${target} ${target}_version_resource)
+  target_link_options(${target} PRIVATE ${_obj})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${_obj})
 endfunction()
