@@ -74,7 +74,7 @@ stage() { # <source folder> <stage folder>: package.json, README and its "files"
   node -e '
     const fs = require("node:fs"), path = require("node:path");
     const [src, dst] = process.argv.slice(1);
-    for (const f of require(path.join(src, "package.json")).files) {
+    for (const f of require(path.resolve(src, "package.json")).files) {
       if (f.endsWith("/") || f === "THIRD_PARTY_NOTICES.md") continue; // built here
       fs.mkdirSync(path.dirname(path.join(dst, f)), { recursive: true });
       fs.copyFileSync(path.join(src, f), path.join(dst, f));
