@@ -169,7 +169,9 @@ stage_packages() {
   mkdir -p "$host"
   echo '{ "name": "wine-host", "private": true }' >"$host/package.json"
   if ! { bash scripts/pack.sh "$build" "$out" &&
-         (cd "$host" && npm install --os=win32 --cpu=x64 --no-audit --no-fund "$out"/*.tgz); } >"$logs/packages.install.log" 2>&1; then
+         # npm applies --os/--cpu to optional dependencies only; --force lets
+         # it install these Windows-only packages on Linux as direct ones.
+         (cd "$host" && npm install --os=win32 --cpu=x64 --force --no-audit --no-fund "$out"/*.tgz); } >"$logs/packages.install.log" 2>&1; then
     cat "$logs/packages.install.log" | sed 's/^/  /'
     echo "# pass 0"; echo "# fail 1"; failed=$((failed + 1)); echo "wine packages: FAILED (pack or install)"
     return
