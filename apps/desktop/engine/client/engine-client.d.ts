@@ -181,6 +181,8 @@ export interface TranscribeOptions extends BeginOptions {
  * written it holds the engine: the client's next begin() waits for it.
  */
 export declare class Dictation {
+  /** Dictations come from EngineClient.begin(). */
+  private constructor();
   /** The id of this request, also when the client chose it. */
   readonly requestId: number;
   /** Why the dictation ended without a result; null while open or after a result. */
