@@ -215,7 +215,8 @@ describe('abort and timeout', () => {
   });
 
   test('an abort once Finish is written stops the waiting, not the decode', async () => {
-    const engine = await startFake({ FAKE_DECODE_MS: '1500' });
+    // Long enough that the abort lands mid-decode even on a stalled machine.
+    const engine = await startFake({ FAKE_DECODE_MS: '4000' });
     try {
       const late = [];
       engine.on('line', (line) => line.type === 'result' && late.push(line.requestId));
@@ -253,19 +254,14 @@ describe('abort and timeout', () => {
   });
 
   test('a load not answered in time stops the engine with TIMEOUT', async () => {
-    const engine = await startFake();
-    try {
-      const fake = await startEngine({
-        enginePath: process.execPath, extraArgs: [fakeEngine], env: { ...process.env, FAKE_LOAD_MS: '20000' },
-      });
-      await assert.rejects(fake.load({ modelPath: model, timeoutMs: 300 }),
-        (e) => e.code === 'TIMEOUT' && e.message.includes(model));
-      assert.equal(fake.alive, false);
-      await assert.rejects(fake.ping(), { code: 'TIMEOUT' });
-      assert.equal((await fake.exited).signal, 'SIGKILL');
-    } finally {
-      await engine.close();
-    }
+    const engine = await startEngine({
+      enginePath: process.execPath, extraArgs: [fakeEngine], env: { ...process.env, FAKE_LOAD_MS: '20000' },
+    });
+    await assert.rejects(engine.load({ modelPath: model, timeoutMs: 300 }),
+      (e) => e.code === 'TIMEOUT' && e.message.includes(model));
+    assert.equal(engine.alive, false);
+    await assert.rejects(engine.ping(), { code: 'TIMEOUT' });
+    assert.equal((await engine.exited).signal, 'SIGKILL');
   });
 });
 
