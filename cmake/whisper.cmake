@@ -27,6 +27,12 @@ if(MINGW)
       target_compile_options(${_b} PRIVATE -include ${CMAKE_SOURCE_DIR}/cmake/mingw_compat.h)
     endif()
   endforeach()
+  # mingw-w64's GCC 12 writes AMX tile loads with 32-bit index registers,
+  # which its assembler refuses; that variant is built without the AMX
+  # kernels (its AVX-512 ones stay).
+  if(TARGET ggml-cpu-sapphirerapids)
+    target_compile_options(ggml-cpu-sapphirerapids PRIVATE -mno-amx-int8 -mno-amx-tile)
+  endif()
 endif()
 
 # Version resources: the speech library's own binaries ship inside our package.
