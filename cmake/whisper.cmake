@@ -48,4 +48,18 @@ if(MINGW)
       target_compile_options(${_b} PRIVATE -include ${CMAKE_SOURCE_DIR}/cmake/mingw_compat.h)
     endif()
   endforeach()
+  # mingw-w64's GCC 12 writes AMX tile loads with 32-bit index registers,
+  # which its assembler refuses; that variant is built without the AMX
+  # kernels (its AVX-512 ones stay).
+  if(TARGET ggml-cpu-sapphirerapids)
+    target_compile_options(ggml-cpu-sapphirerapids PRIVATE -mno-amx-int8 -mno-amx-tile)
+  endif()
 endif()
+
+# Version resources: the speech library's own binaries ship inside our package.
+set(_ggml_copyright "Copyright (c) 2023-2026 The ggml authors; MIT license")
+foreach(_t ggml ggml-base whisper ${GGML_AVAILABLE_BACKENDS})
+  if(TARGET ${_t})
+    quillet_version_resource(${_t} "${_t} (whisper.cpp) for Quillet" "${_ggml_copyright}")
+  endif()
+endforeach()

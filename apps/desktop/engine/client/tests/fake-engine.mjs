@@ -8,6 +8,8 @@
 //   FAKE_DIE_ON=K       exit with code 3 when a frame of kind K arrives
 //   FAKE_EXTRA_LINE=1   answer a ping with two pong lines
 //   FAKE_SKIP_PONG=1    leave the first ping unanswered
+//   FAKE_LOAD_MS=N, FAKE_DECODE_MS=N  block (read no frames) for N ms in
+//                       Load, or in a Finish that decodes, as the engine does
 // Load: a missing file is MODEL_MISSING, device "cuda" is GPU_UNAVAILABLE.
 // Known languages: en, de, fr.
 // Result text: "samples=N first=F last=L".
@@ -27,6 +29,7 @@ function exit(code) {
 }
 
 let loaded = false;
+const block = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, Number(ms));
 let stopping = false;
 let skippedPong = false;
 let active = null; // { requestId, language, prompt, samples: number[] }
@@ -57,6 +60,7 @@ function handle(kind, payload) {
       if (!o || Object.keys(o).length !== 6 || o.version !== 2) return error('BAD_FRAME');
       loaded = false;
       active = null;
+      if (env.FAKE_LOAD_MS) block(env.FAKE_LOAD_MS);
       if (!existsSync(o.modelPath)) return error('MODEL_MISSING');
       if (o.device === 'cuda') return error('GPU_UNAVAILABLE');
       loaded = true;
@@ -91,6 +95,7 @@ function handle(kind, payload) {
       if (!active || active.requestId !== id) return error('NO_REQUEST', id);
       const req = active;
       active = null;
+      if (env.FAKE_DECODE_MS) block(env.FAKE_DECODE_MS);
       const n = req.count ?? 0;
       const text = `samples=${n} first=${req.samples[0] ?? 'none'} last=${req.samples.at(-1) ?? 'none'}`;
       return reply({ type: 'result', requestId: id, text, decodeMs: 2, audioMs: Math.floor(n / 16) });

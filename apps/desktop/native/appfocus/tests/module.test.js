@@ -1,14 +1,14 @@
 'use strict';
 // The built modules through their real binding, one path per export:
-// appfocus.node exactly as shipped, and appfocus_test.node (the same module
-// plus "simulate") to put applications in front of the simulated platform.
+// appfocus_sim.node (the module on the simulated desktop), and
+// appfocus_test.node (the same plus "simulate") to put applications in front.
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 
 const bin = path.join(__dirname, '../../../../../build/linux/bin');
-const appfocus = require(process.env.APPFOCUS_MODULE || path.join(bin, 'appfocus.node'));
+const appfocus = require(process.env.APPFOCUS_MODULE || path.join(bin, 'appfocus_sim.node'));
 const testModulePath = process.env.APPFOCUS_TEST_MODULE || path.join(bin, 'appfocus_test.node');
 const sim = require(testModulePath);
 

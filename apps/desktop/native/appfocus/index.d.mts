@@ -1,0 +1,4 @@
+// TypeScript looks for .d.mts beside an .mjs module; the typings live in index.d.ts.
+export * from './index.js';
+import * as appfocus from './index.js';
+export default appfocus;

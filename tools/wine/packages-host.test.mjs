@@ -1,0 +1,71 @@
+// A host as a user would write it, run by node.exe from a folder where the
+// three packages were installed from their npm tarballs: everything is
+// required by package name. scripts/test-wine.sh copies it there.
+//   QUILLET_WINE_MODEL   model file (the toy dictation model)
+//   QUILLET_WINE_SAMPLE  16 kHz mono 16-bit WAV that the model transcribes
+//   QUILLET_WINE_TEXT    its expected text
+
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import { test } from 'node:test';
+
+const require = createRequire(import.meta.url);
+
+// The PCM of a canonical WAV file's data chunk, as the microphone would give it.
+function pcmOf(file) {
+  const wav = readFileSync(file);
+  for (let at = 12; at + 8 <= wav.length; at += 8 + wav.readUInt32LE(at + 4)) {
+    if (wav.toString('latin1', at, at + 4) === 'data') {
+      const bytes = wav.subarray(at + 8, at + 8 + wav.readUInt32LE(at + 4));
+      return new Int16Array(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength));
+    }
+  }
+  throw new Error(`${file}: no data chunk`);
+}
+
+test('@quillet/engine: the bundled engine transcribes a dictation streamed in pieces', async () => {
+  const { startEngine, enginePath } = require('@quillet/engine');
+  const esm = await import('@quillet/engine');
+  assert.equal(esm.startEngine.name, startEngine.name);
+  const exe = enginePath();
+  assert.match(exe, /node_modules[\\/]@quillet[\\/]engine[\\/]prebuilds[\\/]win32-x64[\\/]quillet-whisper\.exe$/);
+  const log = [];
+  const engine = await startEngine({ enginePath: exe, stderr: (line) => log.push(line) });
+  try {
+    await engine.load({
+      modelPath: process.env.QUILLET_WINE_MODEL, device: 'cpu', threads: 2,
+      shortWindowSamples: 9600001, shortAudioCtx: 256,
+    });
+    await assert.rejects(engine.begin({ language: 'zz' }), { code: 'LANGUAGE_UNSUPPORTED' });
+    const dictation = await engine.begin({ language: 'en' });
+    const pcm = pcmOf(process.env.QUILLET_WINE_SAMPLE);
+    for (let i = 0; i < pcm.length; i += 3200) await dictation.write(pcm.subarray(i, i + 3200));
+    const result = await dictation.finish();
+    assert.equal(result.text, process.env.QUILLET_WINE_TEXT);
+  } finally {
+    await engine.close();
+  }
+  const cpu = log.map((l) => /loaded CPU backend from (.*)$/.exec(l)).find(Boolean);
+  assert.ok(cpu, log.join('\n'));
+  console.log(`# cpu-backend ${cpu[1].split(/[\\/]/).pop()}`);
+});
+
+test('@quillet/keywatch: loads by name and reports its status', async () => {
+  const keywatch = require('@quillet/keywatch');
+  const status = keywatch.status();
+  assert.deepEqual(Object.keys(status), ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure']);
+  assert.equal(status.platform, 'win32');
+  assert.equal(status.running, false);
+  assert.equal((await import('@quillet/keywatch')).status, keywatch.status);
+});
+
+test('@quillet/appfocus: loads by name and gives a snapshot', async () => {
+  const appfocus = require('@quillet/appfocus');
+  const s = appfocus.snapshot();
+  assert.equal(s.valid, false);
+  assert.equal(s.reason, 'stopped');
+  assert.equal(s.app, null);
+  assert.ok(s.clockMs > 0);
+  assert.equal((await import('@quillet/appfocus')).snapshot, appfocus.snapshot);
+});
