@@ -110,7 +110,7 @@ describe('requests and replies', () => {
     const first = engine.transcribe({ requestId: 20, samples: new Float32Array(3) });
     await assert.rejects(engine.transcribe({ requestId: 20, samples: new Float32Array(3) }), RangeError);
     await first;
-    for (const bad of [{ requestId: -1, samples: [0] }, { requestId: 1.5, samples: [0] }]) await assert.rejects(engine.transcribe(bad), RangeError);
+    for (const bad of [{ requestId: -1, samples: new Float32Array(1) }, { requestId: 1.5, samples: new Float32Array(1) }]) await assert.rejects(engine.transcribe(bad), RangeError);
     for (const bad of [{}, { samples: 'abc' }]) await assert.rejects(engine.transcribe(bad), TypeError);
     assert.throws(() => new EngineClient({}), TypeError);
   });
