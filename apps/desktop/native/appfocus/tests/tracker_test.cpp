@@ -1,5 +1,4 @@
-// The tracker's record and probes, run by the test thread while the tracker
-// thread is held (Probe), and the tracker thread itself (TrackerThread).
+// The record and probes run by the test thread (Probe), and the tracker thread itself (TrackerThread).
 #include <atomic>
 #include <string>
 
@@ -81,8 +80,7 @@ TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     EXPECT_EQ(snap().observedMs, 1300);
 }
 
-// changedMs moves when any part of the identity differs, or after a probe
-// that found none.
+// changedMs moves when any part of the identity differs, or after a probe that found none.
 TEST_F(Probe, ChangeTimeMovesOnlyWhenTheIdentityChanges) {
     const AppIdentity editor = identity("Editor", kEditorPid, kEditorWindow);
     const struct {
@@ -292,12 +290,6 @@ TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries)
     start(&tracker);
     EXPECT_TRUE(snap().running);
     EXPECT_EQ(snap().epoch, 5u);
-}
-
-TEST(MonotonicClock, IsCounterTimesThousandOverFrequency) {
-    sim::setClockMs(1234.5);
-    EXPECT_DOUBLE_EQ(monotonicMs(), 1234.5);
-    sim::useRealClock();
 }
 
 }  // namespace
