@@ -12,7 +12,11 @@ const platform::WindowHandle kShellWindow = 0x20c0;
 const uint32_t kEditorPid = 4100;
 const uint32_t kShellPid = 5200;
 
-void addEditor() { sim::addApp(kEditorWindow, kEditorPid, u"C:\\Apps\\Editor.exe"); }
+// The editor, in front.
+void addEditor() {
+    sim::addApp(kEditorWindow, kEditorPid, u"C:\\Apps\\Editor.exe");
+    sim::setForeground(kEditorWindow, false);
+}
 void addShell() { sim::addApp(kShellWindow, kShellPid, u"C:\\Windows\\explorer.exe"); }
 
 // The editor's image path as "C:\ddd...\app.exe", units long.
@@ -53,7 +57,6 @@ TEST_F(Probe, EpochStartsAtOneAndGrowsOnlyWhenStartReallyStarts) {
 
 TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     startHeld();
     ContextSnapshot s = snap();
     EXPECT_TRUE(s.running);
@@ -155,7 +158,6 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         addEditor();
-        sim::setForeground(kEditorWindow, false);
         sim::setProcessExited(kEditorPid, false);
         sim::setOpenFails(kEditorPid, false);
         resolveForeground(&tracker);
@@ -171,7 +173,6 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
         EXPECT_EQ(sim::openProcessHandles(), 0);
     }
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     setPathOfUnits(1023);  // the longest path the buffer takes
     resolveForeground(&tracker);
     EXPECT_STREQ(snap().identity.name, "app");
@@ -192,7 +193,6 @@ TEST_F(TrackerThread, StopReturnsPromptlyEvenWhenWaitsRunLong) {
 
 TEST_F(TrackerThread, RecheckResultArrivesWithoutWaitingForTheNextWake) {
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     sim::setWaitMs(3000);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return settled(); }));
@@ -204,7 +204,6 @@ TEST_F(TrackerThread, RecheckResultArrivesWithoutWaitingForTheNextWake) {
 
 TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return settled(); }));
     const uint32_t queries = sim::imageQueries();
@@ -218,7 +217,6 @@ TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
 TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow) {
     addEditor();
     addShell();
-    sim::setForeground(kEditorWindow, false);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return snap().valid; }));
     sim::setForeground(kShellWindow, true);
@@ -247,7 +245,6 @@ TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
     }, nullptr);
     addEditor();
     addShell();
-    sim::setForeground(kEditorWindow, false);
     start(&tracker);
     ASSERT_TRUE(eventually([] { return stage.load() == 1; }));
     sim::setForeground(kShellWindow, true);
