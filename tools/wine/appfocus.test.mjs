@@ -1,6 +1,4 @@
-// appfocus inside a real node.exe under Wine. Wine never sends the
-// foreground-change event, so every change here is found by the tracker's
-// 500 ms poll.
+// appfocus in node.exe under Wine, which never sends the foreground event: the 500 ms poll finds each change.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
@@ -10,14 +8,8 @@ import { test } from 'node:test';
 import { binDir, focus, openWindow, waitFor } from './support.mjs';
 
 const af = createRequire(import.meta.url)(join(binDir, 'appfocus.node'));
-const KEYS = ['epoch', 'clockMs', 'observedMs', 'changedMs', 'running', 'valid', 'reason', 'app'];
 
 test('the foreground application through start, focus changes, close, stop and restart', async (t) => {
-  const first = af.snapshot();
-  assert.deepEqual(Object.keys(first), KEYS);
-  assert.deepEqual({ ...first, clockMs: 0 },
-    { epoch: 1, clockMs: 0, observedMs: 0, changedMs: 0, running: false, valid: false, reason: 'stopped', app: null });
-
   const notepad = spawn('notepad.exe', [], { stdio: 'ignore' });
   const notepadExit = new Promise((r) => notepad.on('exit', r));
   const helper = await openWindow('quillet-wine-focus');
@@ -28,9 +20,7 @@ test('the foreground application through start, focus changes, close, stop and r
   });
 
   af.start();
-  const started = af.snapshot();
-  assert.equal(started.running, true);
-  assert.equal(started.epoch, 2);
+  assert.deepEqual([af.snapshot().running, af.snapshot().epoch], [true, 2]);
 
   await focus('Untitled - Notepad');
   const onNotepad = await waitFor(() => {
@@ -41,11 +31,8 @@ test('the foreground application through start, focus changes, close, stop and r
   console.log(`# notepad resolved ${onNotepad.ms} ms after the focus change`);
   assert.ok(onNotepad.ms <= 700, `took ${onNotepad.ms} ms`);
   const s = onNotepad.value;
-  assert.deepEqual(Object.keys(s.app), ['name', 'bundleId', 'processId', 'windowHandle']);
   assert.equal(s.app.name, 'notepad');
-  assert.equal(s.app.bundleId, '');
   assert.match(s.app.windowHandle, /^0x[1-9a-f][0-9a-f]*$/);
-  assert.equal(s.reason, null);
 
   // A window whose handle is known: the snapshot must name exactly it.
   await focus(helper.title);
@@ -71,12 +58,9 @@ test('the foreground application through start, focus changes, close, stop and r
   assert.ok(gone.value.valid ? gone.value.app.processId > 0 : gone.value.reason === 'unavailable', JSON.stringify(gone.value));
 
   af.stop();
-  const stopped = af.snapshot();
-  assert.equal(stopped.running, false);
-  assert.equal(stopped.reason, 'stopped');
-  assert.equal(stopped.app, null);
-  assert.equal(stopped.changedMs, 0);
-  assert.equal(stopped.epoch, 2);
+  const { running, reason, app, changedMs, epoch } = af.snapshot();
+  assert.deepEqual({ running, reason, app, changedMs, epoch },
+    { running: false, reason: 'stopped', app: null, changedMs: 0, epoch: 2 });
   af.stop(); // stop twice is harmless
 
   af.start();

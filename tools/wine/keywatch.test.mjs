@@ -1,32 +1,15 @@
-// keywatch inside a real node.exe under Wine, with Wine's own wtsapi32: the
-// capture's environment check failing closed, hooks, SendInput and the
-// foreground window. The armed capture is capture.test.mjs.
+// keywatch in node.exe under Wine's own wtsapi32: the capture failing closed, SendInput, the foreground pid.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { test } from 'node:test';
-import { Worker } from 'node:worker_threads';
 
 import { binDir, focus, keyboardHook, openWindow, sleep, startCapture, stopCapture, waitFor } from './support.mjs';
 
 const modulePath = join(binDir, 'keywatch.node');
-const supportUrl = new URL('./support.mjs', import.meta.url).href;
 const kw = createRequire(import.meta.url)(modulePath);
 const EXPORTS = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop', 'remoteKeysState'];
 const STATUS_KEYS = ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure'];
-
-function otherEnvironmentStart() {
-  const w = new Worker(
-    `const { parentPort } = require('node:worker_threads');
-     const kw = require(${JSON.stringify(modulePath)});
-     import(${JSON.stringify(supportUrl)}).then(({ startCapture, stopCapture }) =>
-       parentPort.postMessage({ started: startCapture(kw), stopped: stopCapture(kw) }));`,
-    { eval: true });
-  return new Promise((resolve, reject) => {
-    w.once('message', resolve);
-    w.once('error', reject);
-  });
-}
 
 test('surface and object shapes before any start', () => {
   for (const name of EXPORTS) assert.equal(typeof kw[name], 'function', name);
@@ -59,29 +42,17 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   const frames = kw.drain().frames;
   assert.ok(frames.length > 0 && frames.every((f) => f.kind === 'reset'), JSON.stringify(frames));
   assert.equal(frames.at(-1).reason, 'session');
-  assert.equal(kw.start().epoch, now.epoch, 'a second start changes nothing');
-
-  // A second environment (a worker thread) may not take raw input away.
-  const other = await otherEnvironmentStart();
-  assert.equal(other.started.running, false, JSON.stringify(other.started));
-  assert.equal(other.started.failure, 'raw-input-already-owned');
-  assert.equal(kw.status().running, true);
-  assert.equal(kw.status().failure, 'session-state-unavailable');
 
   const stopped = stopCapture(kw);
   assert.equal(stopped.running, false);
   assert.ok(stopped.epoch > now.epoch);
-  // Wine's WTSUnRegisterSessionNotification is a stub that returns FALSE,
-  // and the teardown reports exactly that step.
+  // Wine's WTSUnRegisterSessionNotification is a stub returning FALSE: the teardown names that step.
   assert.equal(stopped.failure, 'session-notification-remove');
   assert.equal(kw.drain().frames.at(-1).reason, 'shutdown');
 });
 
 test('sendKeys paste reaches a low-level hook as four injected events', async () => {
   const collect = await keyboardHook(5, 1500);
-  assert.equal(kw.sendKeys('Paste'), 'bad-command');
-  assert.equal(kw.sendKeys(42), 'bad-command');
-  assert.equal(kw.sendKeys(), 'bad-command');
   assert.equal(kw.sendKeys('paste'), 'sent');
   const lines = await collect();
   // The generic Control key reaches hooks as 17 under Wine, as 162 on Windows.

@@ -1,6 +1,4 @@
-// The remote-keys monitor under Wine: a copy of the helper window program
-// named mstsc.exe stands in for the remote-desktop client, and xdotool holds
-// real (not injected) keys while it is in front.
+// The remote-keys monitor under Wine: the helper copied as mstsc.exe is the client; xdotool holds real keys.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { copyFileSync, mkdtempSync } from 'node:fs';
@@ -11,7 +9,14 @@ import { binDir, focus, helperExe, keycode, openWindow, sleep, waitFor, workDir,
 
 const kw = createRequire(import.meta.url)(join(binDir, 'keywatch.node'));
 const state = () => kw.remoteKeysState();
-const same = (...wants) => () => wants.some((want) => JSON.stringify(state()) === JSON.stringify(want));
+const idle = { active: false, client: '', modifiers: [], other: false };
+const active = (modifiers, other) => ({ active: true, client: 'mstsc', modifiers, other });
+/** Waits up to ms for the monitor to report want; how long it took. */
+async function expectState(want, ms) {
+  const got = await waitFor(() => JSON.stringify(state()) === JSON.stringify(want), ms);
+  assert.ok(got, `want ${JSON.stringify(want)}, have ${JSON.stringify(state())}`);
+  return got.ms;
+}
 
 test('held keys are followed while the client is in front, and cleared when it leaves', async (t) => {
   const clientExe = join(mkdtempSync(join(workDir, 'client-')), 'mstsc.exe');
@@ -25,8 +30,6 @@ test('held keys are followed while the client is in front, and cleared when it l
     await client.close();
     await other.close();
   });
-  // By keycode: xdotool sends a modifier keysym such as Shift_R through the
-  // X modifier map, which presses Shift_L first.
   const down = async (...keys) => {
     const codes = keys.map(keycode);
     await xdo(...codes.flatMap((c) => ['keydown', c]));
@@ -42,38 +45,32 @@ test('held keys are followed while the client is in front, and cleared when it l
   kw.remoteKeysStart();
   kw.remoteKeysStart(); // a second start keeps the one monitor
   await sleep(300);
-  assert.deepEqual(state(), { active: false, client: '', modifiers: [], other: false });
+  assert.deepEqual(state(), idle);
 
   await focus(client.title);
-  const active = await waitFor(same({ active: true, client: 'mstsc', modifiers: [], other: false }), 1000);
-  assert.ok(active, `not active: ${JSON.stringify(state())}`);
-
+  await expectState(active([], false), 1000);
   await down('Control_L', 'Shift_R');
-  assert.ok(await waitFor(same({ active: true, client: 'mstsc', modifiers: [162, 161], other: false }), 500),
-    JSON.stringify(state()));
+  await expectState(active([162, 161], false), 500);
   await down('a');
-  assert.ok(await waitFor(same({ active: true, client: 'mstsc', modifiers: [162, 161], other: true }), 500),
-    JSON.stringify(state()));
+  await expectState(active([162, 161], true), 500);
   await up('a', 'Shift_R');
-  assert.ok(await waitFor(same({ active: true, client: 'mstsc', modifiers: [162], other: false }), 500),
-    JSON.stringify(state()));
+  await expectState(active([162], false), 500);
 
   // Injected keystrokes are skipped by the monitor's hook.
   assert.equal(kw.sendKeys('paste'), 'sent');
   await sleep(100);
-  assert.deepEqual(state(), { active: true, client: 'mstsc', modifiers: [162], other: false });
+  assert.deepEqual(state(), active([162], false));
 
   // Another window in front: inactive and cleared, with Control still held.
   await focus(other.title);
-  const left = await waitFor(same({ active: false, client: '', modifiers: [], other: false }), 1000);
-  assert.ok(left, `still active: ${JSON.stringify(state())}`);
-  console.log(`# inactive ${left.ms} ms after the focus change`);
-  assert.ok(left.ms <= 400, `took ${left.ms} ms`);
+  const left = await expectState(idle, 1000);
+  console.log(`# inactive ${left} ms after the focus change`);
+  assert.ok(left <= 400, `took ${left} ms`);
   await up('Control_L');
 
   kw.remoteKeysStop();
   await focus(client.title);
   await sleep(400);
-  assert.deepEqual(state(), { active: false, client: '', modifiers: [], other: false });
+  assert.deepEqual(state(), idle);
   kw.remoteKeysStop(); // a stop without a monitor does nothing
 });

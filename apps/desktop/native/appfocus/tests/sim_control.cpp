@@ -1,8 +1,4 @@
-// The extra export of the test build: simulate(command, ...) drives the
-// simulated platform through the real binding.
-//   simulate("app", window, pid, path)  window of pid in front, event raised
-//   simulate("threads")                 { started, running, joined }
-//   simulate("reset")                   empty world, no failures
+// The test build's simulate("app", window, pid, path | "threads" | "reset") drives the simulated platform.
 #include <node_api.h>
 #include <string.h>
 

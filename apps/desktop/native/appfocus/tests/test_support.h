@@ -46,8 +46,7 @@ protected:
         stop(&tracker);
         sim::reset();
     }
-    // Running, with the tracker thread held at its start, so that the test
-    // thread runs the probes itself.
+    // Running, with the tracker thread held at its start so that the test thread probes.
     void startHeld() {
         sim::holdThreads(true);
         start(&tracker);

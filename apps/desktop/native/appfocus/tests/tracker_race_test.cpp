@@ -1,7 +1,4 @@
-// The host thread snapshotting, rechecking, stopping and starting while the
-// tracker thread probes and a third thread changes the foreground. Under
-// ThreadSanitizer this is the race check; everywhere it checks that every
-// copied record is one whole record.
+// Host calls racing the tracker thread and a foreground switcher: the race check under TSan, whole records always.
 #include <atomic>
 #include <thread>
 

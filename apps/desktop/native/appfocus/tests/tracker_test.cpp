@@ -1,5 +1,4 @@
-// The tracker's record and probes, run by the test thread while the tracker
-// thread is held (Probe), and the tracker thread itself (TrackerThread).
+// The record and probes run by the test thread (Probe), and the tracker thread itself (TrackerThread).
 #include <atomic>
 #include <string>
 
@@ -13,7 +12,11 @@ const platform::WindowHandle kShellWindow = 0x20c0;
 const uint32_t kEditorPid = 4100;
 const uint32_t kShellPid = 5200;
 
-void addEditor() { sim::addApp(kEditorWindow, kEditorPid, u"C:\\Apps\\Editor.exe"); }
+// The editor, in front.
+void addEditor() {
+    sim::addApp(kEditorWindow, kEditorPid, u"C:\\Apps\\Editor.exe");
+    sim::setForeground(kEditorWindow, false);
+}
 void addShell() { sim::addApp(kShellWindow, kShellPid, u"C:\\Windows\\explorer.exe"); }
 
 // The editor's image path as "C:\ddd...\app.exe", units long.
@@ -54,7 +57,6 @@ TEST_F(Probe, EpochStartsAtOneAndGrowsOnlyWhenStartReallyStarts) {
 
 TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     startHeld();
     ContextSnapshot s = snap();
     EXPECT_TRUE(s.running);
@@ -81,8 +83,7 @@ TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     EXPECT_EQ(snap().observedMs, 1300);
 }
 
-// changedMs moves when any part of the identity differs, or after a probe
-// that found none.
+// changedMs moves when any part of the identity differs, or after a probe that found none.
 TEST_F(Probe, ChangeTimeMovesOnlyWhenTheIdentityChanges) {
     const AppIdentity editor = identity("Editor", kEditorPid, kEditorWindow);
     const struct {
@@ -157,7 +158,6 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         addEditor();
-        sim::setForeground(kEditorWindow, false);
         sim::setProcessExited(kEditorPid, false);
         sim::setOpenFails(kEditorPid, false);
         resolveForeground(&tracker);
@@ -173,7 +173,6 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
         EXPECT_EQ(sim::openProcessHandles(), 0);
     }
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     setPathOfUnits(1023);  // the longest path the buffer takes
     resolveForeground(&tracker);
     EXPECT_STREQ(snap().identity.name, "app");
@@ -194,7 +193,6 @@ TEST_F(TrackerThread, StopReturnsPromptlyEvenWhenWaitsRunLong) {
 
 TEST_F(TrackerThread, RecheckResultArrivesWithoutWaitingForTheNextWake) {
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     sim::setWaitMs(3000);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return settled(); }));
@@ -206,7 +204,6 @@ TEST_F(TrackerThread, RecheckResultArrivesWithoutWaitingForTheNextWake) {
 
 TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
     addEditor();
-    sim::setForeground(kEditorWindow, false);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return settled(); }));
     const uint32_t queries = sim::imageQueries();
@@ -220,7 +217,6 @@ TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
 TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow) {
     addEditor();
     addShell();
-    sim::setForeground(kEditorWindow, false);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return snap().valid; }));
     sim::setForeground(kShellWindow, true);
@@ -249,7 +245,6 @@ TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
     }, nullptr);
     addEditor();
     addShell();
-    sim::setForeground(kEditorWindow, false);
     start(&tracker);
     ASSERT_TRUE(eventually([] { return stage.load() == 1; }));
     sim::setForeground(kShellWindow, true);
@@ -292,12 +287,6 @@ TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries)
     start(&tracker);
     EXPECT_TRUE(snap().running);
     EXPECT_EQ(snap().epoch, 5u);
-}
-
-TEST(MonotonicClock, IsCounterTimesThousandOverFrequency) {
-    sim::setClockMs(1234.5);
-    EXPECT_DOUBLE_EQ(monotonicMs(), 1234.5);
-    sim::useRealClock();
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// startCapture and stopCapture with a real worker thread. Every wait here
-// is bounded, and generous.
+// startCapture and stopCapture with a real worker thread; every wait is bounded, and generous.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -94,22 +93,4 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     captureStateDestroy(state); // waits without limit
     release.join();
     EXPECT_EQ(counts(), before);
-}
-
-TEST_F(CaptureThread, SecondInstanceFindsRawInputOwned) {
-    CaptureState * first  = captureStateCreate();
-    CaptureState * second = captureStateCreate();
-    startCapture(first);
-    ASSERT_TRUE(captureStatus(first).running);
-    startCapture(second);
-    const CaptureStatus s = captureStatus(second);
-    EXPECT_FALSE(s.running);
-    EXPECT_STREQ(s.failure, "raw-input-already-owned");
-    stopCapture(second);
-    EXPECT_EQ(counts()[4], 2u) << "the owner's registrations are untouched";
-    EXPECT_TRUE(captureStatus(first).running);
-    stopCapture(first);
-    EXPECT_EQ(counts()[4], 0u);
-    captureStateDestroy(second);
-    captureStateDestroy(first);
 }

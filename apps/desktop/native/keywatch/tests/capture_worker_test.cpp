@@ -1,5 +1,4 @@
-// The capture worker's set-up, loop, window procedure and teardown, run step
-// by step on the test thread with both clocks set by hand.
+// The capture worker's set-up, loop, window procedure and teardown, stepped on the test thread.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -23,8 +22,7 @@ struct Worker : ::testing::Test {
 
 } // namespace
 
-// Disconnects, logoff and lock make the session inactive; connects, logon
-// and unlock make it active; other codes leave it. Every code disarms.
+// Disconnect, logoff and lock inactivate; connect, logon and unlock activate; every code disarms.
 TEST_F(Worker, SessionNoticesSetTheSessionStateByTheirCode) {
     for (uintptr_t code = 1; code <= 9; code++) {
         SCOPED_TRACE(code);
@@ -74,8 +72,7 @@ TEST_F(Worker, AWakeDispatchesAtMost64Messages) {
 }
 
 TEST_F(Worker, InjectedKeysHaveNoDeviceAndDisarm) {
-    // Windows delivers sendKeys' own keystrokes as raw input without a device
-    // handle, so a capture that is armed refuses them.
+    // sendKeys' own keystrokes arrive as raw input without a device handle.
     w.begin();
     ASSERT_TRUE(w.arm());
     w.drain();
@@ -117,10 +114,7 @@ TEST_F(Worker, QuitOrDestroyEndsTheLoopAndTheFinalFailureDependsOnWhy) {
         expectFailure(k.final, w.failure());
         EXPECT_STREQ(w.drain().frames[0].reason, "shutdown");
         EXPECT_FALSE(w.state->running);
-        SimDesktop * d = simDesktopBegin();
-        EXPECT_EQ(d->registrationCount, 0u);
-        EXPECT_EQ(d->sessionRegistrations, 0u);
-        simDesktopEnd();
+        onDesktop([](SimDesktop * d) { EXPECT_EQ(d->registrationCount + d->sessionRegistrations, 0u); });
         w.finish();
     }
 }
@@ -190,11 +184,6 @@ TEST_F(Worker, EverySetUpAndTeardownFailureIsNamed) {
         w.tearDown();
         expectFailure(k.failure, w.failure());
         EXPECT_STREQ(w.drain().frames[0].reason, "shutdown");
-        d = simDesktopBegin();
-        d->failing               = 0;
-        d->registrationReadFails = false;
-        d->registrationCount     = 0;
-        simDesktopEnd();
         w.finish();
     }
 }

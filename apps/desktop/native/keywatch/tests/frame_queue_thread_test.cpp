@@ -1,6 +1,4 @@
-// One thread pushes transitions as the capture worker does, another drains
-// as the JS thread does. Under ThreadSanitizer this checks the locking; in
-// every build, that no frame is lost, duplicated or misnumbered meanwhile.
+// A worker-like pusher against a JS-like drainer: the locking under TSan, and no frame lost or misnumbered.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,5 +1,4 @@
-// The consistency poll and the message clock, run step by step on the
-// simulated desktop with both clocks set by hand.
+// The consistency poll and the message clock, stepped on the simulated desktop.
 #include <gtest/gtest.h>
 
 #include <math.h>
@@ -50,8 +49,7 @@ TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApart) {
     EXPECT_DOUBLE_EQ(c.frames[1].sourceMs, w.nowMs - 32.0); // the tick mapped 32 ms back
 }
 
-// Windows reports the generic codes down with their sided keys; they are
-// the same modifiers, not other keys.
+// Windows reports generic codes down with their sided keys: the same modifiers, not other keys.
 TEST_F(Poll, HeldModifiersAgreeWithTheTableThroughTheirGenericCodes) {
     ASSERT_TRUE(w.arm());
     w.advance(1.0);
@@ -89,8 +87,7 @@ TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
         EXPECT_FALSE(w.armed()) << code;
         w.sample();
         EXPECT_TRUE(w.armed()) << code;
-        w.finish();
-        w.begin();
+        w.restart();
     }
 }
 
@@ -106,8 +103,7 @@ TEST_F(Poll, SamplingCountsOnlyWithin20ms) {
             w.sample();
         }
         EXPECT_EQ(w.armed(), cost <= 20.0) << cost;
-        w.finish();
-        w.begin();
+        w.restart();
     }
 }
 
@@ -163,16 +159,14 @@ TEST_F(Poll, EnvironmentChecksNameTheirFailureAndCostOneEpoch) {
     for (const Case & k : cases) {
         SCOPED_TRACE(k.failure);
         ASSERT_TRUE(w.arm());
-        k.unfit(simDesktopBegin());
-        simDesktopEnd();
+        onDesktop(k.unfit);
         w.sample();
         expectFailure(k.failure, w.failure());
         EXPECT_STREQ(w.drain().frames[0].reason, "session");
         const uint64_t epoch = w.state->epoch;
         w.runFor(100.0);
         EXPECT_EQ(w.state->epoch, epoch) << "a standing failure costs one epoch";
-        w.finish();
-        w.begin();
+        w.restart();
     }
 }
 
@@ -190,8 +184,7 @@ TEST_F(Poll, LostOrUnreadableOwnershipStopsTheWorker) {
     for (const Case & k : cases) {
         SCOPED_TRACE(k.failure);
         ASSERT_TRUE(w.arm());
-        k.change(simDesktopBegin());
-        simDesktopEnd();
+        onDesktop(k.change);
         w.sample();
         expectFailure(k.failure, w.failure());
         EXPECT_STREQ(w.drain().frames[0].reason, "backend");
@@ -199,8 +192,7 @@ TEST_F(Poll, LostOrUnreadableOwnershipStopsTheWorker) {
         w.tearDown();
         EXPECT_EQ(simDesktopBegin()->registrationCount, k.left);
         simDesktopEnd();
-        w.finish();
-        w.begin();
+        w.restart();
     }
 }
 

@@ -57,12 +57,9 @@ TEST(KeyDecoder, RefusesWhatItCannotMapWithCertaintyAndIgnoresKnownArtefacts) {
         {0x1E, 0, 0x00, remap},
         {0x1E, 0, 0xE7, remap},    // packet
         {0x1D, 0, 0xA3, remap},    // the code names the other side
-        {0x38, E0, 0xA4, remap},
         {0x36, 0, 0xA0, remap},
         {0x1E, 0, 0x11, remap},    // one code says modifier, the other does not
         {0x1E, E0, 0x5C, remap},
-        {0x38, 0, 0x41, remap},
-        {0x36, 0, 0x41, remap},
         {0x5B, E0, 0x41, remap},
         {0x1D, 0, 0x12, remap},    // a Control scan code with the Alt code
     };

@@ -1,6 +1,4 @@
-// Loads the built modules and checks what JS sees, one path per export.
-// KEYWATCH_MODULE is the shipped build; KEYWATCH_TEST_MODULE adds "testing",
-// which presses keys on the simulated desktop and looks at process state.
+// What JS sees of the built modules, one path per export; the test build adds "testing" (sim_driver.cpp).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
@@ -18,7 +16,6 @@ const exportNames = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendK
 const statusOf = (running, epoch, failure) =>
     ({ platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running, epoch, failure });
 
-// Polls every few milliseconds, for five seconds at most, until pred holds.
 async function until(get, pred) {
     let value = get();
     for (const end = Date.now() + 5000; !pred(value) && Date.now() < end; value = get()) {
@@ -54,7 +51,6 @@ test('registration defines the nine exports in order; status and drain before an
 test('a whole capture through the worker: start, arm, keys, drain, stop', async () => {
     const started = kt.start('ignored');
     assert.deepEqual(started, statusOf(true, started.epoch, 'awaiting-neutral'));
-    assert.deepEqual(kt.start(), started, 'a second start changes nothing');
     assert.equal((await until(() => kt.status(), (s) => s.failure === null)).failure, null, 'armed');
     const armed = kt.drain();
     assert.equal(armed.epoch, started.epoch + 1);
@@ -113,10 +109,9 @@ test('an environment torn down stops its capture and the remote-keys monitor', a
 
 test('sendKeys, foregroundPid and remoteKeysState through the binding', () => {
     assert.equal(kw.sendKeys('paste', 'extra'), 'sent');
-    for (const value of ['Paste', 'paste'.padEnd(40, 'x'), 42, undefined]) {
+    for (const value of ['paste'.padEnd(40, 'x'), 42]) { // the text checks themselves are SendKeys.*
         assert.equal(kw.sendKeys(value), 'bad-command', String(value));
     }
-    assert.equal(kw.sendKeys(), 'bad-command');
     assert.equal(kw.foregroundPid('ignored'), 4240, 'the simulated foreground process');
     kw.remoteKeysStart();
     assert.deepEqual(kw.remoteKeysState(), { active: false, client: '', modifiers: [], other: false });

@@ -1,5 +1,4 @@
-// The entry points the host looks up by name, read from the built module
-// itself. Node-API symbols stay unresolved: only the version entry runs.
+// The entry points the host looks up by name; Node-API symbols stay unresolved, so only the version entry runs.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>

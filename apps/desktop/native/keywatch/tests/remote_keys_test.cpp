@@ -1,6 +1,4 @@
-// The remote-keys monitor: client matching, the timer step and the hook
-// procedure run step by step on a hand-set clock, then the thread itself
-// (start, stop, a thread that does not answer) on the real clock.
+// The remote-keys monitor stepped on a hand-set clock, then its thread on the real clock.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,7 +27,7 @@ void front(WindowHandle w, uint32_t pid) {
 intptr_t press(uint32_t vkey, uint32_t flags = 0) { return simHookDeliver(0, messageKeyDown, vkey, flags); }
 intptr_t release(uint32_t vkey) { return simHookDeliver(0, messageKeyUp, vkey, 0); }
 
-// Process ids stay in the monitor's cache from test to test: each test takes fresh ones.
+// The monitor's image cache outlives a test: each test takes fresh process ids.
 uint32_t freshPid() {
     static uint32_t next = 5000;
     return next += 10;
@@ -55,7 +53,6 @@ struct Monitor : ::testing::Test {
         simProcessSet(clientPid + 1, u"C:\\Windows\\notepad.exe");
         simProcessSet(clientPid + 2, u"C:\\Windows\\System32\\mstsc.exe");
     }
-    // Not monitorClear: a thread left without its handle may have run it last.
     void TearDown() override {
         simProcessStall(false);
         remoteKeysStop();
@@ -215,8 +212,7 @@ TEST_F(Monitor, StopGivesUpOnAThreadThatDoesNotAnswer) {
     remoteKeysStart();
     ASSERT_TRUE(waitFor([] { return remoteKeysRead().client == 0; }));
     const uint32_t stranded = monitorThreadIdHeld();
-    // The thread hangs reading another client's image, and its queue fills
-    // up so that every quit post fails.
+    // The thread hangs reading another client's image, with a queue too full for a quit.
     simProcessStall(true);
     front(window(0x11), clientPid + 2);
     ASSERT_TRUE(waitFor([] { return simProcessParked() == 1; }));

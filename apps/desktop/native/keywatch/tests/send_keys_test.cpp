@@ -1,5 +1,4 @@
-// sendCommand and foregroundProcessId against the simulated desktop: the
-// records each command sends, the calls per round, and refusals.
+// sendCommand and foregroundProcessId: the records each command sends, the calls per round, refusals.
 #include <gtest/gtest.h>
 
 #include <stdio.h>

@@ -49,10 +49,8 @@ static napi_value fill(napi_env env, napi_callback_info info) {
     return boolean(env, true);
 }
 
-// rawKey(device, makeCode, flags, vkey, physicalVkey): what a keyboard does
-// while the worker runs: the physical key follows, and a raw input record
-// stamped with the current tick goes to the worker's window. False when no
-// window is there to take it.
+// rawKey(device, makeCode, flags, vkey, physicalVkey): the physical key's state, and a record
+// stamped now to the worker's window; false when there is no window.
 static napi_value rawKey(napi_env env, napi_callback_info info) {
     napi_value argv[5];
     CaptureState * state = readArguments(env, info, argv, 5);

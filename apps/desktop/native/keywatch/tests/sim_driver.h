@@ -1,5 +1,4 @@
-// Test-only build of the module: one extra export, "testing", through which
-// Node tests feed the worker keys and look at process-wide state.
+// The test build's extra export "testing": keys for the worker and a look at process-wide state.
 #pragma once
 
 #include <node_api.h>

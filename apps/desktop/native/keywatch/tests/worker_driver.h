@@ -1,6 +1,4 @@
-// Runs the capture worker one step at a time on the calling thread, with
-// the module clock and the tick count set by hand and message waits that
-// return at once, so that every timing rule is hit exactly.
+// The capture worker stepped on the test thread with both clocks set by hand, so timing rules hit exactly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,7 +46,6 @@ struct WorkerDriver {
         lockRelease(&state->lock);
         looping = workerSetUp(state, &run);
     }
-    // Both clocks move together.
     void advance(double ms) {
         nowMs += ms;
         ticks += (uint64_t) ms;
@@ -77,9 +74,7 @@ struct WorkerDriver {
         simDesktopBegin()->keyDown[vkey & 0xFF] = down;
         simDesktopEnd();
     }
-    // A keyboard record timed ageMs before now, as raw input reports it:
-    // Shift, Control and Alt by their generic codes. The physical key, the
-    // sided one that the scan code tells, follows it.
+    // A record ageMs old with the generic vkey raw input reports; the sided physical key follows it.
     bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1) {
         const bool e0 = (flags & 2) != 0, release = (flags & 1) != 0;
         const uint32_t physical = vkey == 0x10 ? (makeCode == 0x36 ? 0xA1 : 0xA0)
@@ -90,7 +85,6 @@ struct WorkerDriver {
                                   (uint32_t) (ticks - ageMs));
     }
     bool button(uint16_t buttonFlags) { return simPostRawMouse(window(), 7, buttonFlags, (uint32_t) ticks); }
-    // Takes everything queued.
     const DrainCopy & drain() {
         drainCapture(state, copy);
         return *copy;
@@ -103,7 +97,6 @@ struct WorkerDriver {
             tornDown = true;
         }
     }
-    // Teardown (unless done) and destruction of the record.
     void finish() {
         if (state != nullptr) {
             tearDown();
@@ -113,7 +106,16 @@ struct WorkerDriver {
         delete copy;
         copy = nullptr;
     }
+    void restart() {
+        finish();
+        begin();
+    }
 };
+
+template <typename Change> void onDesktop(Change change) {
+    change(simDesktopBegin());
+    simDesktopEnd();
+}
 
 // Checks a failure string by text; null expects none.
 inline void expectFailure(const char * expected, const char * actual) {
