@@ -66,11 +66,14 @@ build linux-tsan && run_ctest build/linux-tsan -LE napi
 
 stage "fuzz: ${fuzz_seconds}s per target"
 if build fuzz; then
-  for target in json_fuzz frame_loop_fuzz; do
+  for target in json_fuzz frame_loop_fuzz model_fuzz; do
     corpus=$(mktemp -d)
     seeds=apps/desktop/engine/fuzz/corpus/${target%_fuzz}
+    # Model files with a whole set of weights run to a few MB.
+    extra=()
+    [ "$target" = model_fuzz ] && extra=(-max_len=4194304)
     if ASAN_OPTIONS=detect_leaks=1 "build/fuzz/bin/$target" -max_total_time="$fuzz_seconds" -timeout=20 \
-         -rss_limit_mb=4096 -print_final_stats=1 "$corpus" "$seeds" >"/tmp/quillet-$target.log" 2>&1; then
+         -rss_limit_mb=4096 -print_final_stats=1 "${extra[@]}" "$corpus" "$seeds" >"/tmp/quillet-$target.log" 2>&1; then
       echo "$target: clean ($(grep -E 'stat::number_of_executed_units' "/tmp/quillet-$target.log" | awk '{print $2}') runs)"
       passed=$((passed + 1))
     else

@@ -50,6 +50,12 @@ std::string helloLine(const std::string & backendList) {
 }
 
 int engineMain(int argc, char ** argv) {
+    // A process started without standard input or error would hand those
+    // numbers to the first open or dup: the reply stream's copy below could
+    // become descriptor 2 and carry the library's log lines. (Without
+    // standard output there is no reply stream, and the dup fails.)
+    rtEnsureStandardDescriptor(0);
+    rtEnsureStandardDescriptor(2);
     rtIgnoreBrokenPipe();
     rtSetBinary(0);
     // Log lines end in a bare line feed on every platform, as the host

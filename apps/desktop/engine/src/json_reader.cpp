@@ -174,6 +174,57 @@ bool parseString(Cursor & c, std::string & out, uint64_t & utf16Length) {
     }
 }
 
+// The power of ten of a well-formed number's leading significant digit,
+// saturated far beyond any double: 1e400 and 1000e397 give 400, 0.001e-400
+// gives -403. Zero (no significant digit) gives the lowest value.
+int64_t decimalExponent(const uint8_t * p, const uint8_t * end) {
+    constexpr int64_t limit = int64_t(1) << 40;
+    if (p < end && *p == '-') {
+        p++;
+    }
+    int64_t lead  = 0; // position of the leading significant digit
+    bool    found = false;
+    int64_t place = 0; // digits before the point so far
+    while (p < end && *p >= '0' && *p <= '9') {
+        if (!found && *p != '0') {
+            found = true;
+            lead  = place;
+        }
+        place += place < limit;
+        p++;
+    }
+    int64_t exponent = found ? place - 1 - lead : 0;
+    if (p < end && *p == '.') {
+        p++;
+        int64_t k = 0;
+        while (p < end && *p >= '0' && *p <= '9') {
+            if (!found && *p != '0') {
+                found    = true;
+                exponent = -(k + 1);
+            }
+            k += k < limit;
+            p++;
+        }
+    }
+    if (!found) {
+        return -limit;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        p++;
+        bool minus = p < end && *p == '-';
+        if (p < end && (*p == '+' || *p == '-')) {
+            p++;
+        }
+        int64_t e = 0;
+        while (p < end && *p >= '0' && *p <= '9') {
+            e = e < limit ? e * 10 + (*p - '0') : limit;
+            p++;
+        }
+        exponent += minus ? -e : e;
+    }
+    return exponent;
+}
+
 bool parseNumber(Cursor & c, double & out) {
     const uint8_t * start = c.pos;
     const uint8_t * p = c.pos;
@@ -208,16 +259,13 @@ bool parseNumber(Cursor & c, double & out) {
         while (p < c.end && *p >= '0' && *p <= '9') p++;
     }
     // from_chars is locale-independent and rounds to nearest; out-of-range
-    // magnitudes become infinity or zero like strtod would give.
+    // magnitudes become infinity or zero like strtod would give, judged by
+    // the number's value (1 followed by 400 zeros and e-5 is 1e395).
     double v = 0;
     auto r = std::from_chars((const char *) start, (const char *) p, v);
     if (r.ec == std::errc::result_out_of_range) {
         bool negative = *start == '-';
-        // Decide between overflow and underflow from the exponent's sign.
-        const uint8_t * e = start;
-        while (e < p && *e != 'e' && *e != 'E') e++;
-        bool tiny = e < p && e + 1 < p && e[1] == '-';
-        v = tiny ? (negative ? -0.0 : 0.0) : (negative ? -HUGE_VAL : HUGE_VAL);
+        v = decimalExponent(start, p) > 0 ? (negative ? -HUGE_VAL : HUGE_VAL) : (negative ? -0.0 : 0.0);
     } else if (r.ec != std::errc() || (const uint8_t *) r.ptr != p) {
         return false;
     }

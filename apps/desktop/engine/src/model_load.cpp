@@ -126,14 +126,14 @@ void handleLoad(const uint8_t * payload, size_t length) {
         sendError(ErrorCode::ModelMissing);
         return;
     }
+    // Closes the file on every way out, exceptions included (the loader's
+    // close has already run on the ordinary ones).
+    struct SlotGuard {
+        ModelFileSlot & slot;
+        ~SlotGuard() { loaderClose(&slot); }
+    } guard{slot};
 
-    std::vector<GpuDevice> devices;
-    try {
-        devices = listGpuDevices();
-    } catch (...) {
-        loaderClose(&slot);
-        throw;
-    }
+    std::vector<GpuDevice> devices = listGpuDevices();
 
     const GpuDevice * chosen   = nullptr;
     bool              fallback = false;
@@ -167,8 +167,10 @@ void handleLoad(const uint8_t * payload, size_t length) {
         return;
     }
 
-    if (!modelFileStructureSafe(slot.file)) {
+    if (const char * fault = modelFileFault(slot.file)) {
         loaderClose(&slot);
+        fprintf(stderr, "quillet-whisper: model file refused: %s\n", fault);
+        fflush(stderr);
         sendError(ErrorCode::ModelInvalid);
         return;
     }

@@ -17,9 +17,14 @@ int  rtDup2(int fd, int target);  // -1 on failure
 FILE * rtOpenWriteStream(int fd); // fdopen(fd, "wb")
 
 // Opens a UTF-8 path for binary reading with sharing allowed. Null when the
-// path cannot be converted, holds a NUL byte, names a directory, or the
+// path cannot be converted, holds a NUL byte, names anything but a regular
+// file (a directory, a FIFO, a device: refused without blocking), or the
 // open fails.
 FILE * rtOpenForRead(const std::string & utf8Path);
+
+// Opens the null device on a standard descriptor (0 to 2) the process was
+// started without, so that no later open or dup is handed that number.
+void rtEnsureStandardDescriptor(int fd);
 
 // 64-bit positioning of a read stream; the size is -1 when unknown (the
 // stream's position is kept).

@@ -1,8 +1,10 @@
 #include "runtime.h"
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,16 +31,34 @@ FILE * rtOpenForRead(const std::string & utf8Path) {
     if (utf8Path.empty() || memchr(utf8Path.data(), 0, utf8Path.size()) != nullptr) {
         return nullptr;
     }
-    FILE * f = fopen(utf8Path.c_str(), "rb");
-    if (f == nullptr) {
+    // Non-blocking, so that a FIFO without a writer (or a device) cannot
+    // hold the open; only a regular file is read.
+    int fd = open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         return nullptr;
     }
     struct stat st;
-    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-        fclose(f);
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
         return nullptr;
     }
+    FILE * f = fdopen(fd, "rb");
+    if (f == nullptr) {
+        close(fd);
+    }
     return f;
+}
+
+void rtEnsureStandardDescriptor(int fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+        return;
+    }
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+        dup2(null, fd);
+        close(null);
+    }
 }
 
 bool rtSeekTo(FILE * f, int64_t offset) {

@@ -39,12 +39,20 @@ FILE * rtOpenForRead(const std::string & utf8Path) {
     if (f == nullptr) {
         return nullptr;
     }
+    // Only a regular file is read: a device name (CON, a pipe) could block.
     struct _stat64 st;
-    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFDIR) != 0) {
+    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
         fclose(f);
         return nullptr;
     }
     return f;
+}
+
+void rtEnsureStandardDescriptor(int) {
+    // The C runtime marks descriptors 0 to 2 open at start-up even when a
+    // standard handle is missing (its handle is then -2), so _dup never
+    // hands them out; probing a closed one would instead call the invalid
+    // parameter handler.
 }
 
 bool rtSeekTo(FILE * f, int64_t offset) {
