@@ -6,16 +6,18 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { existsSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
-import { join } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
 import { test } from 'node:test';
+import { fileURLToPath } from 'node:url';
 
 import {
   DIMS, FILTERS_OFFSET, makeTensorRecord, makeTestModel,
 } from '../../tools/make-test-model.mjs';
 import {
-  HELLO_CPU, Kind, LiveEngine, PONG, audio, error, frame, json, loadMsg, repoRoot, runEngine, tempDir,
+  HELLO_CPU, Kind, LiveEngine, PONG, audio, error, frame, json, loadMsg, runEngine, tempDir,
 } from './harness.mjs';
 
+const repoRoot = resolve(dirname(fileURLToPath(import.meta.url)), '../../../../..');
 const onPrefix = !!process.env.QUILLET_WHISPER_PREFIX;
 const READY = /^\{"type":"ready","version":2,"device":"cpu","loadMs":\d+,"fallback":false\}$/;
 const RESULT = /^\{"type":"result","requestId":1,"text":".*","decodeMs":\d+,"audioMs":1000\}$/;
