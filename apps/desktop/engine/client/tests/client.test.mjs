@@ -350,7 +350,7 @@ describe('streaming through the real engine', { skip: !enginePath && 'QUILLET_WH
     const pcm = Int16Array.from(samples, (x) => Math.max(-32768, Math.min(32767, Math.round(x * 32768))));
     const engine = await startEngine({ enginePath });
     try {
-      await engine.load({ modelPath: MODEL_PATH, threads: 2, ...LOAD_OPTIONS });
+      await engine.load({ modelPath: MODEL_PATH, threads: 1, ...LOAD_OPTIONS });
       await assert.rejects(engine.begin({ language: 'zz' }), { code: 'LANGUAGE_UNSUPPORTED' });
       const d = await engine.begin({ language: 'en' });
       for (let i = 0; i < pcm.length; i += 1600) await d.write(pcm.subarray(i, i + 1600));

@@ -57,7 +57,7 @@ test('a dictation: exact reply and log lines, through a non-ASCII path and frame
   const log = r.stderr.match(/^quillet-whisper: .*$/gm);
   assert.match(log[0], /^quillet-whisper: loaded device=cpu fallback=0 in \d+ ms; .+$/);
   assert.equal(log[1], 'quillet-whisper: decode params strategy=greedy no_timestamps=0 single_segment=0 audio_ctx=0 ' +
-    'language=en translate=0 no_context=1 suppress_blank=1 suppress_nst=1 threads=2 samples=16015 prompt_tokens=0');
+    'language=en translate=0 no_context=1 suppress_blank=1 suppress_nst=1 threads=1 samples=16015 prompt_tokens=0');
   assert.match(log[2], /^quillet-whisper: decoded 1000 ms audio in \d+ ms, 0 segments$/);
 });
 
@@ -220,7 +220,7 @@ test('decode parameters: padding, short context, prompt tokens, ids in full', as
   assert.match(lines[4], /^\{"type":"result","requestId":9007199254740991,"text":"","decodeMs":\d+,"audioMs":3000\}$/);
   const params = r.stderr.match(/^quillet-whisper: decode params.*$/gm);
   assert.equal(params.length, 3);
-  assert.match(params[0], /audio_ctx=768 language=en .* threads=2 samples=0 prompt_tokens=0$/);
+  assert.match(params[0], /audio_ctx=768 language=en .* threads=1 samples=0 prompt_tokens=0$/);
   assert.match(params[1], /audio_ctx=768 language=auto .* samples=47999 prompt_tokens=[1-9]\d*$/);
   assert.match(params[2], /audio_ctx=0 language=de .* samples=48000 prompt_tokens=0$/);
   // Padded to 16,800 samples, even an empty request is decoded, not skipped.

@@ -43,7 +43,7 @@ export function audio(samples) {
 export const error = (code, id) => `{"type":"error","code":"${code}"${id === undefined ? '' : `,"requestId":${id}`}}\n`;
 
 export function loadMsg(modelPath, extra = {}) {
-  return { version: 2, modelPath, device: 'cpu', threads: 2, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
+  return { version: 2, modelPath, device: 'cpu', threads: 1, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
 }
 export const load = (modelPath, extra) => json(Kind.Load, loadMsg(modelPath, extra));
 

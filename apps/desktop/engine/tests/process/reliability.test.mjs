@@ -20,7 +20,7 @@ test('dictations and reloads in one process stay flat', { skip: !procVisible, ti
   const bytes = Buffer.from(makeTestModel({ variant: 'multilingual' }));
   bytes.writeInt32LE(32, 24); // n_text_ctx, the sixth hyperparameter
   writeFileSync(model, bytes);
-  const loadFrame = load(model, { threads: 2, shortWindowSamples: 1000000, shortAudioCtx: 64 });
+  const loadFrame = load(model, { threads: 1, shortWindowSamples: 1000000, shortAudioCtx: 64 });
   // A fixed mmap threshold: glibc would otherwise raise it and serve big
   // buffers from a heap whose trimming varies run to run.
   const engine = new LiveEngine({ env: { MALLOC_MMAP_THRESHOLD_: '131072' } });

@@ -25,7 +25,7 @@ let nextId = 1;
 before(async () => {
   engine = new LiveEngine();
   assert.match(await engine.next(), /"type":"hello"/);
-  engine.send(json(Kind.Load, loadMsg(MODEL_PATH, { threads: 2, ...LOAD_OPTIONS })));
+  engine.send(json(Kind.Load, loadMsg(MODEL_PATH, { threads: 1, ...LOAD_OPTIONS })));
   assert.match(await engine.next(), /^\{"type":"ready",/);
 });
 
