@@ -101,7 +101,7 @@ fi
 stage "windows under Wine: engine, keywatch, capture, remote keys, appfocus"
 if [ "$windows_built" -eq 1 ]; then
   wine_log=$(mktemp)
-  timeout 900 bash scripts/test-wine.sh build/windows 2>&1 | tee "$wine_log"
+  timeout 1800 bash scripts/test-wine.sh build/windows 2>&1 | tee "$wine_log"
   # test-wine.sh prints one node:test summary per stage at column 0.
   if grep -qE '^# fail [0-9]+$' "$wine_log"; then
     passed=$((passed + $(awk '/^# pass [0-9]+$/ {s += $3} END {print s + 0}' "$wine_log")))

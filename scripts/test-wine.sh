@@ -164,7 +164,7 @@ report() {
 stage_engine() {
   local started; started=$(date +%s)
   QUILLET_WHISPER_BIN="$bin/quillet-whisper.exe" QUILLET_WHISPER_PREFIX=wine \
-    timeout 300 node --test --test-reporter=tap --test-concurrency=1 \
+    timeout 600 node --test --test-reporter=tap --test-concurrency=1 \
       apps/desktop/engine/tests/process/*.test.mjs >"$logs/engine.tap" 2>"$logs/engine.wine.log"
   report engine "$logs/engine.tap" "$logs/engine.wine.log" "$started" $?
 }
