@@ -81,6 +81,7 @@ struct Cursor {
     }
     bool bytes(void * dst, size_t n) {
         if (left < n) return false;
+        if (n == 0) return true; // an empty input or field has null pointers, which memcpy may not take
         memcpy(dst, p, n);
         p += n;
         left -= n;
@@ -600,7 +601,7 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t * data, size_t size, size_t ma
     if (out.size() > maxSize) {
         return LLVMFuzzerMutate(data, size, maxSize);
     }
-    memcpy(data, out.data(), out.size());
+    if (!out.empty()) memcpy(data, out.data(), out.size());
     return out.size();
 }
 
@@ -619,6 +620,6 @@ extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t * data1, size_t size1,
     }
     std::vector<uint8_t> bytes = serialize(a);
     size_t n = std::min(bytes.size(), maxOutSize);
-    memcpy(out, bytes.data(), n);
+    if (n != 0) memcpy(out, bytes.data(), n);
     return n;
 }
