@@ -13,9 +13,7 @@ pins=(
   "node-api-headers 1.9.0 sha512-2oNILP4jXwRB4ywnYKjVk1YyJ96n2D4EOVJO6S3oYZ5PtbJrw3Yt9TpAuX3nBLMuzn74rnfGQrv13pS9vC+YiA== package node-api-headers"
 )
 
-integrity_of() { # file -> sha512-<base64>
-  printf 'sha512-%s' "$(openssl dgst -sha512 -binary "$1" | base64 -w0)"
-}
+. "$root/scripts/lib/pinned.sh"
 
 for pin in "${pins[@]}"; do
   read -r name version want sub dest <<<"$pin"
@@ -24,18 +22,7 @@ for pin in "${pins[@]}"; do
     continue
   fi
   tgz="$deps/tarballs/$name-$version.tgz"
-  if [ ! -f "$tgz" ] || [ "$(integrity_of "$tgz")" != "$want" ]; then
-    rm -f "$tgz"
-    (cd "$deps/tarballs" && npm pack --silent --ignore-scripts "$name@$version" >/dev/null)
-  fi
-  got=$(integrity_of "$tgz")
-  if [ "$got" != "$want" ]; then
-    echo "fetch-deps: integrity mismatch for $name@$version" >&2
-    echo "  expected $want" >&2
-    echo "  got      $got" >&2
-    rm -f "$tgz"
-    exit 1
-  fi
+  fetch_pinned "$deps/tarballs" "$name" "$version" "$want" || exit 1
   rm -rf "$deps/$dest" "$deps/.extract"
   mkdir -p "$deps/.extract"
   tar -xzf "$tgz" -C "$deps/.extract" "$sub"

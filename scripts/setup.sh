@@ -4,30 +4,16 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+. "$root/scripts/lib/pinned.sh"
 packages=(
-  build-essential cmake ninja-build ccache pkg-config git openssl
-  googletest libgtest-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
+  build-essential cmake ninja-build ccache git openssl
+  googletest libgtest-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   g++-mingw-w64-x86-64-posix mingw-w64-tools
-  nodejs npm
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
 # Node.js 20 may come from outside Debian's archive; only require a node.
-if command -v node >/dev/null 2>&1; then
-  missing=("${missing[@]/nodejs}")
-  missing=("${missing[@]/npm}")
-fi
-want=()
-for p in "${missing[@]}"; do [ -n "$p" ] && want+=("$p"); done
-if [ "${#want[@]}" -gt 0 ]; then
-  echo "setup: installing ${want[*]}"
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${want[@]}" >/dev/null
-fi
+command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
+install_packages "${packages[@]}"
 
 bash "$root/scripts/fetch-deps.sh"
 
