@@ -41,7 +41,9 @@ std::string parseAcceleratorsOption(const std::vector<std::string> & args) {
 }
 
 std::string helloLine(const std::string & backendList) {
-    std::string m = "{\"type\":\"hello\",\"version\":2,\"whisper\":\"";
+    std::string m = "{\"type\":\"hello\",\"version\":";
+    appendInt(m, protocolVersion);
+    m += ",\"whisper\":\"";
     m += engineVersionText;
     m += "\",\"backends\":[";
     m += backendList;

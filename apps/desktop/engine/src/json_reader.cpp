@@ -1,5 +1,5 @@
 #include "json_reader.h"
-#include "utf8.h"
+#include "utf8_sequence.h"
 
 #include <charconv>
 #include <cmath>

@@ -107,72 +107,73 @@ const GpuDevice * firstOfFamily(const std::vector<GpuDevice> & list, const char 
     return nullptr;
 }
 
-} // namespace
+// What a successful load leaves behind.
+struct Loaded {
+    whisper_context * context  = nullptr; // owned by the caller from here on
+    const char *      device   = "cpu";   // the device word the ready line reports
+    bool              fallback = false;   // "auto" found no working GPU
+};
 
-void handleLoad(const uint8_t * payload, size_t length) {
-    LoadRequest req;
-    ErrorCode   error;
-    if (!validateLoad(payload, length, req, error)) {
-        sendError(error);
-        return;
+// "auto" takes the first working family in order of preference; a named
+// family must work. Returns false when the named one does not.
+bool chooseDevice(const std::string & word, const std::vector<GpuDevice> & devices, const GpuDevice *& chosen,
+                  bool & fallback) {
+    chosen = nullptr;
+    if (word == "auto") {
+        static const char * const preference[] = {"cuda", "metal", "vulkan"};
+        for (const char * family : preference) {
+            const GpuDevice * d = firstOfFamily(devices, family);
+            if (d != nullptr && probeDevice(*d)) {
+                chosen = d;
+                return true;
+            }
+        }
+        fallback = devices.empty() ? gpuFailureSimulated() : true;
+        return true;
     }
+    if (word != "cpu") {
+        const GpuDevice * d = firstOfFamily(devices, word.c_str());
+        if (d == nullptr || !probeDevice(*d)) {
+            return false;
+        }
+        chosen = d;
+    }
+    return true;
+}
 
-    resetEngine();
-    int64_t start = monotonicNs();
+bool fail(ErrorCode & error, ErrorCode code) {
+    error = code;
+    return false;
+}
 
+// Opens, checks and loads the model. The slot guard is the file's one owner:
+// it closes the file on every way out, exceptions included. On failure,
+// error names the reason.
+bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     ModelFileSlot slot;
     slot.file = rtOpenForRead(req.modelPath);
     if (slot.file == nullptr) {
-        sendError(ErrorCode::ModelMissing);
-        return;
+        return fail(error, ErrorCode::ModelMissing);
     }
-    // Closes the file on every way out, exceptions included (the loader's
-    // close has already run on the ordinary ones).
     struct SlotGuard {
         ModelFileSlot & slot;
         ~SlotGuard() { loaderClose(&slot); }
     } guard{slot};
 
     std::vector<GpuDevice> devices = listGpuDevices();
-
-    const GpuDevice * chosen   = nullptr;
-    bool              fallback = false;
-    if (req.device == "auto") {
-        static const char * const preference[] = {"cuda", "metal", "vulkan"};
-        for (const char * family : preference) {
-            const GpuDevice * d = firstOfFamily(devices, family);
-            if (d != nullptr && probeDevice(*d)) {
-                chosen = d;
-                break;
-            }
-        }
-        if (chosen == nullptr) {
-            fallback = devices.empty() ? gpuFailureSimulated() : true;
-        }
-    } else if (req.device != "cpu") {
-        const GpuDevice * d = firstOfFamily(devices, req.device.c_str());
-        if (d == nullptr || !probeDevice(*d)) {
-            loaderClose(&slot);
-            sendError(ErrorCode::GpuUnavailable);
-            return;
-        }
-        chosen = d;
+    const GpuDevice *      chosen  = nullptr;
+    if (!chooseDevice(req.device, devices, chosen, out.fallback)) {
+        return fail(error, ErrorCode::GpuUnavailable);
     }
-
     // The speech library aborts the process instead of failing when no CPU
     // backend is registered; refuse the load while we still can.
     if (!cpuDeviceAvailable()) {
-        loaderClose(&slot);
-        sendError(ErrorCode::Internal);
-        return;
+        return fail(error, ErrorCode::Internal);
     }
-
     if (const char * fault = modelFileFault(slot.file)) {
-        loaderClose(&slot);
         fprintf(stderr, "quillet-whisper: model file refused: %s\n", fault);
         fflush(stderr);
-        sendError(ErrorCode::ModelInvalid);
-        return;
+        return fail(error, ErrorCode::ModelInvalid);
     }
 
     whisper_context_params cparams = whisper_context_default_params();
@@ -185,42 +186,56 @@ void handleLoad(const uint8_t * payload, size_t length) {
     loader.read    = loaderRead;
     loader.eof     = loaderEof;
     loader.close   = loaderClose;
-
-    whisper_context * ctx = nullptr;
     try {
-        ctx = whisper_init_with_params(&loader, cparams);
+        out.context = whisper_init_with_params(&loader, cparams);
     } catch (const std::bad_alloc &) {
-        loaderClose(&slot);
-        sendError(ErrorCode::OutOfMemory);
-        return;
+        return fail(error, ErrorCode::OutOfMemory);
     } catch (...) {
-        loaderClose(&slot);
-        sendError(ErrorCode::ModelInvalid);
-        return;
+        return fail(error, ErrorCode::ModelInvalid);
     }
-    loaderClose(&slot);
-    if (ctx == nullptr) {
-        sendError(ErrorCode::ModelInvalid);
+    if (out.context == nullptr) {
+        return fail(error, ErrorCode::ModelInvalid);
+    }
+    out.device = chosen != nullptr ? chosen->name : "cpu";
+    return true;
+}
+
+} // namespace
+
+void handleLoad(const uint8_t * payload, size_t length) {
+    LoadRequest req;
+    ErrorCode   error;
+    if (!validateLoad(payload, length, req, error)) {
+        sendError(error);
         return;
     }
 
-    engineState.context            = ctx;
+    resetEngine();
+    int64_t start = monotonicNs();
+    Loaded  loaded;
+    if (!loadModel(req, loaded, error)) {
+        sendError(error);
+        return;
+    }
+
+    engineState.context            = loaded.context;
     engineState.threads            = req.threads;
     engineState.shortWindowSamples = req.shortWindowSamples;
     engineState.shortAudioCtx      = req.shortAudioCtx;
 
-    int64_t     loadMs     = (monotonicNs() - start) / 1000000;
-    const char * deviceName = chosen != nullptr ? chosen->name : "cpu";
-    fprintf(stderr, "quillet-whisper: loaded device=%s fallback=%d in %lld ms; %s\n", deviceName,
-            fallback ? 1 : 0, (long long) loadMs, whisper_print_system_info());
+    int64_t loadMs = (monotonicNs() - start) / 1000000;
+    fprintf(stderr, "quillet-whisper: loaded device=%s fallback=%d in %lld ms; %s\n", loaded.device,
+            loaded.fallback ? 1 : 0, (long long) loadMs, whisper_print_system_info());
     fflush(stderr);
 
-    std::string m = "{\"type\":\"ready\",\"version\":2,\"device\":\"";
-    m += deviceName;
+    std::string m = "{\"type\":\"ready\",\"version\":";
+    appendInt(m, protocolVersion);
+    m += ",\"device\":\"";
+    m += loaded.device;
     m += "\",\"loadMs\":";
     appendInt(m, loadMs);
     m += ",\"fallback\":";
-    m += fallback ? "true" : "false";
+    m += loaded.fallback ? "true" : "false";
     m += '}';
     writeLine(m);
 }

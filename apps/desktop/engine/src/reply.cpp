@@ -1,5 +1,5 @@
 #include "reply.h"
-#include "utf8.h"
+#include "utf8_sequence.h"
 
 namespace quillet {
 

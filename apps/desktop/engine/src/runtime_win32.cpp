@@ -1,5 +1,5 @@
 #include "runtime.h"
-#include "utf.h"
+#include "wide_text_win32.h"
 
 #include <cstring>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "utf.h"
+#include "wide_text_win32.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-// UTF-8 <-> UTF-16 conversion for Windows paths.
+// UTF-8 <-> UTF-16 conversion for Windows paths and messages (Windows only).
 #pragma once
 #ifdef _WIN32
 #include <string>
