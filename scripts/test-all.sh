@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it:
-#   unit, process and Node tests; the same under ASan/UBSan; the modules'
+#   the C and C++ formatting check; unit, process and Node tests; the same under ASan/UBSan; the modules'
 #   threads under TSan; each fuzz target for a bounded time; the Windows
 #   cross-build of every deliverable and its tests under Wine.
 # ctest labels say what runs where: "napi" marks the tests that load a .node
@@ -52,6 +52,11 @@ build() {
 
 stage "setup"
 bash scripts/setup.sh || { echo "setup failed"; echo "total: 0 passed, 1 failed"; exit 1; }
+
+stage "format: C and C++ against .clang-format"
+# A check, not a test: a file that differs counts as a failure, a clean tree
+# adds nothing to the passed total.
+bash scripts/check-format.sh | tail -20 || failed=$((failed + 1))
 
 stage "linux: unit, process and Node tests"
 build linux -DQUILLET_ENGINE=ON -DQUILLET_MODULES=ON -DQUILLET_TESTS=ON && run_ctest build/linux
