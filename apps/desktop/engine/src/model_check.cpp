@@ -1,3 +1,4 @@
+// One file, over 500 lines: the walk and the shapes it checks mirror the library's loader step by step, and read best side by side.
 #include "model_check.h"
 #include "request.h"
 #include "runtime.h"
