@@ -1,4 +1,4 @@
-// One file, over 500 lines: the walk and the shapes it checks mirror the library's loader step by step, and read best side by side.
+// Over 500 lines: the walk and the shapes it checks mirror the library's loader and read best together.
 #include "model_check.h"
 #include "request.h"
 #include "runtime.h"
