@@ -2,7 +2,8 @@
 # Breaks one rule at a time in a copy of the tree and reports which breaks the
 # tests miss. A tool, not a test: nothing else runs it.
 #
-#   bash scripts/mutants.sh [--filter REGEX] [--no-baseline] [LIST.tsv ...]
+#   bash scripts/mutants.sh [--filter REGEX] [--no-baseline] [--check] [LIST.tsv ...]
+#   (--check only confirms that every original applies, and builds nothing)
 #
 # Lists default to every scripts/mutants/*.tsv. One rule break per line,
 # tab-separated; lines starting with # and blank lines are ignored:
@@ -24,12 +25,14 @@ cd "$root"
 
 filter=''
 baseline=1
+check_only=0
 lists=()
 while [ $# -gt 0 ]; do
   case $1 in
     --filter) filter=${2:?--filter needs a pattern}; shift 2 ;;
     --no-baseline) baseline=0; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    --check) check_only=1; shift ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     *) lists+=("$1"); shift ;;
   esac
 done
@@ -101,6 +104,11 @@ for i in "${!ids[@]}"; do
   c=$(count_of "${paths[$i]}" "${origs[$i]}")
   [ "$c" = 1 ] || { echo "invalid ${ids[$i]}: original found $c times in ${paths[$i]}"; invalid[$i]=1; }
 done
+
+if [ "$check_only" -eq 1 ]; then
+  echo "mutants: ${#invalid[@]} of $total originals do not apply"
+  [ ${#invalid[@]} -eq 0 ]; exit
+fi
 
 build_tree() { # log -> status
   cmake --build "$BUILD" -j"$jobs" >"$1" 2>&1
