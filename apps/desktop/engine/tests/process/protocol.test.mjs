@@ -1,10 +1,9 @@
 // What only the whole process shows: the hello line, exit codes, the trace
 // switch, the reply stream's failures. The frame loop's unit tests pin the rest.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { test } from 'node:test';
 
-import { HELLO_CPU, Kind, PONG, UNLOADED, engineBin, error, frame, rawLength, runEngine, spawnEngine } from './harness.mjs';
+import { HELLO_CPU, Kind, PONG, UNLOADED, error, frame, rawLength, runEngine, spawnEngine } from './harness.mjs';
 
 test('sessions end with the exit code of their last frame', async () => {
   const cases = [
@@ -32,16 +31,20 @@ test('trace lines only for QUILLET_WHISPER_TRACE=1', async () => {
   }
 });
 
-// Closing the prefix command's fd 1 says nothing about the Windows standard
-// handle the engine sees, so the case only runs without a prefix.
+// Closing the prefix command's descriptors says nothing about the Windows
+// standard handles the engine sees, so these only run without a prefix.
 const noPrefix = process.platform === 'win32' || !!process.env.QUILLET_WHISPER_PREFIX;
-test('no reply stream at start-up: exit 70 and nothing written', { skip: noPrefix }, async () => {
-  const code = await new Promise((resolve) => {
-    const child = spawn('/bin/sh', ['-c', 'exec "$0" >&-', engineBin], { stdio: ['pipe', 'ignore', 'pipe'] });
-    child.stdin.end();
-    child.on('close', resolve);
-  });
-  assert.equal(code, 70);
+test('standard descriptors closed at start-up: no reply stream is exit 70, and the reply stream is only replies', { skip: noPrefix }, async () => {
+  const table = [
+    ['>&-', [], '', 70],
+    ['2>&-', [frame(Kind.Ping), frame(Kind.Shutdown)], HELLO_CPU + PONG, 0],
+    ['0<&-', [], HELLO_CPU, 0],
+    ['0<&- 2>&-', [], HELLO_CPU, 0],
+  ];
+  for (const [shell, input, stdout, code] of table) {
+    const r = await runEngine(input, { shell });
+    assert.deepEqual([r.stdout, r.code, r.signal], [stdout, code, null], shell);
+  }
 });
 
 test('a host that stops reading does not end the engine', async () => {
