@@ -1,19 +1,12 @@
-// Model files against the engine's walk and the speech library behind it.
-//
-// The engine's walk (modelFileFault) judges every input; each file it
-// accepts is loaded from memory through whisper.cpp and decodes one second
-// of audio as the engine decodes, so a crash, sanitizer report or abort
-// anywhere means the walk let through a file the library cannot take.
-//
-// The custom mutator works on the file's structure: header fields, the
-// vocabulary and tensor records, and now and then a whole consistent small
-// model (reshape + materialize) so that the library gets files the walk
-// accepts. Seeds come from make-model-seeds.mjs.
-//
-// Work limits of the fuzzer only, so that libFuzzer's limits flag faults
-// rather than sizes: a file asking for more than loadBudget bytes is walked
-// but not loaded, one with large shapes is loaded but not decoded, and a
-// decode starts at most four windows.
+// Model files against the engine's walk (modelFileFault) and the speech
+// library behind it: each file the walk accepts is loaded from memory and
+// decodes one second of audio as the engine decodes, so a crash, sanitizer
+// report or abort anywhere means the walk let through a file the library
+// cannot take. The mutator works on the file's structure, and now and then
+// makes a whole consistent small model (reshape + materialize) so that the
+// library gets files the walk accepts. Seeds: make-model-seeds.mjs.
+// So that libFuzzer's limits flag faults rather than sizes, a file asking for
+// more than loadBudget bytes is not loaded and large shapes are not decoded.
 #include "decode.h"
 #include "model_check.h"
 
@@ -217,14 +210,6 @@ void reshape(Model & m, Rng & r) {
     m.parsed = 4;
 }
 
-void fillData(std::vector<uint8_t> & d, Rng & r) {
-    switch (r() % 3) {
-        case 0: std::fill(d.begin(), d.end(), 0); break;
-        case 1: for (uint8_t & b : d) b = (uint8_t) (r() % 7); break; // small values in any type
-        default: for (uint8_t & b : d) b = (uint8_t) r(); break;      // NaNs and huge values among them
-    }
-}
-
 // Every tensor the header calls for, with data of the expected size.
 void materialize(Model & m, Rng & r, size_t maxSize) {
     ModelHeader h;
@@ -235,6 +220,7 @@ void materialize(Model & m, Rng & r, size_t maxSize) {
         return;
     }
     m.tensors.clear();
+    const int fill = (int) (r() % 3); // zeros, small values in any type, or any bytes (NaNs among them)
     for (int32_t i = 0; i < quillet::modelTensorCount(h); i++) {
         Tensor                  t;
         quillet::ExpectedTensor e{};
@@ -244,8 +230,8 @@ void materialize(Model & m, Rng & r, size_t maxSize) {
         for (int32_t d = 0; d < t.dims; d++) t.ne.push_back((int32_t) e.ne[d]);
         t.nameLength = (int32_t) t.name.size();
         t.type       = e.type;
-        t.data.resize(tensorDataBytes(t));
-        fillData(t.data, r);
+        t.data.assign(tensorDataBytes(t), 0);
+        if (fill != 0) for (uint8_t & b : t.data) b = (uint8_t) (fill == 1 ? r() % 7 : r());
         m.tensors.push_back(std::move(t));
     }
     m.trailing.clear();

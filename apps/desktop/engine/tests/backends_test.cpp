@@ -49,9 +49,9 @@ TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
 
 TEST(Backends, RegistryNamesMapToFamiliesByPrefixInAnyCase) {
     const char * cases[][2] = {
-        {"CUDA", "cuda"},     {"cuda0", "cuda"},     {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
-        {"MTL", "metal"},     {"mtl0", "metal"},     {"Metal", "metal"},        {"CUD", nullptr},     {"xcuda", nullptr},
-        {"OpenCL", nullptr},  {"", nullptr},         {nullptr, nullptr},
+        {"CUDA", "cuda"}, {"cuda0", "cuda"}, {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
+        {"MTL", "metal"}, {"mtl0", "metal"}, {"Metal", "metal"}, {"CUD", nullptr}, {"xcuda", nullptr}, {"OpenCL", nullptr},
+        {"", nullptr}, {nullptr, nullptr},
     };
     for (auto & c : cases) {
         const char * got = gpuFamilyOf(c[0]);
@@ -74,17 +74,10 @@ TEST(Backends, OrdinalsCountEveryGpuKindDeviceInRegistryOrder) {
 }
 
 TEST(Backends, TestSwitchNeedsExactlyOne) {
-    struct Case {
-        const char * value;
-        bool         on;
-    } cases[] = {{"1", true}, {"true", false}, {"01", false}, {"1 ", false}, {"", false}, {nullptr, false}};
-    for (const Case & c : cases) {
-        if (c.value) {
-            setenv("QUILLET_WHISPER_TEST_FAIL_GPU", c.value, 1);
-        } else {
-            unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
-        }
-        EXPECT_EQ(gpuFailureSimulated(), c.on) << (c.value ? c.value : "(unset)");
+    const char * values[] = {"1", "true", "01", "1 ", "", nullptr};
+    for (const char * v : values) {
+        v != nullptr ? setenv("QUILLET_WHISPER_TEST_FAIL_GPU", v, 1) : unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
+        EXPECT_EQ(gpuFailureSimulated(), v == values[0]) << (v ? v : "(unset)");
     }
     setenv("QUILLET_WHISPER_TEST_FAIL_GPU", "1", 1);
     GpuDevice d{"cuda", 0, nullptr};
@@ -97,14 +90,9 @@ TEST(Backends, AcceleratorsOption) {
         std::vector<std::string> args;
         std::string              dir;
     } cases[] = {
-        {{}, ""},
-        {{"--accelerators", "/a"}, "/a"},
-        {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
-        {{"--accelerators", "/a", "--accelerators"}, "/a"},
-        {{"--accelerators"}, ""},
-        {{"--accelerator", "/a"}, ""},
-        {{"--ACCELERATORS", "/a"}, ""},
-        {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
+        {{}, ""}, {{"--accelerators", "/a"}, "/a"}, {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
+        {{"--accelerators", "/a", "--accelerators"}, "/a"}, {{"--accelerators"}, ""}, {{"--accelerator", "/a"}, ""},
+        {{"--ACCELERATORS", "/a"}, ""}, {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
     };
     for (Case & c : cases) {
         c.args.insert(c.args.begin(), "quillet-whisper");

@@ -27,20 +27,19 @@ test('dictations and reloads in one process stay flat', { skip: !procVisible, ti
   const pid = engine.child.pid;
   assert.match(await engine.next(), /"type":"hello"/);
   const measure = () => ({ rss: sanitized ? 0 : residentKiB(pid), fds: openFds(pid) });
+  const ready = async () => assert.match(await engine.ask(loadFrame), /"type":"ready"/);
 
   // Ten seconds of audio a dictation: 640 KB of samples, so keeping any of
   // them shows within the bound below.
   const samples = audio(new Float32Array(160000).map((_, i) => 0.1 * Math.sin(i / 10)));
-  const dictate = async (id) => {
-    const line = await engine.ask(begin(id, 'en', 'hello'), samples, finish(id));
-    assert.match(line, new RegExp(`^\\{"type":"result","requestId":${id},`));
-  };
+  const dictate = async (id) => assert.match(await engine.ask(begin(id, 'en', 'hello'), samples, finish(id)),
+    new RegExp(`^\\{"type":"result","requestId":${id},`));
   const reload = async () => {
-    assert.match(await engine.ask(loadFrame), /"type":"ready"/);
+    await ready();
     assert.equal(await engine.ask(frame(Kind.Unload)), '{"type":"unloaded"}');
   };
 
-  assert.match(await engine.ask(loadFrame), /"type":"ready"/);
+  await ready();
   for (let i = 0; i < 5; i++) await dictate(i); // warm up allocator pools
   const d0 = measure();
   for (let i = 5; i < 30; i++) await dictate(i);
