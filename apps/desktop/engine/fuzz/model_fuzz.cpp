@@ -157,9 +157,7 @@ std::vector<uint8_t> serialize(const Model & m) {
         }
     }
     for (const Tensor & t : m.tensors) {
-        put32(out, t.dims);
-        put32(out, t.nameLength);
-        put32(out, t.type);
+        for (int32_t v : {t.dims, t.nameLength, t.type}) put32(out, v);
         put(out, t.ne.data(), t.ne.size() * 4);
         put(out, t.name.data(), t.name.size());
         put(out, t.data.data(), t.data.size());
@@ -174,11 +172,9 @@ int32_t pick(Rng & r, std::initializer_list<int32_t> values) { return *(values.b
 
 // Edges of the walk's bounds, the library's special token ids, and noise.
 int32_t interesting(Rng & r) {
-    switch (r() % 3) {
-        case 0: return pick(r, {-1, 0, 1, 6, 7, 8, 32, 33, 48, 64, 65, 200, 201, 448, 1500, 8192, 8193, 32768, INT32_MAX});
-        case 1: return pick(r, {4, 28, 1007, 2007, 50363, 50364, 51864, 51865, 51866, 51867, INT32_MIN});
-        default: return (int32_t) r();
-    }
+    return r() % 3 == 0 ? (int32_t) r()
+                        : pick(r, {-1, 0, 1, 6, 7, 8, 32, 33, 48, 64, 65, 200, 201, 448, 1500, 8192, 8193, 32768,
+                                   INT32_MAX, 4, 28, 1007, 2007, 50363, 50364, 51864, 51865, 51866, 51867, INT32_MIN});
 }
 
 // A consistent small shape: header, filters and a vocabulary if there was
@@ -256,21 +252,18 @@ void mutateVocabulary(Model & m, Rng & r) {
 
 void mutateTensors(Model & m, Rng & r, size_t maxSize) {
     if (m.tensors.empty() || r() % 4 == 0) return materialize(m, r, maxSize);
-    size_t n = m.tensors.size();
-    switch (r() % 8) {
-        case 0: m.tensors.erase(m.tensors.begin() + (long) (r() % n)); return;
-        case 1: m.tensors.push_back(Tensor(m.tensors[r() % n])); return;
-        default: break;
-    }
+    size_t   n = m.tensors.size();
     Tensor & t = m.tensors[r() % n];
-    switch (r() % 5) {
-        case 0: t.dims = r() % 2 ? interesting(r) : 1 + (int32_t) (r() % 4); break;
-        case 1: if (!t.ne.empty()) t.ne[r() % t.ne.size()] = r() % 2 ? interesting(r) : t.ne[0] + 1; break;
-        case 2: t.type = r() % 2 ? interesting(r) : (int32_t) (r() % GGML_TYPE_COUNT); break;
-        case 3:
-            t.name = r() % 2 ? pick(r, {0, 1}) ? "encoder.blocks.01.mlp_ln.weight" : "decoder.blocks.99.attn.key.weight"
-                             : t.name.substr(0, t.name.size() / 2);
+    switch (r() % 6) {
+        case 0: m.tensors.erase(m.tensors.begin() + (long) (r() % n)); return;
+        case 1: m.tensors.push_back(Tensor(t)); return; // stored twice
+        case 2: {
+            int32_t * const fields[] = {&t.dims, &t.nameLength, &t.type};
+            *fields[r() % 3]         = interesting(r);
             break;
+        }
+        case 3: if (!t.ne.empty()) t.ne[r() % t.ne.size()] = r() % 2 ? interesting(r) : t.ne[0] + 1; break;
+        case 4: t.name = r() % 2 ? "encoder.blocks.01.mlp_ln.weight" : t.name.substr(0, t.name.size() / 2); break;
         default: t.data.resize(r() % 2 ? t.data.size() / 2 : t.data.size() + 1 + r() % 64); break;
     }
     // Stated sizes agree with the record most of the time.
@@ -311,7 +304,6 @@ void quietLog(enum ggml_log_level, const char *, void *) {}
 // QUILLET_MODEL_FUZZ_VERBOSE=1 prints what became of each input, to see how
 // much of a corpus reaches the library.
 bool verbose = false;
-
 void report(const char * what, const char * detail = "") {
     if (verbose) fprintf(stderr, "model_fuzz: %s %s\n", what, detail);
 }

@@ -89,40 +89,18 @@ TEST(ModelHeader, FtypeMapsLikeTheLibrary) {
     }
 }
 
-TEST(ModelTensors, NamesShapesAndSlots) {
+// The shapes themselves: every generated weighted model the process tests load
+// is built from make-test-model.mjs's own table, and is refused if they differ.
+TEST(ModelTensors, NamesAndSlots) {
     EXPECT_EQ(quillet::modelTensorCount(tiny), 11 + 4 * 15 + 4 * 24);
-    struct Row {
-        const char * name;
-        bool         known = false;
-        int64_t      ne0 = 0, ne1 = 0, ne2 = 0;
-        int32_t      type = 0;
-    };
-    const Row table[] = {
-        {"encoder.positional_embedding", true, 384, 1500, 1, GGML_TYPE_F32},
-        {"encoder.conv1.weight", true, 3, 80, 384, GGML_TYPE_F16},
-        {"encoder.conv1.bias", true, 1, 384, 1, GGML_TYPE_F32},
-        {"decoder.token_embedding.weight", true, 384, 51865, 1, GGML_TYPE_F16},
-        {"decoder.positional_embedding", true, 384, 448, 1, GGML_TYPE_F32},
-        {"encoder.blocks.3.mlp.0.weight", true, 384, 1536, 1, GGML_TYPE_F16},
-        {"encoder.blocks.0.mlp.2.weight", true, 1536, 384, 1, GGML_TYPE_F16},
-        {"encoder.blocks.0.mlp.0.bias", true, 1536, 1, 1, GGML_TYPE_F32},
-        {"decoder.blocks.3.cross_attn.out.bias", true, 384, 1, 1, GGML_TYPE_F32},
-        // A layer beyond the header, a leading zero or a sign, a decoder-only
-        // or biasless tensor in the encoder, a trailing blank.
-        {"encoder.blocks.4.mlp_ln.weight"}, {"encoder.blocks.03.mlp_ln.weight"}, {"encoder.blocks.-1.mlp_ln.weight"},
-        {"encoder.blocks.0.cross_attn.out.bias"}, {"encoder.blocks.0.attn.key.bias"}, {"decoder.positional_embedding "},
-        {""},
-    };
-    for (const Row & row : table) {
+    // A layer beyond the header, a leading zero or a sign, a decoder-only or
+    // biasless tensor in the encoder, a trailing blank.
+    const char * unknown[] = {"encoder.blocks.4.mlp_ln.weight", "encoder.blocks.03.mlp_ln.weight",
+                              "encoder.blocks.-1.mlp_ln.weight", "encoder.blocks.0.cross_attn.out.bias",
+                              "encoder.blocks.0.attn.key.bias", "decoder.positional_embedding ", ""};
+    for (const char * name : unknown) {
         ExpectedTensor t{};
-        bool known = quillet::modelExpectedTensor(tiny, row.name, strlen(row.name), t);
-        EXPECT_EQ(known, row.known) << row.name;
-        if (known) {
-            EXPECT_EQ(t.ne[0], row.ne0) << row.name;
-            EXPECT_EQ(t.ne[1], row.ne1) << row.name;
-            EXPECT_EQ(t.ne[2], row.ne2) << row.name;
-            EXPECT_EQ(t.type, row.type) << row.name;
-        }
+        EXPECT_FALSE(quillet::modelExpectedTensor(tiny, name, strlen(name), t)) << name;
     }
     // Every slot has exactly one name, and the name leads back to the slot.
     ModelHeader h = tiny;
