@@ -36,35 +36,33 @@ constexpr size_t  samples    = 16000; // one second, padded as the engine pads
 constexpr int32_t ggmlMagic  = 0x67676d6c;
 
 // The file as structure. Parsing is lenient: what does not parse is kept as
-// trailing bytes, so serialize(parse(x)) is x for
-// any x of four bytes or more.
+// trailing bytes, so serialize(parse(x)) is x for any x of four bytes or more.
 struct Tensor {
     int32_t              dims = 0, nameLength = 0, type = 0; // as stored
     std::vector<int32_t> ne;                                 // one extent per stored dimension
-    std::string          name;
-    std::vector<uint8_t> data;
+    std::string          name;                               // as stored, nameLength bytes
+    std::vector<uint8_t> data;                               // as many bytes as the shape and type call for
 };
 
 struct Model {
-    int32_t                  magic = 0;
-    int32_t                  header[11] = {};
+    int32_t                  magic = 0;           // the file's first four bytes
+    int32_t                  header[11] = {};     // a ModelHeader
     int32_t                  rows = 0, width = 0; // the filter block's dimensions
-    std::vector<float>       filters;
-    int32_t                  tokenCount = 0; // as stored, may disagree with tokens
-    std::vector<std::string> tokens;
-    std::vector<Tensor>      tensors;
-    std::vector<uint8_t>     trailing;
-    int                      parsed = 0; // parts whole: 1 header, 2 filters, 3 vocabulary, 4 tensors
+    std::vector<float>       filters;             // rows * width values
+    int32_t                  tokenCount = 0;      // as stored, may disagree with tokens
+    std::vector<std::string> tokens;              // the vocabulary's words
+    std::vector<Tensor>      tensors;             // the records that parse whole
+    std::vector<uint8_t>     trailing;            // whatever did not parse
+    int                      parsed = 0;          // parts whole: 1 header, 2 filters, 3 vocabulary, 4 tensors
 };
 
 struct Cursor {
-    const uint8_t * p;
-    size_t          left;
-    bool take(void * dst, size_t n) {
+    const uint8_t * p;    // the next byte
+    size_t          left; // bytes from p to the end
+    bool take(void * dst, size_t n) { // dst null: skip
         if (left < n) return false;
-        if (n != 0) memcpy(dst, p, n); // an empty input has a null pointer
-        p += n;
-        left -= n;
+        if (dst != nullptr && n != 0) memcpy(dst, p, n); // an empty input has a null pointer
+        p += n, left -= n;
         return true;
     }
     bool i32(int32_t & v) { return take(&v, 4); }
@@ -98,19 +96,16 @@ Model parse(const uint8_t * data, size_t size) {
     c.take(m.filters.data(), m.filters.size() * 4);
     m.parsed = 2;
     mark     = c;
-    int32_t count = 0;
-    if (!c.i32(count) || count < 0) return rest();
-    for (int32_t i = 0; i < count; i++) {
+    if (!c.i32(m.tokenCount) || m.tokenCount < 0) return rest();
+    for (int32_t i = 0; i < m.tokenCount; i++) {
         int32_t len = 0;
         if (!c.i32(len) || len < 0 || (size_t) len > c.left) return rest();
         m.tokens.emplace_back((const char *) c.p, (size_t) len);
-        c.p += len;
-        c.left -= (size_t) len;
+        c.take(nullptr, (size_t) len);
     }
-    m.tokenCount = count;
-    m.parsed     = 3;
+    m.parsed = 3;
     for (;;) {
-        Cursor save = c;
+        mark = c;
         Tensor t;
         bool   ok = c.i32(t.dims) && c.i32(t.nameLength) && c.i32(t.type) && t.dims >= 1 && t.dims <= 4 &&
                   t.nameLength >= 1;
@@ -118,20 +113,15 @@ Model parse(const uint8_t * data, size_t size) {
         ok = ok && c.take(t.ne.data(), t.ne.size() * 4) && (size_t) t.nameLength <= c.left;
         if (ok) {
             t.name.assign((const char *) c.p, (size_t) t.nameLength);
-            c.p += t.nameLength;
-            c.left -= (size_t) t.nameLength;
+            c.take(nullptr, (size_t) t.nameLength);
             size_t bytes = tensorDataBytes(t);
             ok = bytes > 0 && bytes <= c.left;
             if (ok) t.data.resize(bytes), c.take(t.data.data(), bytes);
         }
-        if (!ok) {
-            c = save;
-            break;
-        }
+        if (!ok) break;
         m.tensors.push_back(std::move(t));
     }
     m.parsed = 4;
-    mark     = c;
     return rest();
 }
 

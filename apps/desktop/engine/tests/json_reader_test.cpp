@@ -114,10 +114,7 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
     EXPECT_EQ(obj.at("d").kind, JsonKind::Null);
     EXPECT_EQ(obj.at("e").kind, JsonKind::Nested);
     EXPECT_EQ(obj.count("requestId"), 1u); // names are decoded too
-}
-
-TEST(JsonReader, LastDuplicateReplacesTheWholeMember) {
-    JsonObject obj;
+    // The last of duplicate names replaces the whole member.
     ASSERT_TRUE(parse("{\"requestId\":1,\"requestId\":\"two\"}", obj));
     EXPECT_EQ(obj.size(), 1u);
     EXPECT_EQ(obj.at("requestId").kind, JsonKind::String);

@@ -28,17 +28,8 @@ const mini = (extra = {}) => makeTestModel({ variant: 'multilingual', dims: 'min
 const vocabularyOffset = (rows) => FILTERS_OFFSET + 8 + rows * 201 * 4;
 
 // A tensor record's head: dimensions, name length, type, extents.
-function tensorHead(dims, nameLength, type, extents) {
-  const b = Buffer.alloc(12 + 4 * extents.length);
-  [dims, nameLength, type, ...extents].forEach((v, i) => b.writeInt32LE(v, 4 * i));
-  return b;
-}
-
-function withBytes(bytes, patch) {
-  const b = Buffer.from(bytes);
-  patch(b);
-  return b;
-}
+const tensorHead = (...fields) => Buffer.from(Int32Array.from(fields).buffer);
+const withBytes = (bytes, patch) => { const b = Buffer.from(bytes); patch(b); return b; };
 
 // Writes each model of a table to a file of its own and loads them in turn:
 // one engine, `after` frames behind every load.
@@ -80,11 +71,11 @@ test('hostile files: MODEL_INVALID for the reason, then the engine answers', asy
       /does not have/],
     ['a layer beyond the header', Buffer.concat([mini(), record('decoder.blocks.1.mlp_ln.bias', [32], 0)]),
       /does not have/],
-    ['a tensor type ggml does not have', Buffer.concat([mini(), tensorHead(1, 22, 4, [32]),
+    ['a tensor type ggml does not have', Buffer.concat([mini(), tensorHead(1, 22, 4, 32),
       Buffer.from('encoder.ln_post.weight'), Buffer.alloc(128)]), /type ggml does not have/],
     ['a tensor with five dimensions', withBytes(Buffer.concat([mini(), lnPost]), (b) => b.writeInt32LE(5, mini().length)),
       /dimension count/],
-    ['a tensor extent that overflows int32', Buffer.concat([mini(), tensorHead(2, 22, 0, [65536, 65536]),
+    ['a tensor extent that overflows int32', Buffer.concat([mini(), tensorHead(2, 22, 0, 65536, 65536),
       Buffer.from('encoder.ln_post.weight'), Buffer.alloc(64)]), /extent/],
   ];
   const r = await runEngine(loadAll(t, table, [frame(Kind.Ping)]));
