@@ -1,9 +1,8 @@
 #!/usr/bin/env node
-// Writes the model fuzzer's seed corpus (corpus/model/) with the test-model
-// generator: small valid models of both vocabularies in several shapes and
-// weight types, and one that carries every tensor but the token embedding
-// (the fuzzer's mutator completes or breaks the set). Each seed stays under
-// 70 KB. Run from anywhere: node apps/desktop/engine/fuzz/make-model-seeds.mjs
+// Writes the model fuzzer's seeds (corpus/model/, each under 70 KB): small
+// valid models of both vocabularies in several shapes and weight types, and
+// one with every tensor but the token embedding for the mutator to complete
+// or break. Run from anywhere: node apps/desktop/engine/fuzz/make-model-seeds.mjs
 import { mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';

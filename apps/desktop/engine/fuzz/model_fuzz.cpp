@@ -284,9 +284,8 @@ void decode(whisper_context * ctx, const uint8_t * data, size_t size) {
     int windows                             = 0;
     params.encoder_begin_callback           = fewWindows;
     params.encoder_begin_callback_user_data = &windows;
-    if (whisper_full(ctx, params, pcm.data(), (int) pcm.size()) == 0) {
-        for (int i = 0; i < whisper_full_n_segments(ctx); i++) whisper_full_get_segment_text(ctx, i);
-    }
+    if (whisper_full(ctx, params, pcm.data(), (int) pcm.size()) != 0) return;
+    for (int i = 0; i < whisper_full_n_segments(ctx); i++) whisper_full_get_segment_text(ctx, i);
 }
 
 void quietLog(enum ggml_log_level, const char *, void *) {}
@@ -354,8 +353,7 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t * data, size_t size, size_t ma
                     f = r() % 3 == 0 ? interesting(r) : r() % 2 ? f + (int32_t) (r() % 9) - 4 : m.header[r() % 11];
                 }
                 break;
-            case 4: if (m.parsed >= 2) (r() % 2 ? m.rows : m.width) = interesting(r); break;
-            case 5: case 6: if (m.parsed >= 3) mutateVocabulary(m, r); break;
+            case 4: case 5: case 6: if (m.parsed >= 3) mutateVocabulary(m, r); break;
             case 7: case 8: if (m.parsed >= 3) mutateTensors(m, r, maxSize); break;
             default: m.trailing.resize(r() % 16, (uint8_t) r()); break;
         }

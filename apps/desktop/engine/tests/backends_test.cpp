@@ -14,19 +14,18 @@ using namespace quillet;
 namespace {
 
 struct FakeDevice {
-    int          type;
-    const char * registry;
+    int          type;     // a ggml_backend_dev_type
+    const char * registry; // its registry's name, or null
 };
 
 struct FakeRegistry {
-    std::vector<FakeDevice> devices;
-    int                     countCalls = 0;
+    std::vector<FakeDevice> devices;        // in registry order
+    int                     countCalls = 0; // how often the count was asked
 };
 
 size_t fakeCount(void * user) {
-    FakeRegistry * r = (FakeRegistry *) user;
-    r->countCalls++;
-    return r->devices.size();
+    ((FakeRegistry *) user)->countCalls++;
+    return ((FakeRegistry *) user)->devices.size();
 }
 void * fakeGet(void * user, size_t i) { return &((FakeRegistry *) user)->devices[i]; }
 int fakeType(void *, void * dev) { return ((FakeDevice *) dev)->type; }

@@ -62,17 +62,13 @@ TEST(ReplyLines, StringsAreEscapedAndInvalidUtf8ReplacedByteByByte) {
         std::string out;
     } cases[] = {
         {"a\nb\"c\\d\x01" "e\x08" "f\x0C" "g\x1F" "h\t\r/\x7F", "a\\nb\\\"c\\\\d\\u0001e\\u0008f\\u000cg\\u001fh\\t\\r/\x7F"},
-        {"", ""},
-        {std::string("a\0b", 3), "a\\u0000b"},
+        {"", ""}, {std::string("a\0b", 3), "a\\u0000b"},
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-        {"\xFF", fffd},
-        {"\x80" "a", fffd + "a"},                    // stray continuation
-        {"\xE2\x82", fffd + fffd},                   // cut short: each byte replaced
-        {"\xE2" "A", fffd + "A"},                    // lead followed by ASCII
-        {"\xC0\xAF", fffd + fffd},                   // overlong
-        {"\xED\xA0\x80", fffd + fffd + fffd},        // surrogate
-        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
-        {"\xE2\xC3\xA9", fffd + "\xC3\xA9"},         // a bad lead re-examines what follows
+        // Each bad byte replaced: stray continuation, cut short, lead then ASCII,
+        // overlong, surrogate, above U+10FFFF; a bad lead re-examines what follows.
+        {"\xFF", fffd}, {"\x80" "a", fffd + "a"}, {"\xE2\x82", fffd + fffd}, {"\xE2" "A", fffd + "A"},
+        {"\xC0\xAF", fffd + fffd}, {"\xED\xA0\x80", fffd + fffd + fffd}, {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"\xE2\xC3\xA9", fffd + "\xC3\xA9"},
     };
     for (const Case & c : cases) {
         EXPECT_EQ(escaped(c.in), "\"" + c.out + "\"") << c.in;

@@ -19,11 +19,7 @@ export const READY = /^\{"type":"ready","version":2,"device":"cpu","loadMs":\d+,
 
 export const Kind = Object.freeze({ Load: 1, Begin: 2, Audio: 3, Finish: 4, Cancel: 5, Unload: 6, Ping: 7, Shutdown: 8 });
 
-export function rawLength(n) {
-  const b = Buffer.alloc(4);
-  b.writeUInt32LE(n >>> 0, 0);
-  return b;
-}
+export const rawLength = (n) => Buffer.from(Uint32Array.of(n).buffer);
 export const frame = (kind, payload = '') => Buffer.concat([rawLength(Buffer.from(payload).length + 1), Buffer.from([kind]), Buffer.from(payload)]);
 
 export const json = (kind, obj) => frame(kind, JSON.stringify(obj));
@@ -104,26 +100,13 @@ export class LiveEngine {
     while (this.waiters.length && (this.lines.length || this.closed)) this.waiters.shift()(this.lines.shift() ?? null);
   }
 
-  send(...frames) {
-    this.child.stdin.write(Buffer.concat(frames));
-  }
+  send(...frames) { this.child.stdin.write(Buffer.concat(frames)); }
 
   /** The next reply line, or null once the engine has exited. */
-  next() {
-    return new Promise((done) => {
-      this.waiters.push(done);
-      this.#wake();
-    });
-  }
+  next() { return new Promise((done) => { this.waiters.push(done); this.#wake(); }); }
 
   /** Sends frames and waits for the next reply line. */
-  ask(...frames) {
-    this.send(...frames);
-    return this.next();
-  }
+  ask(...frames) { this.send(...frames); return this.next(); }
 
-  close() {
-    this.child.stdin.end();
-    return this.exited;
-  }
+  close() { this.child.stdin.end(); return this.exited; }
 }
