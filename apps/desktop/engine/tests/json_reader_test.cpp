@@ -69,14 +69,11 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
         size_t       utf16;
     } strings[] = {
         {"{\"s\":\"a\\\"\\/\\\\\\b\\f\\n\\r\\t\\u0041\\u00e9\\u20AC\"}", "a\"/\\\b\f\n\r\tA\xC3\xA9\xE2\x82\xAC", 12},
-        {"{\"s\":\"\\ud83d\\ude00\"}", "\xF0\x9F\x98\x80", 2},
-        {"{\"s\":\"\xF0\x9F\x98\x80x\"}", "\xF0\x9F\x98\x80x", 3},
+        {"{\"s\":\"\\ud83d\\ude00\"}", "\xF0\x9F\x98\x80", 2}, {"{\"s\":\"\xF0\x9F\x98\x80x\"}", "\xF0\x9F\x98\x80x", 3},
         // A lone surrogate becomes U+FFFD and the next escape stands alone.
-        {"{\"s\":\"\\ud83dx\"}", "\xEF\xBF\xBDx", 2},
-        {"{\"s\":\"\\ud83d\\u0041\"}", "\xEF\xBF\xBD" "A", 2},
+        {"{\"s\":\"\\ud83dx\"}", "\xEF\xBF\xBDx", 2}, {"{\"s\":\"\\ud83d\\u0041\"}", "\xEF\xBF\xBD" "A", 2},
         {"{\"s\":\"\\ude00\"}", "\xEF\xBF\xBD", 1},
-        {"{\"s\":\"a\\u0000b\"}", std::string("a\0b", 3), 3},
-        {"{\"s\":\"tab\\there\"}", "tab\there", 8},
+        {"{\"s\":\"a\\u0000b\"}", std::string("a\0b", 3), 3}, {"{\"s\":\"tab\\there\"}", "tab\there", 8},
     };
     for (const Case & c : strings) {
         JsonObject obj;

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { after, before, test } from 'node:test';
+import { after, test } from 'node:test';
 
 import { writeTestModel } from '../../tools/make-test-model.mjs';
 import {
@@ -15,15 +15,10 @@ import {
 
 const layouts = process.env.QUILLET_TEST_LAYOUTS;
 const skip = !layouts || !existsSync(join(layouts, 'gpu/quillet-whisper')) ? 'no test layouts built' : false;
-let dir;
-let model;
-
-before(() => {
-  dir = mkdtempSync(join(tmpdir(), 'quillet-devices-'));
-  model = join(dir, 'model.bin');
-  writeTestModel(model, { variant: 'multilingual' });
-});
+const dir = mkdtempSync(join(tmpdir(), 'quillet-devices-'));
 after(() => rmSync(dir, { recursive: true, force: true }));
+const model = join(dir, 'model.bin');
+writeTestModel(model, { variant: 'multilingual' });
 
 // Runs the engine of the GPU layout with one setting per plugin copy; every
 // copy logs its device initialisations to r.probes.
@@ -130,7 +125,7 @@ const packLines = (stderr) => stderr.split(/(?<=\n)/).filter((l) => l.startsWith
 const ours = JSON.stringify({ engine: 'd1be6fd', cuda: '12.4', files: ['x'] });
 const exactly8192 = JSON.stringify({ engine: 'd1be6fd', pad: 'x'.repeat(8192 - 29) }); // the manifest size cap
 
-test('a pack loads only with a manifest naming this build exactly, and says why not', { skip }, async (t) => {
+test('a pack loads only with a manifest naming this build exactly, says why not, and serves loads', { skip }, async (t) => {
   // [manifest, backend file, pack lines, backends in hello]
   const cases = [
     [ours, true, [], ['cuda', 'cpu']],
@@ -146,17 +141,12 @@ test('a pack loads only with a manifest naming this build exactly, and says why 
     [JSON.stringify({ other: 'd1be6fd' }), true, [refused('')], ['cpu']],
   ];
   for (const [manifest, backend, lines, backends] of cases) {
-    const r = await runEngine([], { args: ['--accelerators', pack(t, manifest, backend)], env: packEnv });
+    const args = ['--accelerators', pack(t, manifest, backend)];
+    const r = await runEngine([load(model, { device: 'cuda' })], { args, env: packEnv });
     const label = `${String(manifest).slice(0, 40)} / ${backend}`;
     assert.deepEqual(packLines(r.stderr), lines, label);
     assert.deepEqual(JSON.parse(r.stdout.split('\n')[0]).backends, backends, label);
+    const reply = replies(r)[0];
+    assert.equal(reply.device ?? reply.code, backends[0] === 'cuda' ? 'cuda' : 'GPU_UNAVAILABLE', label);
   }
-});
-
-test('the pack backend can be used for a load', { skip }, async (t) => {
-  const dir = pack(t, ours);
-  const model = join(dir, 'model.bin');
-  writeTestModel(model, { variant: 'multilingual' });
-  const r = await runEngine([load(model, { device: 'cuda' })], { args: ['--accelerators', dir], env: packEnv });
-  assert.equal(replies(r)[0].device, 'cuda');
 });

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { after, before, test } from 'node:test';
+import { after, test } from 'node:test';
 
 import { makeTensorRecord, makeTestModel, writeTestModel } from '../../tools/make-test-model.mjs';
 import {
@@ -12,21 +12,15 @@ import {
   outcomes, procVisible, replies, runEngine, tempDir,
 } from './harness.mjs';
 
-let dir;
-let multi;
-let english;
 // The allocation shim refuses one exact size (Linux without sanitizers).
 const shim = process.env.QUILLET_TEST_FAIL_ALLOC;
 const noShim = !shim || !existsSync(shim) || !procVisible ? 'no allocation shim in this build' : false;
 
-before(() => {
-  dir = mkdtempSync(join(tmpdir(), 'quillet-dictation-'));
-  multi = join(dir, 'multi.bin');
-  english = join(dir, 'english.bin');
-  writeTestModel(multi, { variant: 'multilingual' });
-  writeTestModel(english, { variant: 'english' });
-});
+const dir = mkdtempSync(join(tmpdir(), 'quillet-dictation-'));
 after(() => rmSync(dir, { recursive: true, force: true }));
+const [multi, english] = ['multilingual', 'english'].map((variant) => join(dir, `${variant}.bin`));
+writeTestModel(multi, { variant: 'multilingual' });
+writeTestModel(english, { variant: 'english' });
 
 // Windows builds must keep stdin and stdout binary: no CR LF translation and
 // no end of input at 0x1A. Frame lengths and samples carry those bytes here,
@@ -149,12 +143,9 @@ test('audio intake limits', async () => {
 
 test('cancel, finish, unload and load end requests by exact id', async () => {
   const r = await runEngine([
-    cancel(1), frame(Kind.Cancel, '{"requestId":1,"x":2}'), frame(Kind.Finish, '{}'),
-    load(multi), finish(8),
-    begin(8), finish(9), cancel(9), audio([0.25]), finish(8),
-    begin(10), cancel(10), finish(10),
-    begin(11), load(multi), audio([0.1]), finish(11),
-    begin(12), frame(Kind.Unload), begin(13),
+    cancel(1), frame(Kind.Cancel, '{"requestId":1,"x":2}'), frame(Kind.Finish, '{}'), load(multi), finish(8),
+    begin(8), finish(9), cancel(9), audio([0.25]), finish(8), begin(10), cancel(10), finish(10),
+    begin(11), load(multi), audio([0.1]), finish(11), begin(12), frame(Kind.Unload), begin(13),
   ]);
   const lines = replies(r);
   assert.deepEqual(outcomes(r), [
