@@ -135,8 +135,7 @@ std::vector<uint8_t> serialize(const Model & m) {
     put32(out, m.magic);
     if (m.parsed >= 1) put(out, m.header, sizeof(m.header));
     if (m.parsed >= 2) {
-        put32(out, m.rows);
-        put32(out, m.width);
+        for (int32_t v : {m.rows, m.width}) put32(out, v);
         put(out, m.filters.data(), m.filters.size() * 4);
     }
     if (m.parsed >= 3) {
@@ -191,8 +190,7 @@ void reshape(Model & m, Rng & r) {
         m.tokens.insert(m.tokens.end(), {" hello", " world"});
         m.tokenCount = (int32_t) m.tokens.size();
     }
-    m.tensors.clear();
-    m.trailing.clear();
+    m.tensors.clear(), m.trailing.clear();
     m.parsed = 4;
 }
 
@@ -303,8 +301,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     ggml_log_set(quietLog, nullptr);
     whisper_log_set(quietLog, nullptr);
     ggml_backend_load_all();
-    const char * v = getenv("QUILLET_MODEL_FUZZ_VERBOSE");
-    verbose        = v != nullptr && strcmp(v, "1") == 0;
+    verbose = getenv("QUILLET_MODEL_FUZZ_VERBOSE") != nullptr && strcmp(getenv("QUILLET_MODEL_FUZZ_VERBOSE"), "1") == 0;
     return 0;
 }
 

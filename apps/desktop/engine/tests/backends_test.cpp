@@ -36,8 +36,7 @@ const char * fakeName(void *, void * dev) { return ((FakeDevice *) dev)->registr
 TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
     const char * cases[][2] = {
         {"/opt/app/quillet-whisper", "/opt/app"}, {"C:\\Program Files\\Q\\quillet-whisper.exe", "C:\\Program Files\\Q"},
-        {"C:\\a/b\\c.exe", "C:\\a/b"},            {"/quillet-whisper", ""},
-        {"quillet-whisper.exe", "."},             {"", "."},
+        {"C:\\a/b\\c.exe", "C:\\a/b"}, {"/quillet-whisper", ""}, {"quillet-whisper.exe", "."}, {"", "."},
         {"/d\xC3\xA9j\xC3\xA0/x", "/d\xC3\xA9j\xC3\xA0"},
     };
     for (auto & c : cases) {

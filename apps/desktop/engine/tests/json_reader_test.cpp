@@ -15,7 +15,7 @@ bool parse(const std::string & s, JsonObject & obj) {
 
 bool parses(const std::string & s) {
     JsonObject obj;
-    return parse(s, obj);
+    return parseJsonObject((const uint8_t *) s.data(), s.size(), obj);
 }
 
 std::string nested(int depth, const std::string & open, const std::string & close) {

@@ -20,9 +20,7 @@ test('sessions end with the exit code of their last frame', async () => {
 
 test('trace lines only for QUILLET_WHISPER_TRACE=1', async () => {
   const on = await runEngine([frame(Kind.Ping), frame(9, 'ab'), rawLength(0)], { env: { QUILLET_WHISPER_TRACE: '1' } });
-  assert.deepEqual(on.stderr.match(/^quillet-whisper: frame .*$/gm), [
-    'quillet-whisper: frame kind=7 length=1', 'quillet-whisper: frame kind=9 length=3',
-  ]);
+  assert.deepEqual(on.stderr.match(/(?<=^quillet-whisper: frame ).*$/gm), ['kind=7 length=1', 'kind=9 length=3']);
   for (const value of ['true', 'yes', '01', '10', '']) {
     const off = await runEngine([frame(Kind.Ping)], { env: { QUILLET_WHISPER_TRACE: value } });
     assert.doesNotMatch(off.stderr, /frame kind=/, value);
@@ -33,12 +31,8 @@ test('trace lines only for QUILLET_WHISPER_TRACE=1', async () => {
 // standard handles the engine sees, so these only run without a prefix.
 const noPrefix = process.platform === 'win32' || !!process.env.QUILLET_WHISPER_PREFIX;
 test('standard descriptors closed at start-up: no reply stream is exit 70, and the reply stream is only replies', { skip: noPrefix }, async () => {
-  const table = [
-    ['>&-', [], '', 70],
-    ['2>&-', [frame(Kind.Ping), frame(Kind.Shutdown)], HELLO_CPU + PONG, 0],
-    ['0<&-', [], HELLO_CPU, 0],
-    ['0<&- 2>&-', [], HELLO_CPU, 0],
-  ];
+  const table = [['>&-', [], '', 70], ['2>&-', [frame(Kind.Ping), frame(Kind.Shutdown)], HELLO_CPU + PONG, 0],
+    ['0<&-', [], HELLO_CPU, 0], ['0<&- 2>&-', [], HELLO_CPU, 0]];
   for (const [shell, input, stdout, code] of table) {
     const r = await runEngine(input, { shell });
     assert.deepEqual([r.stdout, r.code, r.signal], [stdout, code, null], shell);
@@ -50,8 +44,7 @@ test('a host that stops reading does not end the engine', async () => {
     const child = spawnEngine();
     child.stdout.destroy(); // every reply write now fails
     child.stderr.resume();
-    const pings = Array.from({ length: 50 }, () => frame(Kind.Ping));
-    setTimeout(() => child.stdin.end(Buffer.concat([...pings, frame(9)])), 200);
+    setTimeout(() => child.stdin.end(Buffer.concat([...Array(50).fill(frame(Kind.Ping)), frame(9)])), 200);
     child.on('close', (code, signal) => resolve({ code, signal }));
   });
   assert.deepEqual(r, { code: 0, signal: null });

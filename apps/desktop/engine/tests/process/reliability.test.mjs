@@ -22,9 +22,8 @@ test('dictations and reloads in one process stay flat', { skip: !procVisible, ti
   // A fixed mmap threshold: glibc would otherwise raise it and serve big
   // buffers from a heap whose trimming varies run to run.
   const engine = new LiveEngine({ env: { MALLOC_MMAP_THRESHOLD_: '131072' } });
-  const pid = engine.child.pid;
   assert.match(await engine.next(), /"type":"hello"/);
-  const measure = () => ({ rss: sanitized ? 0 : residentKiB(pid), fds: openFds(pid) });
+  const measure = () => ({ rss: sanitized ? 0 : residentKiB(engine.child.pid), fds: openFds(engine.child.pid) });
   const ready = async () => assert.match(await engine.ask(loadFrame), /"type":"ready"/);
 
   // Ten seconds of audio a dictation: 640 KB of samples, so keeping any of
