@@ -40,6 +40,7 @@ int32_t chooseAudioCtx(int64_t n, int64_t shortWindowSamples, int32_t shortAudio
 whisper_full_params engineDecodeParams(whisper_context * ctx, int threads, int32_t audioCtx, const char * language,
                                        const std::string & prompt, std::vector<whisper_token> & tokens) {
     whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
+
     params.n_threads        = threads;
     params.translate        = false;
     params.no_context       = true;
