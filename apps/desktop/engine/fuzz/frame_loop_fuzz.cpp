@@ -14,19 +14,18 @@
 
 namespace {
 
-bool initialised = false;
-
 void quietLog(enum ggml_log_level, const char *, void *) {}
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    ggml_log_set(quietLog, nullptr);
+    ggml_backend_load_all();
+    quillet::protocolOut = fopen("/dev/null", "wb");
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, size_t size) {
-    if (!initialised) {
-        ggml_log_set(quietLog, nullptr);
-        ggml_backend_load_all();
-        quillet::protocolOut = fopen("/dev/null", "wb");
-        initialised = true;
-    }
     FILE * in = fmemopen((void *) data, size, "rb");
     if (in == nullptr) {
         return 0;
@@ -35,11 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, size_t size) {
                                     quillet::handleFinish, quillet::handleCancel, quillet::resetEngine};
     int code = quillet::runFrameLoop(in, handlers, false);
     fclose(in);
-    if (code != 0 && code != 65) {
-        abort();
-    }
     // Every exit path resets: nothing may survive into the next input.
-    if (quillet::requestActive || quillet::engineState.context != nullptr) {
+    if ((code != 0 && code != 65) || quillet::requestActive || quillet::engineState.context != nullptr) {
         abort();
     }
     return 0;

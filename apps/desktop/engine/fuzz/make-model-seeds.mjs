@@ -1,10 +1,9 @@
 #!/usr/bin/env node
-// Writes the model fuzzer's seed corpus (corpus/model/) with the test-model
-// generator: small valid models of both vocabularies in several shapes and
-// weight types, and one that carries every tensor but the token embedding
-// (the fuzzer's mutator completes or breaks the set). Each seed stays under
-// 70 KB. Run from anywhere: node apps/desktop/engine/fuzz/make-model-seeds.mjs
-import { mkdirSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+// Writes the model fuzzer's seeds (corpus/model/, each under 70 KB): small
+// valid models of both vocabularies in several shapes and weight types, and
+// one with every tensor but the token embedding for the mutator to complete
+// or break. Run from anywhere: node apps/desktop/engine/fuzz/make-model-seeds.mjs
+import { mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -25,8 +24,8 @@ const seeds = {
   },
 };
 
+rmSync(dir, { recursive: true, force: true });
 mkdirSync(dir, { recursive: true });
-for (const f of readdirSync(dir)) rmSync(join(dir, f));
 for (const [name, options] of Object.entries(seeds)) {
   const bytes = makeTestModel(options);
   if (bytes.length > 70 * 1024) throw new Error(`seed ${name} is ${bytes.length} bytes`);

@@ -37,6 +37,40 @@ int32_t chooseAudioCtx(int64_t n, int64_t shortWindowSamples, int32_t shortAudio
     return n < shortWindowSamples ? shortAudioCtx : 0;
 }
 
+whisper_full_params engineDecodeParams(whisper_context * ctx, int threads, int32_t audioCtx, const char * language,
+                                       const std::string & prompt, std::vector<whisper_token> & tokens) {
+    whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
+
+    params.n_threads        = threads;
+    params.translate        = false;
+    params.no_context       = true;
+    params.no_timestamps    = false;
+    params.single_segment   = false;
+    params.print_special    = false;
+    params.print_progress   = false;
+    params.print_realtime   = false;
+    params.print_timestamps = false;
+    params.audio_ctx        = audioCtx;
+    params.initial_prompt   = nullptr;
+    params.language         = language;
+    params.detect_language  = false;
+    params.suppress_blank   = true;
+    params.suppress_nst     = true;
+
+    tokens.assign(prompt.size() + 1, 0);
+    int tokenCount = 0;
+    if (!prompt.empty()) {
+        tokenCount = whisper_tokenize(ctx, prompt.c_str(), tokens.data(), (int) tokens.size());
+        if (tokenCount < 0) {
+            tokenCount = 0;
+        }
+    }
+    params.carry_initial_prompt = tokenCount != 0;
+    params.prompt_tokens        = tokenCount != 0 ? tokens.data() : nullptr;
+    params.prompt_n_tokens      = tokenCount;
+    return params;
+}
+
 void handleFinish(const uint8_t * payload, size_t length) {
     uint64_t requestId = 0;
     if (!parseRequestIdOnly(payload, length, requestId)) {
@@ -60,35 +94,11 @@ void handleFinish(const uint8_t * payload, size_t length) {
         throw std::bad_alloc();
     }
 
-    whisper_context * ctx = engineState.context;
-    whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
-    params.n_threads        = engineState.threads;
-    params.translate        = false;
-    params.no_context       = true;
-    params.no_timestamps    = false;
-    params.single_segment   = false;
-    params.print_special    = false;
-    params.print_progress   = false;
-    params.print_realtime   = false;
-    params.print_timestamps = false;
-    params.audio_ctx        = chooseAudioCtx((int64_t) n, engineState.shortWindowSamples, engineState.shortAudioCtx);
-    params.initial_prompt   = nullptr;
-    params.language         = language.c_str();
-    params.detect_language  = false;
-    params.suppress_blank   = true;
-    params.suppress_nst     = true;
-
-    std::vector<whisper_token> tokens(prompt.size() + 1, 0);
-    int tokenCount = 0;
-    if (!prompt.empty()) {
-        tokenCount = whisper_tokenize(ctx, prompt.c_str(), tokens.data(), (int) tokens.size());
-        if (tokenCount < 0) {
-            tokenCount = 0;
-        }
-    }
-    params.carry_initial_prompt = tokenCount != 0;
-    params.prompt_tokens        = tokenCount != 0 ? tokens.data() : nullptr;
-    params.prompt_n_tokens      = tokenCount;
+    std::vector<whisper_token> tokens;
+    whisper_full_params        params = engineDecodeParams(
+        engineState.context, engineState.threads,
+        chooseAudioCtx((int64_t) n, engineState.shortWindowSamples, engineState.shortAudioCtx), language.c_str(), prompt,
+        tokens);
 
     // Printed from the record itself, so the line shows what the library is
     // really given.
@@ -103,14 +113,14 @@ void handleFinish(const uint8_t * payload, size_t length) {
     fflush(stderr);
 
     int64_t start = monotonicNs();
-    if (whisper_full(ctx, params, samples.data(), (int) samples.size()) != 0) {
+    if (whisper_full(engineState.context, params, samples.data(), (int) samples.size()) != 0) {
         sendError(ErrorCode::DecodeFailed, requestId);
         return;
     }
-    int         segments = whisper_full_n_segments(ctx);
+    int         segments = whisper_full_n_segments(engineState.context);
     std::string text;
     for (int i = 0; i < segments; i++) {
-        const char * segment = whisper_full_get_segment_text(ctx, i);
+        const char * segment = whisper_full_get_segment_text(engineState.context, i);
         if (segment != nullptr) {
             text += segment;
         }

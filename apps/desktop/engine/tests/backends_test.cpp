@@ -14,19 +14,18 @@ using namespace quillet;
 namespace {
 
 struct FakeDevice {
-    int          type;
-    const char * registry;
+    int          type;     // a ggml_backend_dev_type
+    const char * registry; // its registry's name, or null
 };
 
 struct FakeRegistry {
-    std::vector<FakeDevice> devices;
-    int                     countCalls = 0;
+    std::vector<FakeDevice> devices;        // in registry order
+    int                     countCalls = 0; // how often the count was asked
 };
 
 size_t fakeCount(void * user) {
-    FakeRegistry * r = (FakeRegistry *) user;
-    r->countCalls++;
-    return r->devices.size();
+    ((FakeRegistry *) user)->countCalls++;
+    return ((FakeRegistry *) user)->devices.size();
 }
 void * fakeGet(void * user, size_t i) { return &((FakeRegistry *) user)->devices[i]; }
 int fakeType(void *, void * dev) { return ((FakeDevice *) dev)->type; }
@@ -37,8 +36,7 @@ const char * fakeName(void *, void * dev) { return ((FakeDevice *) dev)->registr
 TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
     const char * cases[][2] = {
         {"/opt/app/quillet-whisper", "/opt/app"}, {"C:\\Program Files\\Q\\quillet-whisper.exe", "C:\\Program Files\\Q"},
-        {"C:\\a/b\\c.exe", "C:\\a/b"},            {"/quillet-whisper", ""},
-        {"quillet-whisper.exe", "."},             {"", "."},
+        {"C:\\a/b\\c.exe", "C:\\a/b"}, {"/quillet-whisper", ""}, {"quillet-whisper.exe", "."}, {"", "."},
         {"/d\xC3\xA9j\xC3\xA0/x", "/d\xC3\xA9j\xC3\xA0"},
     };
     for (auto & c : cases) {
@@ -49,9 +47,9 @@ TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
 
 TEST(Backends, RegistryNamesMapToFamiliesByPrefixInAnyCase) {
     const char * cases[][2] = {
-        {"CUDA", "cuda"},     {"cuda0", "cuda"},     {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
-        {"MTL", "metal"},     {"mtl0", "metal"},     {"Metal", "metal"},        {"CUD", nullptr},     {"xcuda", nullptr},
-        {"OpenCL", nullptr},  {"", nullptr},         {nullptr, nullptr},
+        {"CUDA", "cuda"}, {"cuda0", "cuda"}, {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
+        {"MTL", "metal"}, {"mtl0", "metal"}, {"Metal", "metal"}, {"CUD", nullptr}, {"xcuda", nullptr}, {"OpenCL", nullptr},
+        {"", nullptr}, {nullptr, nullptr},
     };
     for (auto & c : cases) {
         const char * got = gpuFamilyOf(c[0]);
@@ -74,17 +72,10 @@ TEST(Backends, OrdinalsCountEveryGpuKindDeviceInRegistryOrder) {
 }
 
 TEST(Backends, TestSwitchNeedsExactlyOne) {
-    struct Case {
-        const char * value;
-        bool         on;
-    } cases[] = {{"1", true}, {"true", false}, {"01", false}, {"1 ", false}, {"", false}, {nullptr, false}};
-    for (const Case & c : cases) {
-        if (c.value) {
-            setenv("QUILLET_WHISPER_TEST_FAIL_GPU", c.value, 1);
-        } else {
-            unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
-        }
-        EXPECT_EQ(gpuFailureSimulated(), c.on) << (c.value ? c.value : "(unset)");
+    const char * values[] = {"1", "true", "01", "1 ", "", nullptr};
+    for (const char * v : values) {
+        v != nullptr ? setenv("QUILLET_WHISPER_TEST_FAIL_GPU", v, 1) : unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
+        EXPECT_EQ(gpuFailureSimulated(), v == values[0]) << (v ? v : "(unset)");
     }
     setenv("QUILLET_WHISPER_TEST_FAIL_GPU", "1", 1);
     GpuDevice d{"cuda", 0, nullptr};
@@ -97,14 +88,9 @@ TEST(Backends, AcceleratorsOption) {
         std::vector<std::string> args;
         std::string              dir;
     } cases[] = {
-        {{}, ""},
-        {{"--accelerators", "/a"}, "/a"},
-        {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
-        {{"--accelerators", "/a", "--accelerators"}, "/a"},
-        {{"--accelerators"}, ""},
-        {{"--accelerator", "/a"}, ""},
-        {{"--ACCELERATORS", "/a"}, ""},
-        {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
+        {{}, ""}, {{"--accelerators", "/a"}, "/a"}, {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
+        {{"--accelerators", "/a", "--accelerators"}, "/a"}, {{"--accelerators"}, ""}, {{"--accelerator", "/a"}, ""},
+        {{"--ACCELERATORS", "/a"}, ""}, {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
     };
     for (Case & c : cases) {
         c.args.insert(c.args.begin(), "quillet-whisper");

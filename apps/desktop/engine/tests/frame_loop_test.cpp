@@ -34,31 +34,25 @@ void fakeReset() { calls += "reset;"; }
 
 const FrameHandlers handlers{fakeLoad, fakeBegin, fakeAudio, fakeFinish, fakeCancel, fakeReset};
 
-std::string rawLength(uint32_t len) {
-    std::string f;
-    for (int i = 0; i < 4; i++) f.push_back((char) ((len >> (8 * i)) & 0xFF));
-    return f;
-}
+std::string rawLength(uint32_t len) { return {(char) len, (char) (len >> 8), (char) (len >> 16), (char) (len >> 24)}; }
 
 std::string frame(uint8_t kind, const std::string & payload = "") {
     return rawLength((uint32_t) payload.size() + 1) + (char) kind + payload;
 }
 
 struct LoopRun {
-    int         code;
-    std::string out;
+    int         code; // what runFrameLoop returned
+    std::string out;  // the reply lines it wrote
 };
 
 LoopRun run(const std::string & input) {
     calls.clear();
-    FILE * in  = tmpfile();
-    FILE * out = tmpfile();
+    FILE * in = tmpfile(), * out = tmpfile(), * previous = protocolOut;
     fwrite(input.data(), 1, input.size(), in);
     rewind(in);
-    FILE * previous = protocolOut;
-    protocolOut     = out;
-    int code        = runFrameLoop(in, handlers, false);
-    protocolOut     = previous;
+    protocolOut = out;
+    int code    = runFrameLoop(in, handlers, false);
+    protocolOut = previous;
     std::string text(4096, '\0');
     rewind(out);
     text.resize(fread(&text[0], 1, text.size(), out));

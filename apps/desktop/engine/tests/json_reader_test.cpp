@@ -15,7 +15,7 @@ bool parse(const std::string & s, JsonObject & obj) {
 
 bool parses(const std::string & s) {
     JsonObject obj;
-    return parse(s, obj);
+    return parseJsonObject((const uint8_t *) s.data(), s.size(), obj);
 }
 
 std::string nested(int depth, const std::string & open, const std::string & close) {
@@ -35,58 +35,27 @@ TEST(JsonReader, AcceptsOneWellFormedObjectOnly) {
         std::string text;
         bool        ok;
     } cases[] = {
-        {"{}", true},
-        {" \n{ } \r\n", true},
-        {"{\"a\":[1,\"x\",{\"b\":[true,false,null]},[]],\"c\":{}}", true},
+        {"{}", true}, {" \n{ } \r\n", true}, {"{\"a\":[1,\"x\",{\"b\":[true,false,null]},[]],\"c\":{}}", true},
         {body + fill + "\"}", true}, // 8192 bytes
         {body + fill + "x\"}", false},
         {body + fill + "\"} ", false}, // well-formed, but over the cap
-        {"\xEF\xBB\xBF{\"a\":1}", true},
-        {"\xEF\xBB\xBF\xEF\xBB\xBF{\"a\":1}", false},
-        {"\xEF\xBB\xBF", false},
-        {"", false},
-        {"   \t\r\n", false},
-        {"[1]", false},
-        {"{} x", false},
-        {"{}{}", false},
-        {"{\"a\":1", false},
-        {"{\"a\":1,}", false},
-        {"{\"a\" 1}", false},
-        {"{'a':1}", false},
-        {"{\"a\":True}", false},
-        {"{\"a\":truex}", false},
-        {"{\"a\":}", false},
-        {"{\"a\":[1 2]}", false},
-        {"{\"a\":{\"b\"}}", false},
-        {"{\"a\":\"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"}", true},
-        {"{\"a\":\"\xFF\"}", false},
+        {"\xEF\xBB\xBF{\"a\":1}", true}, {"\xEF\xBB\xBF\xEF\xBB\xBF{\"a\":1}", false}, {"\xEF\xBB\xBF", false},
+        {"", false}, {"   \t\r\n", false}, {"[1]", false}, {"{} x", false}, {"{}{}", false}, {"{\"a\":1", false},
+        {"{\"a\":1,}", false}, {"{\"a\" 1}", false}, {"{'a':1}", false}, {"{\"a\":True}", false},
+        {"{\"a\":truex}", false}, {"{\"a\":}", false}, {"{\"a\":[1 2]}", false}, {"{\"a\":{\"b\"}}", false},
+        {"{\"a\":\"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"}", true}, {"{\"a\":\"\xFF\"}", false},
         {"{\"a\":1 \x80}", false},
-        {"{\"a\":\"\xED\xA0\x80\"}", false},     // encoded surrogate
-        {"{\"a\":\"\xC0\xAF\"}", false},         // overlong
-        {"{\"a\":\"\xE0\x80\xAF\"}", false},     // overlong 3-byte
-        {"{\"a\":\"\xF4\x90\x80\x80\"}", false}, // above U+10FFFF
-        {"{\"a\":\"\xE2\x82\"}", false},         // cut short
-        {"{\"a\":\"x\"}\xC3", false},
-        {"{\"s\":\"\\x\"}", false},
-        {"{\"s\":\"\\u12\"}", false},
-        {"{\"s\":\"\\u12G4\"}", false},
-        {"{\"s\":\"\\ud83d\\uZZZZ\"}", false},
-        {"{\"s\":\"tab\there\"}", false},
-        {"{\"s\":\"del\x7F\"}", true},
-        {"{\"s\":\"open}", false},
-        {"{\"n\":-}", false},
-        {"{\"n\":+1}", false},
-        {"{\"n\":.5}", false},
-        {"{\"n\":01}", false},
-        {"{\"n\":1.}", false},
-        {"{\"n\":1e}", false},
-        {"{\"n\":0x10}", false},
-        {"{\"n\":NaN}", false},
-        {nested(31, "[", "]"), true}, // 32 levels of nesting
-        {nested(32, "[", "]"), false},
-        {nested(5000, "[", "]"), false}, // no stack exhaustion
-        {nested(31, "{\"b\":", "}"), true},
-        {nested(32, "{\"b\":", "}"), false},
+        // An encoded surrogate, overlong forms, above U+10FFFF, cut short.
+        {"{\"a\":\"\xED\xA0\x80\"}", false}, {"{\"a\":\"\xC0\xAF\"}", false}, {"{\"a\":\"\xE0\x80\xAF\"}", false},
+        {"{\"a\":\"\xF4\x90\x80\x80\"}", false}, {"{\"a\":\"\xE2\x82\"}", false},
+        {"{\"a\":\"x\"}\xC3", false}, {"{\"s\":\"\\x\"}", false}, {"{\"s\":\"\\u12\"}", false},
+        {"{\"s\":\"\\u12G4\"}", false}, {"{\"s\":\"\\ud83d\\uZZZZ\"}", false}, {"{\"s\":\"tab\there\"}", false},
+        {"{\"s\":\"del\x7F\"}", true}, {"{\"s\":\"open}", false}, {"{\"n\":-}", false}, {"{\"n\":+1}", false},
+        {"{\"n\":.5}", false}, {"{\"n\":01}", false}, {"{\"n\":1.}", false}, {"{\"n\":1e}", false},
+        {"{\"n\":0x10}", false}, {"{\"n\":NaN}", false},
+        // 32 levels of nesting at most, and no stack exhaustion beyond.
+        {nested(31, "[", "]"), true}, {nested(32, "[", "]"), false}, {nested(5000, "[", "]"), false},
+        {nested(31, "{\"b\":", "}"), true}, {nested(32, "{\"b\":", "}"), false},
     };
     for (const Case & c : cases) {
         EXPECT_EQ(parses(c.text), c.ok) << c.text.substr(0, 60);
@@ -100,14 +69,11 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
         size_t       utf16;
     } strings[] = {
         {"{\"s\":\"a\\\"\\/\\\\\\b\\f\\n\\r\\t\\u0041\\u00e9\\u20AC\"}", "a\"/\\\b\f\n\r\tA\xC3\xA9\xE2\x82\xAC", 12},
-        {"{\"s\":\"\\ud83d\\ude00\"}", "\xF0\x9F\x98\x80", 2},
-        {"{\"s\":\"\xF0\x9F\x98\x80x\"}", "\xF0\x9F\x98\x80x", 3},
+        {"{\"s\":\"\\ud83d\\ude00\"}", "\xF0\x9F\x98\x80", 2}, {"{\"s\":\"\xF0\x9F\x98\x80x\"}", "\xF0\x9F\x98\x80x", 3},
         // A lone surrogate becomes U+FFFD and the next escape stands alone.
-        {"{\"s\":\"\\ud83dx\"}", "\xEF\xBF\xBDx", 2},
-        {"{\"s\":\"\\ud83d\\u0041\"}", "\xEF\xBF\xBD" "A", 2},
+        {"{\"s\":\"\\ud83dx\"}", "\xEF\xBF\xBDx", 2}, {"{\"s\":\"\\ud83d\\u0041\"}", "\xEF\xBF\xBD" "A", 2},
         {"{\"s\":\"\\ude00\"}", "\xEF\xBF\xBD", 1},
-        {"{\"s\":\"a\\u0000b\"}", std::string("a\0b", 3), 3},
-        {"{\"s\":\"tab\\there\"}", "tab\there", 8},
+        {"{\"s\":\"a\\u0000b\"}", std::string("a\0b", 3), 3}, {"{\"s\":\"tab\\there\"}", "tab\there", 8},
     };
     for (const Case & c : strings) {
         JsonObject obj;
@@ -116,16 +82,26 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
         EXPECT_EQ(obj.at("s").text, c.text) << c.json;
         EXPECT_EQ(obj.at("s").utf16Length, c.utf16) << c.json;
     }
+    // Numbers beyond a double's range are judged by their value, whatever the
+    // sign of their written exponent.
+    const std::string zeros400(400, '0');
     struct Number {
-        const char * json;
-        double       value;
-    } numbers[] = {{"{\"n\":-12.5e-1}", -1.25}, {"{\"n\":1E+2}", 100.0}, {"{\"n\":0.1}", 0.1},
-                   {"{\"n\":1e400}", INFINITY}, {"{\"n\":1e-400}", 0.0}};
+        std::string text;
+        double      value;
+    } numbers[] = {
+        {"-12.5e-1", -1.25}, {"1E+2", 100.0}, {"0.1", 0.1}, {"1e400", HUGE_VAL}, {"-1e400", -HUGE_VAL}, {"1e-400", 0.0},
+        {"-1e-400", -0.0}, {"1" + zeros400 + "e-5", HUGE_VAL}, {"-1" + zeros400 + "e-5", -HUGE_VAL},
+        {"0." + zeros400 + "1", 0.0}, {"-0." + zeros400 + "1", -0.0}, {"0." + zeros400 + "1e+5", 0.0},
+        {"1" + zeros400 + "e-400", 1.0}, {"0." + zeros400 + "1e+401", 1.0}, {"0e99999999999999999999", 0.0},
+        {"1e-99999999999999999999", 0.0}, {"1e+99999999999999999999", HUGE_VAL}, {"123.456e99999999999", HUGE_VAL},
+        {"0.000123e-400", 0.0},
+    };
     for (const Number & n : numbers) {
         JsonObject obj;
-        ASSERT_TRUE(parse(n.json, obj)) << n.json;
+        ASSERT_TRUE(parse("{\"n\":" + n.text + "}", obj)) << n.text;
         EXPECT_EQ(obj.at("n").kind, JsonKind::Number);
-        EXPECT_EQ(obj.at("n").number, n.value) << n.json;
+        EXPECT_EQ(obj.at("n").number, n.value) << n.text;
+        EXPECT_EQ(std::signbit(obj.at("n").number), std::signbit(n.value)) << n.text;
     }
     JsonObject obj;
     ASSERT_TRUE(parse("{\"b\":true,\"c\":false,\"d\":null,\"e\":[],\"request\\u0049d\":1}", obj));
@@ -135,10 +111,7 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
     EXPECT_EQ(obj.at("d").kind, JsonKind::Null);
     EXPECT_EQ(obj.at("e").kind, JsonKind::Nested);
     EXPECT_EQ(obj.count("requestId"), 1u); // names are decoded too
-}
-
-TEST(JsonReader, LastDuplicateReplacesTheWholeMember) {
-    JsonObject obj;
+    // The last of duplicate names replaces the whole member.
     ASSERT_TRUE(parse("{\"requestId\":1,\"requestId\":\"two\"}", obj));
     EXPECT_EQ(obj.size(), 1u);
     EXPECT_EQ(obj.at("requestId").kind, JsonKind::String);
@@ -146,28 +119,24 @@ TEST(JsonReader, LastDuplicateReplacesTheWholeMember) {
 }
 
 TEST(JsonReader, UnsignedIntegersAndRequestIdOnly) {
+    const std::string zeros400(400, '0');
     struct Case {
-        const char * json;
-        bool         ok;
-        uint64_t     value;
-        bool         onlyId; // also a valid request-id-only payload
+        std::string json;
+        bool        ok;
+        uint64_t    value;
+        bool        onlyId; // also a valid request-id-only payload
     } cases[] = {
-        {"{\"requestId\":0}", true, 0, true},
-        {"{\"requestId\":7}", true, 7, true},
+        {"{\"requestId\":0}", true, 0, true}, {"{\"requestId\":7}", true, 7, true},
         {"{\"requestId\":9007199254740991}", true, 9007199254740991ull, true},
-        {"{\"requestId\":1e3}", true, 1000, true},
-        {"{\"requestId\":-0}", true, 0, true},
-        {"{\"requestId\":1,\"requestId\":3}", true, 3, true},
-        {"{\"requestId\":42,\"x\":1}", true, 42, false},
-        {"{\"requestId\":9007199254740992}", false, 0, false},
-        {"{\"requestId\":-1}", false, 0, false},
-        {"{\"requestId\":1.5}", false, 0, false},
-        {"{\"requestId\":true}", false, 0, false},
-        {"{\"requestId\":\"5\"}", false, 0, false},
-        {"{\"requestId\":null}", false, 0, false},
-        {"{\"requestId\":1e400}", false, 0, false},
-        {"{\"requestid\":1}", false, 0, false},
-        {"{}", false, 0, false},
+        {"{\"requestId\":1e3}", true, 1000, true}, {"{\"requestId\":-0}", true, 0, true},
+        {"{\"requestId\":1,\"requestId\":3}", true, 3, true}, {"{\"requestId\":42,\"x\":1}", true, 42, false},
+        {"{\"requestId\":9007199254740992}", false, 0, false}, {"{\"requestId\":-1}", false, 0, false},
+        {"{\"requestId\":1.5}", false, 0, false}, {"{\"requestId\":true}", false, 0, false},
+        {"{\"requestId\":\"5\"}", false, 0, false}, {"{\"requestId\":null}", false, 0, false},
+        {"{\"requestId\":1e400}", false, 0, false}, {"{\"requestid\":1}", false, 0, false}, {"{}", false, 0, false},
+        // By value: 1e395 is out of range, 1e-401 is 0 as JSON.parse reads it.
+        {"{\"requestId\":1" + zeros400 + "e-5}", false, 0, false},
+        {"{\"requestId\":0." + zeros400 + "1}", true, 0, true},
     };
     for (const Case & c : cases) {
         JsonObject obj;
@@ -178,8 +147,7 @@ TEST(JsonReader, UnsignedIntegersAndRequestIdOnly) {
             EXPECT_EQ(out, c.value) << c.json;
         }
         uint64_t id = 0;
-        std::string s = c.json;
-        EXPECT_EQ(parseRequestIdOnly((const uint8_t *) s.data(), s.size(), id), c.onlyId) << c.json;
+        EXPECT_EQ(parseRequestIdOnly((const uint8_t *) c.json.data(), c.json.size(), id), c.onlyId) << c.json;
         if (c.onlyId) {
             EXPECT_EQ(id, c.value) << c.json;
         }

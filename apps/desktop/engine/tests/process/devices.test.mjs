@@ -1,26 +1,24 @@
-// Device choice through the real ggml registry, from a test folder whose
-// backend files (loaded blas, cuda, metal, vulkan, cpu) are copies of a fake
-// GPU plugin, each configured through QUILLET_FAKE_GPU_<NAME>.
+// Device choice and accelerator packs through the real ggml registry, from
+// test folders whose backend files (loaded blas, cuda, metal, vulkan, cpu) are
+// copies of a fake GPU plugin, each configured through QUILLET_FAKE_GPU_<NAME>.
 import assert from 'node:assert/strict';
-import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { after, before, test } from 'node:test';
+import { after, test } from 'node:test';
 
 import { writeTestModel } from '../../tools/make-test-model.mjs';
-import { Kind, LiveEngine, begin, cancel, error, finish, frame, load, openFds, procVisible, replies, runEngine } from './harness.mjs';
+import {
+  Kind, LiveEngine, begin, cancel, error, finish, frame, load, openFds, outcomes, procVisible, replies, runEngine,
+  tempDir,
+} from './harness.mjs';
 
 const layouts = process.env.QUILLET_TEST_LAYOUTS;
 const skip = !layouts || !existsSync(join(layouts, 'gpu/quillet-whisper')) ? 'no test layouts built' : false;
-let dir;
-let model;
-
-before(() => {
-  dir = mkdtempSync(join(tmpdir(), 'quillet-devices-'));
-  model = join(dir, 'model.bin');
-  writeTestModel(model, { variant: 'multilingual' });
-});
+const dir = mkdtempSync(join(tmpdir(), 'quillet-devices-'));
 after(() => rmSync(dir, { recursive: true, force: true }));
+const model = join(dir, 'model.bin');
+writeTestModel(model, { variant: 'multilingual' });
 
 // Runs the engine of the GPU layout with one setting per plugin copy; every
 // copy logs its device initialisations to r.probes.
@@ -63,6 +61,10 @@ test('device choice: preference order, first device of a family only, fallback, 
     [{ METAL: 'reg=METAL;devs=igpu:ok' }, 'metal', '', 'metal false', ['METAL0 ok', 'METAL0 ok']],
     [{ METAL: 'reg=METAL;devs=igpu:ok' }, 'vulkan', '', 'GPU_UNAVAILABLE', []],
     [ALL, 'cpu', '', 'cpu false', []],
+    // gpu_device counts every GPU-kind device: 0 is an unnamed GPU, 1 the
+    // failing CUDA one, 2 the Vulkan one the library must open.
+    [{ BLAS: 'reg=Fakery;devs=gpu:ok', CUDA: 'devs=gpu:fail', VULKAN: 'devs=igpu:ok' }, 'auto', '', 'vulkan false',
+      ['CUDA0 fail', 'VULKAN0 ok', 'VULKAN0 ok']],
   ];
   for (const [config, device, sw, want, probes] of cases) {
     const r = await withGpus(config, [load(model, { device }), begin(4)], { QUILLET_WHISPER_TEST_FAIL_GPU: sw });
@@ -75,24 +77,11 @@ test('device choice: preference order, first device of a family only, fallback, 
   }
 });
 
-test('gpu_device is the ordinal among all GPU-kind devices, unnamed ones included', { skip }, async () => {
-  // Ordinal 0 is an unnamed GPU, 1 a failing CUDA device, 2 the Vulkan device.
-  const r = await withGpus({ BLAS: 'reg=Fakery;devs=gpu:ok', CUDA: 'devs=gpu:fail', VULKAN: 'devs=igpu:ok' },
-    [load(model, { device: 'auto' }), begin(1), finish(1)]);
-  const [ready, result] = replies(r);
-  assert.equal(ready.device, 'vulkan');
-  assert.equal(result.type, 'result');
-  // The probe, then the speech library opening the same device for real.
-  assert.deepEqual(r.probes, ['init CUDA0 fail', 'init VULKAN0 ok', 'init VULKAN0 ok']);
-});
-
 test('what the libraries print on standard output lands on standard error, during start-up, load and decode', { skip }, async () => {
   const r = await withGpus({ CUDA: 'devs=gpu:ok;stdout=1' }, [load(model, { device: 'cuda' }), begin(1), finish(1)]);
   assert.deepEqual(replies(r).map((l) => l.type), ['ready', 'result']);
   assert.doesNotMatch(r.stdout, /fake_gpu_backend/);
-  for (const event of ['registered CUDA', 'init CUDA0', 'compute CUDA0']) {
-    assert.match(r.stderr, new RegExp(`^fake_gpu_backend: ${event}$`, 'm'), event);
-  }
+  for (const event of ['registered CUDA', 'init CUDA0', 'compute CUDA0']) assert.match(r.stderr, new RegExp(`^fake_gpu_backend: ${event}$`, 'm'));
 });
 
 test('an engine folder without a CPU backend refuses loads instead of aborting, and closes the model file', { skip }, async (t) => {
@@ -110,13 +99,54 @@ test('an engine folder without a CPU backend refuses loads instead of aborting, 
 test('a decode the speech library reports as failed is DECODE_FAILED, and the model stays', { skip }, async () => {
   const r = await withGpus({ CUDA: 'devs=gpu:broken' },
     [load(model, { device: 'cuda' }), begin(12), finish(12), finish(12), begin(13), cancel(13), frame(Kind.Ping)]);
-  const lines = replies(r);
-  assert.equal(lines[0].device, 'cuda');
-  assert.deepEqual(lines.slice(1), [
-    { type: 'error', code: 'DECODE_FAILED', requestId: 12 },
-    { type: 'error', code: 'NO_REQUEST', requestId: 12 },
-    { type: 'pong' },
-  ]);
+  assert.equal(replies(r)[0].device, 'cuda');
+  assert.deepEqual(outcomes(r).slice(1), [['DECODE_FAILED', 12], ['NO_REQUEST', 12], ['pong', undefined]]);
   // Nothing else is logged for the failed decode.
   assert.doesNotMatch(r.stderr, /quillet-whisper: decoded /);
+});
+
+// The accelerator pack step at start-up, with the same plugin standing in
+// for the pack's CUDA backend.
+const pluginCopy = join(layouts ?? '', 'pack/libggml-cuda.so');
+const FULL_ID = 'd1be6fde11ac6e0407606b4e42fe72d34add8037';
+const refused = (engine) => `quillet-whisper: accelerator pack refused (engine '${engine}', helper 'd1be6fd')\n`;
+const packEnv = { GGML_BACKEND_PATH: '', QUILLET_FAKE_GPU_CUDA: 'devs=gpu:ok' };
+
+function pack(t, manifest, backend = true) {
+  const dir = join(tempDir(t), 'pack dir');
+  mkdirSync(dir);
+  if (manifest !== undefined) writeFileSync(join(dir, 'quillet-pack.json'), manifest);
+  if (backend === true) copyFileSync(pluginCopy, join(dir, 'libggml-cuda.so'));
+  else if (backend) writeFileSync(join(dir, 'libggml-cuda.so'), backend);
+  return dir;
+}
+
+const packLines = (stderr) => stderr.split(/(?<=\n)/).filter((l) => l.startsWith('quillet-whisper: accelerator pack'));
+const ours = JSON.stringify({ engine: 'd1be6fd', cuda: '12.4', files: ['x'] });
+const exactly8192 = JSON.stringify({ engine: 'd1be6fd', pad: 'x'.repeat(8192 - 29) }); // the manifest size cap
+
+test('a pack loads only with a manifest naming this build exactly, says why not, and serves loads', { skip }, async (t) => {
+  // [manifest, backend file, pack lines, backends in hello]
+  const cases = [
+    [ours, true, [], ['cuda', 'cpu']],
+    [exactly8192, true, [], ['cuda', 'cpu']],
+    [ours, false, [], ['cpu']],
+    [ours, 'not a shared library', ['quillet-whisper: accelerator pack did not load\n'], ['cpu']],
+    [JSON.stringify({ engine: FULL_ID }), true, [refused(FULL_ID)], ['cpu']],
+    [JSON.stringify({ engine: 'D1BE6FD' }), true, [refused('D1BE6FD')], ['cpu']],
+    [JSON.stringify({ engine: 'd1be6fd ' }), true, [refused('d1be6fd ')], ['cpu']],
+    [undefined, true, [refused('')], ['cpu']],
+    [exactly8192.replace('"pad":"', '"pad":"x'), true, [refused('')], ['cpu']],
+    [JSON.stringify({ engine: 1234567 }), true, [refused('')], ['cpu']],
+    [JSON.stringify({ other: 'd1be6fd' }), true, [refused('')], ['cpu']],
+  ];
+  for (const [manifest, backend, lines, backends] of cases) {
+    const args = ['--accelerators', pack(t, manifest, backend)];
+    const r = await runEngine([load(model, { device: 'cuda' })], { args, env: packEnv });
+    const label = `${String(manifest).slice(0, 40)} / ${backend}`;
+    assert.deepEqual(packLines(r.stderr), lines, label);
+    assert.deepEqual(JSON.parse(r.stdout.split('\n')[0]).backends, backends, label);
+    const reply = replies(r)[0];
+    assert.equal(reply.device ?? reply.code, backends[0] === 'cuda' ? 'cuda' : 'GPU_UNAVAILABLE', label);
+  }
 });

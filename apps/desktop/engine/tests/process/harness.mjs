@@ -19,64 +19,52 @@ export const READY = /^\{"type":"ready","version":2,"device":"cpu","loadMs":\d+,
 
 export const Kind = Object.freeze({ Load: 1, Begin: 2, Audio: 3, Finish: 4, Cancel: 5, Unload: 6, Ping: 7, Shutdown: 8 });
 
-export function rawLength(n) {
-  const b = Buffer.alloc(4);
-  b.writeUInt32LE(n >>> 0, 0);
-  return b;
-}
-
-export function frame(kind, payload = Buffer.alloc(0)) {
-  const body = Buffer.from(payload);
-  return Buffer.concat([rawLength(body.length + 1), Buffer.from([kind]), body]);
-}
+export const rawLength = (n) => Buffer.from(Uint32Array.of(n).buffer);
+export const frame = (kind, payload = '') => Buffer.concat([rawLength(Buffer.from(payload).length + 1), Buffer.from([kind]), Buffer.from(payload)]);
 
 export const json = (kind, obj) => frame(kind, JSON.stringify(obj));
 export const begin = (requestId, language = 'en', prompt = '') => json(Kind.Begin, { requestId, language, prompt });
 export const finish = (requestId) => json(Kind.Finish, { requestId });
 export const cancel = (requestId) => json(Kind.Cancel, { requestId });
 
-export function audio(samples) {
-  const f = Float32Array.from(samples);
-  return frame(Kind.Audio, Buffer.from(f.buffer, f.byteOffset, f.byteLength));
-}
+export const audio = (samples) => frame(Kind.Audio, Buffer.from(Float32Array.from(samples).buffer));
 
 export const error = (code, id) => `{"type":"error","code":"${code}"${id === undefined ? '' : `,"requestId":${id}`}}\n`;
 
-export function loadMsg(modelPath, extra = {}) {
-  return { version: 2, modelPath, device: 'cpu', threads: 1, shortWindowSamples: 0, shortAudioCtx: 0, ...extra };
-}
+export const loadMsg = (modelPath, extra = {}) =>
+  ({ version: 2, modelPath, device: 'cpu', threads: 1, shortWindowSamples: 0, shortAudioCtx: 0, ...extra });
 export const load = (modelPath, extra) => json(Kind.Load, loadMsg(modelPath, extra));
 
-/** Spawns the engine, under the command prefix when one is set. */
-export function spawnEngine({ env = {}, args = [], bin = engineBin } = {}) {
-  const cmd = prefix.length ? prefix[0] : bin;
-  const argv = prefix.length ? [...prefix.slice(1), bin, ...args] : args;
+/** Spawns the engine, under the command prefix when one is set; `shell`: a
+ * POSIX redirection to start it with ('2>&-'). */
+export function spawnEngine({ env = {}, args = [], bin = engineBin, shell } = {}) {
+  let [cmd, ...argv] = prefix.length ? [...prefix, bin, ...args] : [bin, ...args];
+  if (shell) [cmd, argv] = ['/bin/sh', ['-c', `exec "$0" "$@" ${shell}`, cmd, ...argv]];
   return spawn(cmd, argv, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
 }
 
 /** Runs the engine over `input` (Buffer or array of Buffers) to its exit. */
-export function runEngine(input, { env = {}, args = [], bin = engineBin } = {}) {
-  const bytes = Array.isArray(input) ? Buffer.concat(input) : input;
+export function runEngine(input, options) {
   return new Promise((resolvePromise, reject) => {
-    const child = spawnEngine({ env, args, bin });
+    const child = spawnEngine(options);
     const out = [];
     const err = [];
     child.stdout.on('data', (d) => out.push(d));
     child.stderr.on('data', (d) => err.push(d));
     child.on('error', reject);
     child.on('close', (code, signal) => {
-      const stdoutBytes = Buffer.concat(out);
-      resolvePromise({ code, signal, stdoutBytes, stdout: stdoutBytes.toString('utf8'), stderr: Buffer.concat(err).toString('utf8') });
+      const stdout = Buffer.concat(out).toString('utf8');
+      resolvePromise({ code, signal, stdout, stderr: Buffer.concat(err).toString('utf8') });
     });
     child.stdin.on('error', () => {}); // the engine may exit before reading everything
-    child.stdin.end(bytes);
+    child.stdin.end(Array.isArray(input) ? Buffer.concat(input) : input);
   });
 }
 
 /** Lines of stdout after the hello line, parsed. */
-export function replies(result) {
-  return result.stdout.split('\n').filter(Boolean).slice(1).map((l) => JSON.parse(l));
-}
+export const replies = (r) => r.stdout.split('\n').filter(Boolean).slice(1).map((l) => JSON.parse(l));
+/** The same as [code or type, requestId] pairs. */
+export const outcomes = (r) => replies(r).map((l) => [l.code ?? l.type, l.requestId]);
 
 export function tempDir(t) {
   const dir = mkdtempSync(join(tmpdir(), 'quillet-engine-'));
@@ -90,22 +78,17 @@ export const openFds = (pid) => readdirSync(`/proc/${pid}/fd`).length;
 export class LiveEngine {
   constructor(options) {
     this.child = spawnEngine(options);
-    this.buffer = '';
-    this.waiters = [];
     this.lines = [];
+    this.waiters = [];
     this.stderr = '';
-    this.child.stdout.setEncoding('utf8');
-    this.child.stdout.on('data', (d) => {
-      this.buffer += d;
-      let i;
-      while ((i = this.buffer.indexOf('\n')) >= 0) {
-        this.lines.push(this.buffer.slice(0, i));
-        this.buffer = this.buffer.slice(i + 1);
-      }
+    let buffer = '';
+    this.child.stdout.setEncoding('utf8').on('data', (d) => {
+      const parts = (buffer + d).split('\n');
+      buffer = parts.pop();
+      this.lines.push(...parts);
       this.#wake();
     });
-    this.child.stderr.setEncoding('utf8');
-    this.child.stderr.on('data', (d) => { this.stderr = (this.stderr + d).slice(-20000); }); // long runs log a lot
+    this.child.stderr.setEncoding('utf8').on('data', (d) => { this.stderr = (this.stderr + d).slice(-20000); });
     this.exited = new Promise((done) => this.child.on('close', (code) => {
       this.closed = true;
       this.#wake();
@@ -114,31 +97,16 @@ export class LiveEngine {
   }
 
   #wake() {
-    while (this.waiters.length && (this.lines.length || this.closed)) {
-      this.waiters.shift()(this.lines.length ? this.lines.shift() : null);
-    }
+    while (this.waiters.length && (this.lines.length || this.closed)) this.waiters.shift()(this.lines.shift() ?? null);
   }
 
-  send(...frames) {
-    this.child.stdin.write(Buffer.concat(frames));
-  }
+  send(...frames) { this.child.stdin.write(Buffer.concat(frames)); }
 
   /** The next reply line, or null once the engine has exited. */
-  next() {
-    return new Promise((done) => {
-      this.waiters.push(done);
-      this.#wake();
-    });
-  }
+  next() { return new Promise((done) => { this.waiters.push(done); this.#wake(); }); }
 
   /** Sends frames and waits for the next reply line. */
-  ask(...frames) {
-    this.send(...frames);
-    return this.next();
-  }
+  ask(...frames) { this.send(...frames); return this.next(); }
 
-  close() {
-    this.child.stdin.end();
-    return this.exited;
-  }
+  close() { this.child.stdin.end(); return this.exited; }
 }

@@ -17,30 +17,23 @@ test('dictations and reloads in one process stay flat', { skip: !procVisible, ti
   const model = join(tempDir(t), 'model.bin');
   // A text context of 32 caps each empty decode at 16 tokens, and a short
   // audio context keeps the encoder quick.
-  const bytes = Buffer.from(makeTestModel({ variant: 'multilingual' }));
-  bytes.writeInt32LE(32, 24); // n_text_ctx, the sixth hyperparameter
-  writeFileSync(model, bytes);
-  const loadFrame = load(model, { threads: 1, shortWindowSamples: 1000000, shortAudioCtx: 64 });
+  writeFileSync(model, makeTestModel({ variant: 'multilingual', header: { nTextCtx: 32 } }));
+  const loadFrame = load(model, { shortWindowSamples: 1000000, shortAudioCtx: 64 });
   // A fixed mmap threshold: glibc would otherwise raise it and serve big
   // buffers from a heap whose trimming varies run to run.
   const engine = new LiveEngine({ env: { MALLOC_MMAP_THRESHOLD_: '131072' } });
-  const pid = engine.child.pid;
   assert.match(await engine.next(), /"type":"hello"/);
-  const measure = () => ({ rss: sanitized ? 0 : residentKiB(pid), fds: openFds(pid) });
+  const measure = () => ({ rss: sanitized ? 0 : residentKiB(engine.child.pid), fds: openFds(engine.child.pid) });
+  const ready = async () => assert.match(await engine.ask(loadFrame), /"type":"ready"/);
 
   // Ten seconds of audio a dictation: 640 KB of samples, so keeping any of
   // them shows within the bound below.
   const samples = audio(new Float32Array(160000).map((_, i) => 0.1 * Math.sin(i / 10)));
-  const dictate = async (id) => {
-    const line = await engine.ask(begin(id, 'en', 'hello'), samples, finish(id));
-    assert.match(line, new RegExp(`^\\{"type":"result","requestId":${id},`));
-  };
-  const reload = async () => {
-    assert.match(await engine.ask(loadFrame), /"type":"ready"/);
-    assert.equal(await engine.ask(frame(Kind.Unload)), '{"type":"unloaded"}');
-  };
+  const dictate = async (id) => assert.match(await engine.ask(begin(id, 'en', 'hello'), samples, finish(id)),
+    new RegExp(`^\\{"type":"result","requestId":${id},`));
+  const reload = async () => (await ready(), assert.equal(await engine.ask(frame(Kind.Unload)), '{"type":"unloaded"}'));
 
-  assert.match(await engine.ask(loadFrame), /"type":"ready"/);
+  await ready();
   for (let i = 0; i < 5; i++) await dictate(i); // warm up allocator pools
   const d0 = measure();
   for (let i = 5; i < 30; i++) await dictate(i);
