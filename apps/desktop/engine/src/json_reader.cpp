@@ -289,6 +289,20 @@ bool matchLiteral(Cursor & c, const char * word, size_t n) {
 
 bool parseValue(Cursor & c, JsonValue & value, std::string & scratch);
 
+// A member's name and the colon after it.
+bool parseMemberName(Cursor & c, std::string & name, uint64_t & utf16Length) {
+    skipSpace(c);
+    if (!parseString(c, name, utf16Length)) {
+        return false;
+    }
+    skipSpace(c);
+    if (c.pos >= c.end || *c.pos != ':') {
+        return false;
+    }
+    c.pos++;
+    return true;
+}
+
 // Container contents are checked for syntax and then dropped.
 bool parseNested(Cursor & c, std::string & scratch) {
     uint8_t open  = *c.pos;
@@ -306,17 +320,9 @@ bool parseNested(Cursor & c, std::string & scratch) {
     }
     JsonValue inner;
     while (true) {
-        if (open == '{') {
-            skipSpace(c);
-            uint64_t ignored = 0;
-            if (!parseString(c, scratch, ignored)) {
-                return false;
-            }
-            skipSpace(c);
-            if (c.pos >= c.end || *c.pos != ':') {
-                return false;
-            }
-            c.pos++;
+        uint64_t ignored = 0;
+        if (open == '{' && !parseMemberName(c, scratch, ignored)) {
+            return false;
         }
         if (!parseValue(c, inner, scratch)) {
             return false;
@@ -403,16 +409,10 @@ bool parseJsonObject(const uint8_t * bytes, size_t length, JsonObject & object) 
     std::string scratch;
     JsonValue   value;
     while (true) {
-        skipSpace(c);
         uint64_t nameUnits = 0;
-        if (!parseString(c, name, nameUnits)) {
+        if (!parseMemberName(c, name, nameUnits)) {
             return false;
         }
-        skipSpace(c);
-        if (c.pos >= c.end || *c.pos != ':') {
-            return false;
-        }
-        c.pos++;
         if (!parseValue(c, value, scratch)) {
             return false;
         }
