@@ -5,8 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "capture_worker.h"
-#include "sim.h"
+#include "worker_driver.h"
 
 using namespace keywatch;
 
@@ -14,16 +13,15 @@ namespace {
 
 // Live simulated objects: waitables, windows, classes, session and raw input registrations.
 std::array<uint32_t, 5> counts() {
-    SimDesktop * d = simDesktopBegin();
-    std::array<uint32_t, 5> c = {d->liveWaitables, d->liveWindows, d->liveClasses, d->sessionRegistrations,
-                                 d->registrationCount};
-    simDesktopEnd();
+    std::array<uint32_t, 5> c;
+    onDesktop([&](SimDesktop * d) {
+        c = {d->liveWaitables, d->liveWindows, d->liveClasses, d->sessionRegistrations, d->registrationCount};
+    });
     return c;
 }
 
 void hold(bool SimDesktop::*flag, bool on) {
-    simDesktopBegin()->*flag = on;
-    simDesktopEnd();
+    onDesktop([&](SimDesktop * d) { d->*flag = on; });
 }
 
 struct CaptureThread : ::testing::Test {
@@ -55,14 +53,11 @@ TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
 TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     for (SimCall call : {simEventCreate, simThreadStart}) {
         CaptureState * state = captureStateCreate();
-        simDesktopBegin()->failing = 1u << call;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->failing = 1u << call; });
         startCapture(state);
-        simDesktopBegin()->failing = 0;
-        simDesktopEnd();
-        const CaptureStatus s = captureStatus(state);
-        EXPECT_FALSE(s.running);
-        EXPECT_STREQ(s.failure, call == simEventCreate ? "control-event-create" : "thread-create");
+        onDesktop([](SimDesktop * d) { d->failing = 0; });
+        EXPECT_FALSE(captureStatus(state).running);
+        EXPECT_STREQ(captureStatus(state).failure, call == simEventCreate ? "control-event-create" : "thread-create");
         stopCapture(state);
         captureStateDestroy(state);
     }

@@ -27,6 +27,7 @@ struct FrameQueue : ::testing::Test {
         lockRelease(&state->lock);
         down = true;
     }
+
     // n changes of the held state: left Control down, up, down, ...
     void pushToggles(int n) {
         for (int i = 0; i < n; i++, down = !down) {
@@ -65,12 +66,10 @@ TEST_F(FrameQueue, ResetAndArmingStartEpochsThatVoidWhatWasQueued) {
     EXPECT_EQ(copy.frames[1].kind, (uint32_t) frameSnapshot);
     EXPECT_EQ(copy.frames[1].sequence, 2u);
     EXPECT_EQ(copy.frames[1].sourceMs, 123.5);
-    for (const CaptureFrame & f : state->frames) { // a drain empties every slot, also those a reset left
-        EXPECT_EQ(f.sequence, 0u);
-    }
 }
 
-TEST_F(FrameQueue, PushesOnlyWhileArmedAndOnlyChangesWithSequencesAcrossDrains) {
+// FrameQueueThreads pins the numbering across many drains.
+TEST_F(FrameQueue, PushesOnlyWhileArmedAndOnlyChanges) {
     pushToggles(1);
     EXPECT_EQ(state->frameCount, 0u);
     arm(10.0);
@@ -85,16 +84,7 @@ TEST_F(FrameQueue, PushesOnlyWhileArmedAndOnlyChangesWithSequencesAcrossDrains) 
     EXPECT_EQ(copy.frames[2].sourceMs, 11.0);
     EXPECT_EQ(copy.frames[3].down, 0);
     EXPECT_EQ(copy.frames[3].sourceMs, 14.0);
-
-    uint64_t expected = 5;
-    for (int batch = 0; batch < 4; batch++) {
-        pushToggles(7 + batch);
-        drain();
-        EXPECT_EQ(copy.epoch, 1u);
-        for (uint64_t i = 0; i < copy.frameCount; i++) {
-            EXPECT_EQ(copy.frames[i].sequence, expected++);
-        }
-    }
+    EXPECT_EQ(copy.frames[3].sequence, 4u);
     EXPECT_EQ(drain().frameCount, 0u);
 }
 

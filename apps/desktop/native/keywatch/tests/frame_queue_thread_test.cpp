@@ -35,10 +35,7 @@ TEST(FrameQueueThreads, PushAndDrainConcurrently) {
             const CaptureFrame & f = copy.frames[i];
             if (copy.epoch != epoch) { // a new epoch begins with its reset frame
                 ASSERT_EQ(i, 0u);
-                ASSERT_EQ(f.sequence, 1u);
-                epoch = copy.epoch;
-                nextSequence = 1;
-                expectDown = true;
+                epoch = copy.epoch, nextSequence = 1, expectDown = true;
             }
             ASSERT_EQ(f.sequence, nextSequence++);
             if (f.kind == frameEvent) {

@@ -45,32 +45,21 @@ TEST(KeyDecoder, RefusesWhatItCannotMapWithCertaintyAndIgnoresKnownArtefacts) {
         const char * failure; // null: ignored
     } cases[] = {
         {0xFF, 0, 0xFF, failure::keyboardOverrun}, // before the ignore rule
-        {0x100, 0, 0x41, failure::keyboardFlagsAmbiguous},
-        {0x1E, 0x8, 0x41, failure::keyboardFlagsAmbiguous},
+        {0x100, 0, 0x41, failure::keyboardFlagsAmbiguous}, {0x1E, 0x8, 0x41, failure::keyboardFlagsAmbiguous},
         {0x1D, E0 | E1, 0x11, failure::keyboardFlagsAmbiguous},
-        {0x1D, 0, 0xFF, nullptr},  // no mapping of its own
-        {0x2A, E0, 0x10, nullptr}, // the fake shift around extended keys
-        {0x36, E0, 0xA1, nullptr},
-        {0x2A, E0, 0x41, remap},   // a fake shift without a shift code
-        {0x1D, E1, 0x13, remap},   // Pause
-        {0x00, 0, 0x41, remap},
-        {0x1E, 0, 0x00, remap},
-        {0x1E, 0, 0xE7, remap},    // packet
-        {0x1D, 0, 0xA3, remap},    // the code names the other side
-        {0x36, 0, 0xA0, remap},
-        {0x1E, 0, 0x11, remap},    // one code says modifier, the other does not
-        {0x1E, E0, 0x5C, remap},
-        {0x5B, E0, 0x41, remap},
-        {0x1D, 0, 0x12, remap},    // a Control scan code with the Alt code
+        {0x1D, 0, 0xFF, nullptr},                   // no mapping of its own
+        {0x2A, E0, 0x10, nullptr}, {0x36, E0, 0xA1, nullptr}, // the fake shift around extended keys
+        {0x2A, E0, 0x41, remap},                    // a fake shift without a shift code
+        {0x1D, E1, 0x13, remap},                    // Pause
+        {0x00, 0, 0x41, remap}, {0x1E, 0, 0x00, remap}, {0x1E, 0, 0xE7, remap}, // no scan code, no key, packet
+        {0x1D, 0, 0xA3, remap}, {0x36, 0, 0xA0, remap}, // the code names the other side
+        {0x1E, 0, 0x11, remap}, {0x1E, E0, 0x5C, remap}, {0x5B, E0, 0x41, remap}, // modifier by one code only
+        {0x1D, 0, 0x12, remap},                     // a Control scan code with the Alt code
     };
     for (const auto & c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.make << " " << c.flags << " " << c.vkey);
         const DecodedKey key = decodeRawKeyboard(c.make, c.flags, c.vkey);
         EXPECT_EQ(key.ignore, c.failure == nullptr);
-        if (c.failure != nullptr) {
-            EXPECT_STREQ(key.failure, c.failure);
-        } else {
-            EXPECT_EQ(key.failure, nullptr);
-        }
+        EXPECT_STREQ(key.failure, c.failure);
     }
 }

@@ -1,12 +1,14 @@
 // The remote-keys monitor stepped on a hand-set clock, then its thread on the real clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "remote_keys.h"
-#include "sim.h"
 #include "sim_hooks.h"
+#include "worker_driver.h"
 
 using namespace keywatch;
 
@@ -17,11 +19,11 @@ typedef std::chrono::steady_clock Clock;
 WindowHandle window(uintptr_t n) { return reinterpret_cast<WindowHandle>(n); }
 
 void front(WindowHandle w, uint32_t pid) {
-    SimDesktop * d = simDesktopBegin();
-    d->foreground        = w;
-    d->foregroundThread  = w != nullptr ? 77 : 0;
-    d->foregroundProcess = pid;
-    simDesktopEnd();
+    onDesktop([&](SimDesktop * d) {
+        d->foreground        = w;
+        d->foregroundThread  = w != nullptr ? 77 : 0;
+        d->foregroundProcess = pid;
+    });
 }
 
 intptr_t press(uint32_t vkey, uint32_t flags = 0) { return simHookDeliver(0, messageKeyDown, vkey, flags); }
@@ -33,14 +35,13 @@ uint32_t freshPid() {
     return next += 10;
 }
 
-template <typename Condition> bool waitFor(Condition condition, int ms = 2000) {
-    for (const auto deadline = Clock::now() + std::chrono::milliseconds(ms); !condition();) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
+template <typename Condition> bool waitFor(Condition condition) {
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    bool       met      = condition();
+    for (; !met && Clock::now() < deadline; met = condition()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
+    return met;
 }
 
 struct Monitor : ::testing::Test {
@@ -58,10 +59,7 @@ struct Monitor : ::testing::Test {
         remoteKeysStop();
     }
     void stepAt(uint64_t ms) {
-        SimDesktop * d = simDesktopBegin();
-        d->manualTicks = true;
-        d->ticks       = ms;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->manualTicks = true, d->ticks = ms; });
         monitorTimerStep(&step);
     }
     MonitorStep step      = {nullptr, 0, 0};
@@ -82,9 +80,7 @@ TEST(RemoteClients, BaseNameMatchesWithExeInAnyCase) {
     };
     for (const auto & c : cases) {
         uint16_t path[imagePathUnits] = {0};
-        for (uint32_t i = 0; c.path[i] != 0; i++) {
-            path[i] = (uint16_t) c.path[i];
-        }
+        std::copy(c.path, c.path + std::char_traits<char16_t>::length(c.path), path);
         EXPECT_EQ(remoteClientIndex(path), c.index) << c.index;
     }
 }
@@ -99,13 +95,7 @@ TEST_F(Monitor, ClientInFrontActivatesAndAnythingElseClearsWithinOneStep) {
         front(window(0x10), clientPid);
         stepAt(t += 250);
         ASSERT_EQ(remoteKeysRead().client, 0);
-        EXPECT_EQ(press(0xA1), simHookNextResult); // right Shift before left Control
         press(0xA2);
-        press(0x41);
-        EXPECT_EQ(remoteKeysRead().modifiers, 0x21u); // table order
-        EXPECT_TRUE(remoteKeysRead().other);
-        release(0x41);
-        EXPECT_FALSE(remoteKeysRead().other);
         press(0x41);
         front(other.window, other.pid);
         stepAt(t += 250);
@@ -158,15 +148,17 @@ TEST_F(Monitor, HookRecordsOnlyPhysicalActionEventsAndPassesAllOn) {
     press(0x1A2);                               // beyond the key range
     EXPECT_EQ(remoteKeysRead().modifiers, 0u);
     EXPECT_FALSE(remoteKeysRead().other);
-    simHookDeliver(0, messageSysKeyDown, 0xA4, 0);
+    EXPECT_EQ(press(0xA1), simHookNextResult); // right Shift before left Control
+    simHookDeliver(0, messageSysKeyDown, 0xA2, 0);
     simHookDeliver(0, messageSysKeyDown, 0xFF, 0);
-    EXPECT_EQ(remoteKeysRead().modifiers, 0x04u);
+    EXPECT_EQ(remoteKeysRead().modifiers, 0x21u); // table order
     EXPECT_TRUE(remoteKeysRead().other);
-    simHookDeliver(0, messageSysKeyUp, 0xA4, 0);
+    simHookDeliver(0, messageSysKeyUp, 0xA2, 0);
+    release(0xA1);
     simHookDeliver(0, 0x0999, 0xFF, 0); // any other message is a release
     EXPECT_EQ(remoteKeysRead().modifiers, 0u);
     EXPECT_FALSE(remoteKeysRead().other);
-    EXPECT_EQ(simHookPassedOn(), passed + 7);
+    EXPECT_EQ(simHookPassedOn(), passed + 9);
 }
 
 TEST_F(Monitor, ProcessImageIsReadOnlyWhenThePidChanges) {

@@ -11,6 +11,11 @@
 
 namespace keywatch {
 
+template <typename Change> void onDesktop(Change change) {
+    change(simDesktopBegin());
+    simDesktopEnd();
+}
+
 struct WorkerDriver {
     CaptureState * state      = nullptr;
     WorkerRun      run        = {};
@@ -27,14 +32,14 @@ struct WorkerDriver {
         nowMs = 5000.0;
         ticks = startTicks;
         setManualClockMs(nowMs);
-        SimDesktop * d = simDesktopBegin();
-        d->manualTicks  = true;
-        d->ticks        = ticks;
-        d->instantWaits = true;
-        if (configure != nullptr) {
-            configure(d);
-        }
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) {
+            d->manualTicks  = true;
+            d->ticks        = ticks;
+            d->instantWaits = true;
+            if (configure != nullptr) {
+                configure(d);
+            }
+        });
         tornDown = false;
         delete copy;
         copy  = new DrainCopy;
@@ -50,8 +55,7 @@ struct WorkerDriver {
         nowMs += ms;
         ticks += (uint64_t) ms;
         setManualClockMs(nowMs);
-        simDesktopBegin()->ticks = ticks;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->ticks = ticks; });
     }
     // One worker step; false once the loop has ended.
     bool step() { return looping = looping && workerStep(state, &run); }
@@ -64,15 +68,10 @@ struct WorkerDriver {
         }
     }
     // The two samplings that arm a neutral capture; true when armed.
-    bool arm() {
-        sample();
-        sample();
-        return armed();
-    }
+    bool arm() { return sample(), sample(), armed(); }
     WindowHandle window() const { return simWindowOf(state); }
     void setKeyDown(uint32_t vkey, bool down) {
-        simDesktopBegin()->keyDown[vkey & 0xFF] = down;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->keyDown[vkey & 0xFF] = down; });
     }
     // A record ageMs old with the generic vkey raw input reports; the sided physical key follows it.
     bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1) {
@@ -106,25 +105,7 @@ struct WorkerDriver {
         delete copy;
         copy = nullptr;
     }
-    void restart() {
-        finish();
-        begin();
-    }
+    void restart(void (*configure)(SimDesktop *) = nullptr) { finish(), begin(configure); }
 };
-
-template <typename Change> void onDesktop(Change change) {
-    change(simDesktopBegin());
-    simDesktopEnd();
-}
-
-// Checks a failure string by text; null expects none.
-inline void expectFailure(const char * expected, const char * actual) {
-    if (expected == nullptr) {
-        EXPECT_EQ(actual, nullptr);
-    } else {
-        ASSERT_NE(actual, nullptr) << "expected " << expected;
-        EXPECT_STREQ(actual, expected);
-    }
-}
 
 } // namespace keywatch
