@@ -20,10 +20,6 @@ std::array<uint32_t, 5> counts() {
     return c;
 }
 
-void hold(bool SimDesktop::*flag, bool on) {
-    onDesktop([&](SimDesktop * d) { d->*flag = on; });
-}
-
 struct CaptureThread : ::testing::Test {
     void SetUp() override { simDesktopReset(); }
 };
@@ -35,15 +31,14 @@ TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
     CaptureState * state = captureStateCreate();
     for (int cycle = 0; cycle < 200; cycle++) {
         startCapture(state);
-        CaptureStatus s = captureStatus(state);
+        const CaptureStatus s = captureStatus(state);
         ASSERT_TRUE(s.running) << cycle;
         ASSERT_STREQ(s.failure, "awaiting-neutral");
         startCapture(state); // alive: nothing changes
         ASSERT_EQ(captureStatus(state).epoch, s.epoch);
         stopCapture(state);
-        s = captureStatus(state);
-        ASSERT_FALSE(s.running);
-        ASSERT_EQ(s.failure, nullptr);
+        ASSERT_FALSE(captureStatus(state).running);
+        ASSERT_STREQ(captureStatus(state).failure, nullptr);
         ASSERT_EQ(state->workerThread, nullptr);
     }
     captureStateDestroy(state);
@@ -64,10 +59,10 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
 
     // Set-up slower than 500 ms: the worker is told to stop and ends by itself.
     CaptureState * state = captureStateCreate();
-    hold(&SimDesktop::holdSetUp, true);
+    onDesktop([](SimDesktop * d) { d->holdSetUp = true; });
     startCapture(state);
     EXPECT_STREQ(captureStatus(state).failure, "startup-timeout");
-    hold(&SimDesktop::holdSetUp, false);
+    onDesktop([](SimDesktop * d) { d->holdSetUp = false; });
     stopCapture(state);
     EXPECT_FALSE(captureStatus(state).running);
     captureStateDestroy(state);
@@ -76,15 +71,12 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     const auto before = counts();
     state = captureStateCreate();
     startCapture(state);
-    hold(&SimDesktop::holdWindowDestroy, true);
+    onDesktop([](SimDesktop * d) { d->holdWindowDestroy = true; });
     const auto stopped = std::chrono::steady_clock::now();
     stopCapture(state);
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5)) << "stop waits a bounded time";
     EXPECT_STREQ(captureStatus(state).failure, "shutdown-timeout");
-    std::thread release([] {
-        sleepMs(50);
-        hold(&SimDesktop::holdWindowDestroy, false);
-    });
+    std::thread release([] { sleepMs(50), onDesktop([](SimDesktop * d) { d->holdWindowDestroy = false; }); });
     captureStateDestroy(state); // waits without limit
     release.join();
     EXPECT_EQ(counts(), before);

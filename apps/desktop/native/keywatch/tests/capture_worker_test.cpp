@@ -13,7 +13,6 @@ namespace {
 struct Worker : ::testing::Test {
     WorkerDriver w;
     void SetUp() override { w.begin(); }
-    void TearDown() override { w.finish(); }
     bool notice(uint32_t message, uintptr_t wParam) {
         const bool posted = simPostMessage(w.window(), message, wParam, 0);
         w.step();
@@ -45,7 +44,8 @@ TEST_F(Worker, SessionNoticesSetTheSessionStateByTheirCode) {
     }
 }
 
-TEST_F(Worker, DeviceNoticesReplaceTheFailureOnce) {
+// A device notice replaces the failure once; sendKeys' own keystrokes arrive as raw input without a device handle.
+TEST_F(Worker, DeviceNoticesAndInjectedKeysDisarmAsIncomplete) {
     const uint64_t epoch = w.state->epoch;
     ASSERT_TRUE(notice(messageInputDeviceChange, 1));
     EXPECT_STREQ("device-arrived", w.failure());
@@ -53,6 +53,11 @@ TEST_F(Worker, DeviceNoticesReplaceTheFailureOnce) {
     EXPECT_EQ(w.state->epoch, epoch + 1);
     ASSERT_TRUE(notice(messageInputDeviceChange, 2));
     EXPECT_STREQ("device-removed", w.failure());
+    EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
+    ASSERT_TRUE(w.arm());
+    EXPECT_EQ(sendCommand("paste", 5), sendSent);
+    w.step();
+    EXPECT_STREQ("raw-device-ambiguous", w.failure());
     EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
 }
 
@@ -67,16 +72,6 @@ TEST_F(Worker, AWakeDispatchesAtMost64Messages) {
     EXPECT_EQ(w.drain().frameCount, 64u);
     w.step();
     EXPECT_EQ(w.drain().frameCount, 36u);
-}
-
-// sendKeys' own keystrokes arrive as raw input without a device handle.
-TEST_F(Worker, InjectedKeysHaveNoDeviceAndDisarm) {
-    ASSERT_TRUE(w.arm());
-    w.drain();
-    EXPECT_EQ(sendCommand("paste", 5), sendSent);
-    w.step();
-    EXPECT_STREQ("raw-device-ambiguous", w.failure());
-    EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
 }
 
 TEST_F(Worker, QuitOrDestroyEndsTheLoopAndTheFinalFailureDependsOnWhy) {

@@ -19,7 +19,6 @@ WorkerDriver * hooked = nullptr;
 struct Poll : ::testing::Test {
     WorkerDriver w;
     void SetUp() override { hooked = &w, w.begin(); }
-    void TearDown() override { w.finish(); }
     void onKeyRead(void (*hook)(uint32_t)) {
         onDesktop([&](SimDesktop * d) { d->onKeyRead = hook; });
     }

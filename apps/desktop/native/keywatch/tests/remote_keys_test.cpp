@@ -99,10 +99,9 @@ TEST_F(Monitor, ClientInFrontActivatesAndAnythingElseClearsWithinOneStep) {
         press(0x41);
         front(other.window, other.pid);
         stepAt(t += 250);
-        const RemoteKeysState state = remoteKeysRead();
-        EXPECT_EQ(state.client, -1);
-        EXPECT_EQ(state.modifiers, 0u);
-        EXPECT_FALSE(state.other);
+        EXPECT_EQ(remoteKeysRead().client, -1);
+        EXPECT_EQ(remoteKeysRead().modifiers, 0u);
+        EXPECT_FALSE(remoteKeysRead().other);
         EXPECT_EQ(simHooksInstalled(), 0u);
     }
 }
@@ -190,8 +189,6 @@ TEST_F(Monitor, ThreadFollowsTheForegroundAndStopEndsIt) {
     ASSERT_TRUE(waitFor([] { return remoteKeysRead().client == 0; }));
     front(window(0x20), clientPid + 1);
     ASSERT_TRUE(waitFor([] { return remoteKeysRead().client == -1; }));
-    front(window(0x10), clientPid);
-    ASSERT_TRUE(waitFor([] { return remoteKeysRead().client == 0; }));
     EXPECT_LE(simHooksInstalled(), 2u);
     remoteKeysStop();
     EXPECT_EQ(monitorThreadIdHeld(), 0u);

@@ -23,14 +23,13 @@ struct WorkerDriver {
     bool           tornDown   = false;
     double         nowMs      = 0.0;
     uint64_t       ticks      = 0;
-    uint64_t       startTicks = 100000;
-    DrainCopy *    copy       = nullptr;
+    DrainCopy      copy       = {};
 
     // A fresh desktop and record; `configure` may change the desktop before set-up.
     void begin(void (*configure)(SimDesktop *) = nullptr) {
         simDesktopReset();
         nowMs = 5000.0;
-        ticks = startTicks;
+        ticks = 0xFFFFFF00u; // 256 ms before the 32-bit message time wraps: longer runs straddle it
         setManualClockMs(nowMs);
         onDesktop([&](SimDesktop * d) {
             d->manualTicks  = true;
@@ -41,9 +40,7 @@ struct WorkerDriver {
             }
         });
         tornDown = false;
-        delete copy;
-        copy  = new DrainCopy;
-        state = captureStateCreate();
+        state    = captureStateCreate();
         state->stopEvent  = eventCreate();
         state->readyEvent = eventCreate();
         lockAcquire(&state->lock);
@@ -76,17 +73,15 @@ struct WorkerDriver {
     // A record ageMs old with the generic vkey raw input reports; the sided physical key follows it.
     bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1) {
         const bool e0 = (flags & 2) != 0, release = (flags & 1) != 0;
-        const uint32_t physical = vkey == 0x10 ? (makeCode == 0x36 ? 0xA1 : 0xA0)
-                                : vkey == 0x11 ? (e0 ? 0xA3 : 0xA2)
-                                : vkey == 0x12 ? (e0 ? 0xA5 : 0xA4) : vkey;
-        setKeyDown(physical, !release);
+        const bool right = vkey == 0x10 ? makeCode == 0x36 : e0; // Shift's sides differ by scan code
+        setKeyDown(vkey >= 0x10 && vkey <= 0x12 ? 0xA0 + 2 * (vkey - 0x10) + right : vkey, !release);
         return simPostRawKeyboard(window(), device, makeCode, flags, vkey, release ? messageKeyUp : messageKeyDown,
                                   (uint32_t) (ticks - ageMs));
     }
     bool button(uint16_t buttonFlags) { return simPostRawMouse(window(), 7, buttonFlags, (uint32_t) ticks); }
     const DrainCopy & drain() {
-        drainCapture(state, copy);
-        return *copy;
+        drainCapture(state, &copy);
+        return copy;
     }
     bool armed() const { return state->armed.load() != 0; }
     const char * failure() { return captureStatus(state).failure; }
@@ -102,10 +97,9 @@ struct WorkerDriver {
             captureStateDestroy(state);
             state = nullptr;
         }
-        delete copy;
-        copy = nullptr;
     }
     void restart(void (*configure)(SimDesktop *) = nullptr) { finish(), begin(configure); }
+    ~WorkerDriver() { finish(); }
 };
 
 } // namespace keywatch
