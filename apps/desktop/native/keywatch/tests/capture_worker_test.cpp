@@ -31,9 +31,7 @@ TEST_F(Worker, SessionNoticesSetTheSessionStateByTheirCode) {
         for (bool fromInactive : {false, true}) {
             w.restart();
             ASSERT_TRUE(w.arm());
-            if (fromInactive) {
-                ASSERT_TRUE(notice(messageSessionChange, 7));
-            }
+            ASSERT_TRUE(!fromInactive || notice(messageSessionChange, 7));
             ASSERT_TRUE(notice(messageSessionChange, code));
             EXPECT_STREQ("session-changed", w.failure());
             EXPECT_STREQ(w.drain().frames[0].reason, "session");

@@ -69,7 +69,7 @@ TEST_F(FrameQueue, ResetAndArmingStartEpochsThatVoidWhatWasQueued) {
     EXPECT_EQ(copy.frames[1].sourceMs, 123.5);
 }
 
-// FrameQueueThreads pins the numbering within epochs and across drains.
+// PushAndDrainConcurrently pins the numbering within epochs and across drains.
 TEST_F(FrameQueue, PushesOnlyWhileArmedAndOnlyChanges) {
     pushToggles(1);
     EXPECT_EQ(state->frameCount, 0u);
@@ -131,23 +131,18 @@ TEST_F(FrameQueue, ResetOnceSkipsOnlyTheSameStandingFailureWhileDisarmed) {
 }
 
 // A worker-like pusher against a JS-like drainer: the locking under TSan, and no frame lost or misnumbered.
-TEST(FrameQueueThreads, PushAndDrainConcurrently) {
-    CaptureState * state = captureStateCreate();
-    const DecodedKey keys[2] = {{KeyRightShift, 0x36, true, false, nullptr}, {KeyRightShift, 0x36, false, false, nullptr}};
+TEST_F(FrameQueue, PushAndDrainConcurrently) {
     std::atomic<bool> done{false};
     std::thread pusher([&] {
         for (int i = 0, next = 0; i < 200000; i++, next ^= 1) {
             if (state->armed.load(std::memory_order_relaxed) == 0) { // the worker's early filter
-                lockAcquire(&state->lock);
-                armCapture(state, (double) i, 0, false);
-                lockRelease(&state->lock);
+                arm((double) i);
                 next = 0; // the arming cleared the held table
             }
-            pushTransition(state, 42, keys[next], (double) i);
+            pushTransition(state, 42, next == 0 ? lctrlDown : lctrlUp, (double) i);
         }
         done = true;
     });
-    static DrainCopy copy;
     uint64_t epoch = 0, nextSequence = 1, drains = 0;
     bool expectDown = true;
     for (bool last = false; !last; drains++) {
@@ -169,5 +164,4 @@ TEST(FrameQueueThreads, PushAndDrainConcurrently) {
     pusher.join();
     EXPECT_GT(drains, 1u);
     EXPECT_EQ(epoch, state->epoch);
-    captureStateDestroy(state);
 }

@@ -25,7 +25,7 @@ async function until(fn, what) {
     }
 }
 
-test('registration defines the nine exports in order; status and drain before any start', () => {
+test('the nine exports in order; status and drain before any start; the synchronous exports', () => {
     assert.deepEqual(Object.getOwnPropertyNames(kw), exportNames);
     for (const name of exportNames) {
         const d = Object.getOwnPropertyDescriptor(kw, name);
@@ -36,6 +36,14 @@ test('registration defines the nine exports in order; status and drain before an
     assert.deepEqual(Object.keys(d), ['epoch', 'clockMs', 'status', 'frames']);
     assert.deepEqual([d.epoch, d.status, d.frames], [0, statusOf(false, 0, null), []]);
     assert.ok(d.clockMs > 0 && kw.drain().clockMs >= d.clockMs);
+
+    assert.equal(kw.sendKeys('paste', 'extra'), 'sent');
+    // The text checks themselves are SendKeys.*; here, what the binding refuses before them.
+    assert.deepEqual(['paste'.padEnd(40, 'x'), 42].map((value) => kw.sendKeys(value)), ['bad-command', 'bad-command']);
+    assert.equal(kw.foregroundPid('ignored'), 4240, 'the simulated foreground process');
+    kw.remoteKeysStart();
+    assert.deepEqual(kw.remoteKeysState(), { active: false, client: '', modifiers: [], other: false });
+    assert.equal(kw.remoteKeysStop(), undefined);
 });
 
 test('a whole capture through the worker: start, arm, keys, drain, stop', async () => {
@@ -80,14 +88,4 @@ test('each environment has its own record, and its teardown stops its capture an
     assert.equal(kt.testing.monitorHeld(), false);
     assert.equal(kt.start().running, true, 'raw input was given back');
     kt.stop();
-});
-
-test('sendKeys, foregroundPid and remoteKeysState through the binding', () => {
-    assert.equal(kw.sendKeys('paste', 'extra'), 'sent');
-    // The text checks themselves are SendKeys.*; here, what the binding refuses before them.
-    assert.deepEqual(['paste'.padEnd(40, 'x'), 42].map((value) => kw.sendKeys(value)), ['bad-command', 'bad-command']);
-    assert.equal(kw.foregroundPid('ignored'), 4240, 'the simulated foreground process');
-    kw.remoteKeysStart();
-    assert.deepEqual(kw.remoteKeysState(), { active: false, client: '', modifiers: [], other: false });
-    assert.equal(kw.remoteKeysStop(), undefined);
 });

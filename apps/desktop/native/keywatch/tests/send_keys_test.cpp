@@ -1,4 +1,4 @@
-// sendCommand and foregroundProcessId: the records each command sends, the calls per round, refusals.
+// sendCommand: the records each command sends, the calls per round, refusals.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -68,12 +68,4 @@ TEST(SendKeys, AnythingButAnExactCommandIsBadAndSendsNothing) {
         EXPECT_EQ(sendWith(text, sendBadCommand).sendCalls, 0u);
     }
     EXPECT_EQ(sendCommand("paste\0", 6), sendBadCommand);
-}
-
-TEST(SendKeys, ForegroundPidIsTheOwnerOrZero) {
-    simDesktopReset();
-    onDesktop([](SimDesktop * d) { d->foregroundProcess = 0xFFFFFFF0u; });
-    EXPECT_EQ(foregroundProcessId(), 0xFFFFFFF0u);
-    onDesktop([](SimDesktop * d) { d->foreground = nullptr; });
-    EXPECT_EQ(foregroundProcessId(), 0u);
 }

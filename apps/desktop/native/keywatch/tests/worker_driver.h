@@ -60,8 +60,7 @@ struct WorkerDriver {
     void sample() { advance(25.0); step(); }
     void runFor(double ms) {
         for (double passed = 0.0; passed < ms; passed += 5.0) {
-            advance(5.0);
-            step();
+            advance(5.0), step();
         }
     }
     // The two samplings that arm a neutral capture; true when armed.
