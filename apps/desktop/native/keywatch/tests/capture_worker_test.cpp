@@ -1,8 +1,6 @@
 // The capture worker's set-up, loop, window procedure and teardown, stepped on the test thread.
 #include <gtest/gtest.h>
 
-#include <string.h>
-
 #include "send_keys.h"
 #include "worker_driver.h"
 
@@ -13,11 +11,8 @@ namespace {
 struct Worker : ::testing::Test {
     WorkerDriver w;
     void SetUp() override { w.begin(); }
-    bool notice(uint32_t message, uintptr_t wParam) {
-        const bool posted = simPostMessage(w.window(), message, wParam, 0);
-        w.step();
-        return posted;
-    }
+    // A notice to the worker's window, handled.
+    bool notice(uint32_t message, uintptr_t wParam) { return simPostMessage(w.window(), message, wParam, 0) && w.step(); }
 };
 
 } // namespace
@@ -87,12 +82,11 @@ TEST_F(Worker, QuitOrDestroyEndsTheLoopAndTheFinalFailureDependsOnWhy) {
         w.restart();
         ASSERT_TRUE(!k.armFirst || w.arm());
         ASSERT_TRUE(!k.removedFirst || notice(messageInputDeviceChange, 2));
-        if (k.ender == messageQuit) {
-            ASSERT_TRUE(threadMessagePost(currentThreadId(), messageQuit, 0, 0));
-        } else if (k.ender != 0) {
-            ASSERT_TRUE(simPostMessage(w.window(), k.ender, 0, 0));
-        } else {
+        if (k.ender == 0) {
             eventSet(w.state->stopEvent);
+        } else {
+            ASSERT_TRUE(k.ender == messageQuit ? threadMessagePost(currentThreadId(), messageQuit, 0, 0)
+                                               : simPostMessage(w.window(), k.ender, 0, 0));
         }
         EXPECT_FALSE(w.step());
         w.tearDown();

@@ -1,14 +1,11 @@
 // The frame queue: resets, arming, pushes and drains, on a hand-set clock; then a pusher against a drainer.
 #include <gtest/gtest.h>
 
-#include <string.h>
-
 #include <atomic>
 #include <thread>
 
 #include "failures.h"
-#include "frame_queue.h"
-#include "manual_clock.h"
+#include "worker_driver.h"
 
 using namespace keywatch;
 
@@ -111,8 +108,7 @@ TEST_F(FrameQueue, OverflowAfter254EventsOrAfter256FromADrain) {
 TEST_F(FrameQueue, ResetOnceSkipsOnlyTheSameStandingFailureWhileDisarmed) {
     resetCaptureOnce(state, failure::deviceArrived, reason::incomplete);
     EXPECT_EQ(state->epoch, 1u);
-    char sameText[32];
-    strcpy(sameText, "device-arrived"); // compared by text, not address
+    char sameText[] = "device-arrived"; // compared by text, not address
     state->mismatchPending = 1;
     resetCaptureOnce(state, sameText, reason::incomplete);
     EXPECT_EQ(state->epoch, 1u);

@@ -4,7 +4,6 @@
 #include <math.h>
 #include <string.h>
 
-#include "manual_clock.h"
 #include "message_clock.h"
 #include "module_clock.h"
 #include "worker_driver.h"
@@ -135,10 +134,8 @@ TEST_F(Poll, EveryCheckNamesItsFailure) {
         {"input-desktop-unavailable", [](SimDesktop * d) { d->inputDesktopAvailable = false; }, -1},
         {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Winlogon", 18); }, -1},
         {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->threadDesktopName, u"Other", 12); }, -1},
-        {"input-desktop-unavailable", [](SimDesktop * d) { // the same desktop, but not the default one
-             memcpy(d->inputDesktopName, u"Other", 12);
-             memcpy(d->threadDesktopName, u"Other", 12);
-         }, -1},
+        {"input-desktop-unavailable", // the same desktop, but not the default one
+         [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Other", 12), memcpy(d->threadDesktopName, u"Other", 12); }, -1},
         {"raw-owner-inspection", [](SimDesktop * d) { d->registrationReadFails = true; }, 2},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[0].target = nullptr; }, 1},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[1].flags = rawFlagInputSink; }, 0},

@@ -6,10 +6,12 @@
 
 #include "capture_worker.h"
 #include "frame_queue.h"
-#include "manual_clock.h"
 #include "sim.h"
 
 namespace keywatch {
+
+// Unit tests run the core on a module clock they set by hand (manual_clock.cpp).
+void setManualClockMs(double ms);
 
 template <typename Change> void onDesktop(Change change) {
     change(simDesktopBegin());
