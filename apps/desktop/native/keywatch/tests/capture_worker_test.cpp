@@ -12,7 +12,7 @@ struct Worker : ::testing::Test {
     WorkerDriver w;
     void SetUp() override { w.begin(); }
     // A notice to the worker's window, handled.
-    bool notice(uint32_t message, uintptr_t wParam) { return simPostMessage(w.window(), message, wParam, 0) && w.step(); }
+    bool notice(uint32_t message, uintptr_t code) { return simPostMessage(w.window(), message, code, 0) && w.step(); }
 };
 
 } // namespace

@@ -15,10 +15,7 @@ const DecodedKey lctrlDown = {KeyLeftControl, 0x1D, true, false, nullptr};
 const DecodedKey lctrlUp   = {KeyLeftControl, 0x1D, false, false, nullptr};
 
 struct FrameQueue : ::testing::Test {
-    void SetUp() override {
-        setManualClockMs(5000.0);
-        state = captureStateCreate();
-    }
+    void SetUp() override { setManualClockMs(5000.0); }
     void TearDown() override { captureStateDestroy(state); }
 
     void arm(double at) {
@@ -39,7 +36,7 @@ struct FrameQueue : ::testing::Test {
         return copy;
     }
 
-    CaptureState * state = nullptr;
+    CaptureState * state = captureStateCreate();
     bool           down  = true;
     DrainCopy      copy;
 };

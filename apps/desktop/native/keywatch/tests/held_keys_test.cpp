@@ -52,7 +52,7 @@ TEST_F(HeldKeys, RefusesWhatItCannotMatchAndLeavesTheTableAsItWas) {
         {1, key(KeyOther, 0x1D, false), failure::unmatchedRelease},            // released as another key
         {1, key(KeyRightControl, 0x1D, true), failure::keyboardRemappingAmbiguous}, // pressed again as another key
         {0, key(KeyOther, 0x1E, true), failure::rawDeviceAmbiguous},
-        {0, {KeyLeftShift, 0x2A, true, false, failure::keyboardOverrun}, failure::keyboardOverrun}, // the decoder's first
+        {0, {KeyLeftShift, 0x2A, true, false, failure::keyboardOverrun}, failure::keyboardOverrun}, // decoder's first
     };
     for (const auto & c : cases) {
         EXPECT_STREQ(applyTransition(&table, c.device, c.key).failure, c.failure);

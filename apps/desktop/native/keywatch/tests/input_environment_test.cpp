@@ -135,7 +135,8 @@ TEST_F(Poll, EveryCheckNamesItsFailure) {
         {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Winlogon", 18); }, -1},
         {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->threadDesktopName, u"Other", 12); }, -1},
         {"input-desktop-unavailable", // the same desktop, but not the default one
-         [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Other", 12), memcpy(d->threadDesktopName, u"Other", 12); }, -1},
+         [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Other", 12), memcpy(d->threadDesktopName, u"Other", 12); },
+         -1},
         {"raw-owner-inspection", [](SimDesktop * d) { d->registrationReadFails = true; }, 2},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[0].target = nullptr; }, 1},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[1].flags = rawFlagInputSink; }, 0},

@@ -1,9 +1,7 @@
 // The remote-keys monitor stepped on a hand-set clock, then its thread on the real clock.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <string>
 #include <thread>
 
 #include "remote_keys.h"
@@ -75,7 +73,9 @@ TEST(RemoteClients, BaseNameMatchesWithExeInAnyCase) {
     };
     for (const auto & c : cases) {
         uint16_t path[imagePathUnits] = {0};
-        std::copy(c.path, c.path + std::char_traits<char16_t>::length(c.path), path);
+        for (uint32_t i = 0; c.path[i] != 0; i++) {
+            path[i] = (uint16_t) c.path[i];
+        }
         EXPECT_EQ(remoteClientIndex(path), c.index) << c.index;
     }
 }

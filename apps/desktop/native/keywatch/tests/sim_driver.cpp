@@ -29,7 +29,7 @@ static napi_value boolean(napi_env env, bool value) {
 }
 
 // arm(): the poll's arming after a neutral keyboard, now (for the drain benchmark).
-static napi_value arm(napi_env env, napi_callback_info info) {
+static napi_value armExport(napi_env env, napi_callback_info info) {
     double args[5];
     CaptureState * state = readArguments(env, info, args);
     lockAcquire(&state->lock);
@@ -39,7 +39,7 @@ static napi_value arm(napi_env env, napi_callback_info info) {
 }
 
 // fill(count): count alternating left Control presses and releases.
-static napi_value fill(napi_env env, napi_callback_info info) {
+static napi_value fillExport(napi_env env, napi_callback_info info) {
     double args[5];
     CaptureState * state = readArguments(env, info, args);
     for (uint32_t i = 0; i < args[0]; i++) {
@@ -50,7 +50,7 @@ static napi_value fill(napi_env env, napi_callback_info info) {
 
 // rawKey(device, makeCode, flags, vkey[, physicalVkey]): the physical key's state, and a record
 // stamped now to the worker's window; false when there is no window.
-static napi_value rawKey(napi_env env, napi_callback_info info) {
+static napi_value rawKeyExport(napi_env env, napi_callback_info info) {
     double args[5];
     CaptureState * state = readArguments(env, info, args);
     const uint16_t flags = (uint16_t) args[2], vkey = (uint16_t) args[3];
@@ -66,14 +66,16 @@ static napi_value rawKey(napi_env env, napi_callback_info info) {
 }
 
 // monitorHeld(): whether a remote-keys monitor thread is held by the process.
-static napi_value monitorHeld(napi_env env, napi_callback_info) { return boolean(env, monitorThreadIdHeld() != 0); }
+static napi_value monitorHeldExport(napi_env env, napi_callback_info) {
+    return boolean(env, monitorThreadIdHeld() != 0);
+}
 
 bool registerSimDriver(napi_env env, napi_value exports, CaptureState * state) {
     const napi_property_descriptor methods[] = {
-        {"arm", nullptr, arm, nullptr, nullptr, nullptr, napi_default, state},
-        {"fill", nullptr, fill, nullptr, nullptr, nullptr, napi_default, state},
-        {"rawKey", nullptr, rawKey, nullptr, nullptr, nullptr, napi_default, state},
-        {"monitorHeld", nullptr, monitorHeld, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"arm", nullptr, armExport, nullptr, nullptr, nullptr, napi_default, state},
+        {"fill", nullptr, fillExport, nullptr, nullptr, nullptr, napi_default, state},
+        {"rawKey", nullptr, rawKeyExport, nullptr, nullptr, nullptr, napi_default, state},
+        {"monitorHeld", nullptr, monitorHeldExport, nullptr, nullptr, nullptr, napi_default, nullptr},
     };
     napi_value testing;
     return napi_create_object(env, &testing) == napi_ok &&
