@@ -5,8 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "capture_worker.h"
-#include "sim.h"
+#include "worker_driver.h"
 
 using namespace keywatch;
 
@@ -14,16 +13,11 @@ namespace {
 
 // Live simulated objects: waitables, windows, classes, session and raw input registrations.
 std::array<uint32_t, 5> counts() {
-    SimDesktop * d = simDesktopBegin();
-    std::array<uint32_t, 5> c = {d->liveWaitables, d->liveWindows, d->liveClasses, d->sessionRegistrations,
-                                 d->registrationCount};
-    simDesktopEnd();
+    std::array<uint32_t, 5> c;
+    onDesktop([&](SimDesktop * d) {
+        c = {d->liveWaitables, d->liveWindows, d->liveClasses, d->sessionRegistrations, d->registrationCount};
+    });
     return c;
-}
-
-void hold(bool SimDesktop::*flag, bool on) {
-    simDesktopBegin()->*flag = on;
-    simDesktopEnd();
 }
 
 struct CaptureThread : ::testing::Test {
@@ -37,15 +31,14 @@ TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
     CaptureState * state = captureStateCreate();
     for (int cycle = 0; cycle < 200; cycle++) {
         startCapture(state);
-        CaptureStatus s = captureStatus(state);
+        const CaptureStatus s = captureStatus(state);
         ASSERT_TRUE(s.running) << cycle;
         ASSERT_STREQ(s.failure, "awaiting-neutral");
         startCapture(state); // alive: nothing changes
         ASSERT_EQ(captureStatus(state).epoch, s.epoch);
         stopCapture(state);
-        s = captureStatus(state);
-        ASSERT_FALSE(s.running);
-        ASSERT_EQ(s.failure, nullptr);
+        ASSERT_FALSE(captureStatus(state).running);
+        ASSERT_STREQ(captureStatus(state).failure, nullptr);
         ASSERT_EQ(state->workerThread, nullptr);
     }
     captureStateDestroy(state);
@@ -55,24 +48,21 @@ TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
 TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     for (SimCall call : {simEventCreate, simThreadStart}) {
         CaptureState * state = captureStateCreate();
-        simDesktopBegin()->failing = 1u << call;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->failing = 1u << call; });
         startCapture(state);
-        simDesktopBegin()->failing = 0;
-        simDesktopEnd();
-        const CaptureStatus s = captureStatus(state);
-        EXPECT_FALSE(s.running);
-        EXPECT_STREQ(s.failure, call == simEventCreate ? "control-event-create" : "thread-create");
+        onDesktop([](SimDesktop * d) { d->failing = 0; });
+        EXPECT_FALSE(captureStatus(state).running);
+        EXPECT_STREQ(captureStatus(state).failure, call == simEventCreate ? "control-event-create" : "thread-create");
         stopCapture(state);
         captureStateDestroy(state);
     }
 
     // Set-up slower than 500 ms: the worker is told to stop and ends by itself.
     CaptureState * state = captureStateCreate();
-    hold(&SimDesktop::holdSetUp, true);
+    onDesktop([](SimDesktop * d) { d->holdSetUp = true; });
     startCapture(state);
     EXPECT_STREQ(captureStatus(state).failure, "startup-timeout");
-    hold(&SimDesktop::holdSetUp, false);
+    onDesktop([](SimDesktop * d) { d->holdSetUp = false; });
     stopCapture(state);
     EXPECT_FALSE(captureStatus(state).running);
     captureStateDestroy(state);
@@ -81,15 +71,12 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
     const auto before = counts();
     state = captureStateCreate();
     startCapture(state);
-    hold(&SimDesktop::holdWindowDestroy, true);
+    onDesktop([](SimDesktop * d) { d->holdWindowDestroy = true; });
     const auto stopped = std::chrono::steady_clock::now();
     stopCapture(state);
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5)) << "stop waits a bounded time";
     EXPECT_STREQ(captureStatus(state).failure, "shutdown-timeout");
-    std::thread release([] {
-        sleepMs(50);
-        hold(&SimDesktop::holdWindowDestroy, false);
-    });
+    std::thread release([] { sleepMs(50), onDesktop([](SimDesktop * d) { d->holdWindowDestroy = false; }); });
     captureStateDestroy(state); // waits without limit
     release.join();
     EXPECT_EQ(counts(), before);

@@ -37,14 +37,11 @@ TEST_F(HeldKeys, HeldStateChangesAtTheFirstPressAndTheLastRelease) {
     EXPECT_TRUE(last.changed);
     EXPECT_EQ(last.keyId, KeyOther);
     EXPECT_FALSE(last.down);
-    EXPECT_EQ(table.heldCount, 0u);
-    EXPECT_EQ(table.deviceCount, 0u);
+    EXPECT_EQ(table.heldCount + table.deviceCount, 0u);
 }
 
 TEST_F(HeldKeys, RefusesWhatItCannotMatchAndLeavesTheTableAsItWas) {
     ASSERT_TRUE(changes(1, KeyLeftControl, 0x1D, true));
-    DecodedKey refused = key(KeyLeftShift, 0x2A, true);
-    refused.failure = failure::keyboardOverrun;
     const struct {
         DeviceHandle device;
         DecodedKey   key;
@@ -55,14 +52,12 @@ TEST_F(HeldKeys, RefusesWhatItCannotMatchAndLeavesTheTableAsItWas) {
         {1, key(KeyOther, 0x1D, false), failure::unmatchedRelease},            // released as another key
         {1, key(KeyRightControl, 0x1D, true), failure::keyboardRemappingAmbiguous}, // pressed again as another key
         {0, key(KeyOther, 0x1E, true), failure::rawDeviceAmbiguous},
-        {0, refused, failure::keyboardOverrun}, // the decoder's failure comes first
+        {0, {KeyLeftShift, 0x2A, true, false, failure::keyboardOverrun}, failure::keyboardOverrun}, // decoder's first
     };
     for (const auto & c : cases) {
         EXPECT_STREQ(applyTransition(&table, c.device, c.key).failure, c.failure);
     }
-    DecodedKey ignored = key(KeyLeftControl, 0x1D, false);
-    ignored.ignore = true;
-    EXPECT_FALSE(applyTransition(&table, 1, ignored).changed);
+    EXPECT_FALSE(applyTransition(&table, 1, DecodedKey{KeyLeftControl, 0x1D, false, true, nullptr}).changed); // ignored
     EXPECT_EQ(table.heldCount, 1u);
     EXPECT_EQ(heldState(&table).modifierMask, 0x01);
 }

@@ -4,7 +4,6 @@
 #include <math.h>
 #include <string.h>
 
-#include "manual_clock.h"
 #include "message_clock.h"
 #include "module_clock.h"
 #include "worker_driver.h"
@@ -13,26 +12,14 @@ using namespace keywatch;
 
 namespace {
 
-// The desktop's read hooks take no context: they reach the driver here.
-WorkerDriver * hooked = nullptr;
-double         readCostMs = 0.0;
-
 struct Poll : ::testing::Test {
     WorkerDriver w;
-    void SetUp() override {
-        w.begin();
-        hooked = &w;
-    }
-    void TearDown() override { w.finish(); }
-    void onKeyRead(void (*hook)(uint32_t)) {
-        simDesktopBegin()->onKeyRead = hook;
-        simDesktopEnd();
-    }
+    void SetUp() override { w.begin(); }
 };
 
 } // namespace
 
-TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApart) {
+TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartAndDisarmsAfterTwoDisagreeingOnes) {
     const uint64_t startEpoch = w.state->epoch;
     w.sample();
     w.advance(24.0);
@@ -41,12 +28,26 @@ TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApart) {
     w.advance(1.0);
     w.step();
     ASSERT_TRUE(w.armed());
-    expectFailure(nullptr, w.failure());
+    EXPECT_STREQ(nullptr, w.failure());
     const DrainCopy & c = w.drain();
     EXPECT_EQ(c.epoch, startEpoch + 1);
     ASSERT_EQ(c.frameCount, 2u);
     EXPECT_EQ(c.frames[1].kind, (uint32_t) frameSnapshot);
     EXPECT_DOUBLE_EQ(c.frames[1].sourceMs, w.nowMs - 32.0); // the tick mapped 32 ms back
+
+    // A press raw input never saw disarms after the same 25 ms of disagreement, until released.
+    w.setKeyDown(0xA0, true);
+    w.sample();
+    w.advance(24.0);
+    w.step();
+    EXPECT_TRUE(w.armed());
+    w.advance(1.0);
+    w.step();
+    EXPECT_STREQ("polling-mismatch", w.failure());
+    EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
+    EXPECT_FALSE(w.arm());
+    w.setKeyDown(0xA0, false);
+    EXPECT_TRUE(w.arm());
 }
 
 // Windows reports generic codes down with their sided keys: the same modifiers, not other keys.
@@ -58,23 +59,7 @@ TEST_F(Poll, HeldModifiersAgreeWithTheTableThroughTheirGenericCodes) {
     ASSERT_TRUE(w.key(0x36, 0, 0x10)); // right Shift
     w.runFor(100.0);
     EXPECT_TRUE(w.armed());
-    expectFailure(nullptr, w.failure());
-}
-
-TEST_F(Poll, UndeliveredPressDisarmsAfter25msOfDisagreementUntilReleased) {
-    ASSERT_TRUE(w.arm());
-    w.setKeyDown(0xA0, true); // raw input never saw it
-    w.sample();
-    w.advance(24.0);
-    w.step();
-    EXPECT_TRUE(w.armed());
-    w.advance(1.0);
-    w.step();
-    expectFailure("polling-mismatch", w.failure());
-    EXPECT_STREQ(w.drain().frames[0].reason, "incomplete");
-    EXPECT_FALSE(w.arm());
-    w.setKeyDown(0xA0, false);
-    EXPECT_TRUE(w.arm());
+    EXPECT_STREQ(nullptr, w.failure());
 }
 
 TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
@@ -91,107 +76,88 @@ TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
     }
 }
 
-TEST_F(Poll, SamplingCountsOnlyWithin20ms) {
-    for (double cost : {20.0, 21.0}) {
-        readCostMs = cost;
-        onKeyRead([](uint32_t vkey) {
-            if (vkey == 1) { // read once per sampling
-                hooked->advance(readCostMs);
-            }
+// What happens while the keys are read: time passing, the desktop changing, a message arriving.
+TEST_F(Poll, ASamplingCountsOnlyWhenQuickQuietAndFollowedByAGoodCheck) {
+    const char * const awaiting = "awaiting-neutral";
+    static WorkerDriver * driver; // the desktop's read hook takes no context
+    static void (*midSampling)();
+    driver = &w;
+    const struct {
+        void (*midSampling)();
+        const char * afterOne; // the failure after one sampling
+        bool         arms;     // within six
+    } cases[] = {
+        {[] { driver->advance(20.0); }, awaiting, true},
+        {[] { driver->advance(21.0); }, awaiting, false},
+        {[] { simPostMessage(driver->window(), messageUser, 0, 0); }, awaiting, false},
+        {[] { onDesktop([](SimDesktop * d) { d->layout = 0x04070407; }); }, "keyboard-layout-ambiguous", false},
+    };
+    for (const auto & k : cases) {
+        SCOPED_TRACE(&k - cases);
+        midSampling = k.midSampling;
+        onDesktop([](SimDesktop * d) {
+            d->onKeyRead = [](uint32_t vkey) {
+                if (vkey == 1) { // read once per sampling
+                    midSampling();
+                }
+            };
         });
-        for (int i = 0; i < 6; i++) {
+        w.sample();
+        EXPECT_STREQ(k.afterOne, w.failure());
+        for (int i = 0; i < 5; i++) {
             w.sample();
         }
-        EXPECT_EQ(w.armed(), cost <= 20.0) << cost;
+        EXPECT_EQ(w.armed(), k.arms);
+        midSampling = [] {};
+        EXPECT_EQ(w.arm(), k.afterOne == awaiting) << "only those samplings were void";
         w.restart();
     }
 }
 
-TEST_F(Poll, ChangeDuringTheSamplingIsCaughtByTheSecondCheck) {
-    onKeyRead([](uint32_t vkey) {
-        if (vkey == 1) {
-            simDesktopBegin()->layout = 0x04070407;
-            simDesktopEnd();
-        }
-    });
-    w.sample();
-    expectFailure("keyboard-layout-ambiguous", w.failure());
-}
-
-TEST_F(Poll, MessageArrivingDuringTheSamplingVoidsIt) {
-    w.sample(); // the neutral watch begins
-    onKeyRead([](uint32_t vkey) {
-        if (vkey == 1) {
-            simPostMessage(hooked->window(), messageUser, 0, 0);
-        }
-    });
-    w.sample();
-    EXPECT_FALSE(w.armed());
-    onKeyRead(nullptr);
-    w.sample();
-    w.sample();
-    EXPECT_TRUE(w.armed());
-}
-
-TEST_F(Poll, EnvironmentChecksNameTheirFailureAndCostOneEpoch) {
-    struct Case {
+// Environment failures stand while the worker goes on; ownership failures stop the worker.
+TEST_F(Poll, EveryCheckNamesItsFailure) {
+    const struct {
         const char * failure;
         void (*unfit)(SimDesktop *);
+        int          left; // registrations after teardown, only others'; -1: the worker goes on
     } cases[] = {
-        {"remote-session-unsupported", [](SimDesktop * d) { d->remoteSession = true; }},
-        {"foreground-input-unavailable", [](SimDesktop * d) { d->foreground = nullptr; }},
-        {"foreground-input-unavailable", [](SimDesktop * d) { d->foregroundThread = 0; }},
-        {"keyboard-layout-ambiguous", [](SimDesktop * d) { d->layout = 0x04070407; }},
-        {"session-state-unavailable", [](SimDesktop * d) { d->sessionQueryFails = true; }},
-        {"session-inactive", [](SimDesktop * d) { d->connectState = 4; }},
-        {"session-inactive", [](SimDesktop * d) { d->connectStateBytes = 8; }},
-        {"session-protocol-unavailable", [](SimDesktop * d) { d->protocolQueryFails = true; }},
-        {"remote-session-unsupported", [](SimDesktop * d) { d->clientProtocol = 2; }},
-        {"remote-session-unsupported", [](SimDesktop * d) { d->clientProtocolBytes = 4; }},
-        {"input-desktop-unavailable", [](SimDesktop * d) { d->inputDesktopAvailable = false; }},
-        {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Winlogon", 18); }},
-        {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->threadDesktopName, u"Other", 12); }},
-        {"input-desktop-unavailable", [](SimDesktop * d) { // the same desktop, but not the default one
-             memcpy(d->inputDesktopName, u"Other", 12);
-             memcpy(d->threadDesktopName, u"Other", 12);
-         }},
-    };
-    for (const Case & k : cases) {
-        SCOPED_TRACE(k.failure);
-        ASSERT_TRUE(w.arm());
-        onDesktop(k.unfit);
-        w.sample();
-        expectFailure(k.failure, w.failure());
-        EXPECT_STREQ(w.drain().frames[0].reason, "session");
-        const uint64_t epoch = w.state->epoch;
-        w.runFor(100.0);
-        EXPECT_EQ(w.state->epoch, epoch) << "a standing failure costs one epoch";
-        w.restart();
-    }
-}
-
-TEST_F(Poll, LostOrUnreadableOwnershipStopsTheWorker) {
-    struct Case {
-        const char * failure;
-        void (*change)(SimDesktop *);
-        uint32_t     left; // registrations after teardown: only others' stay
-    } cases[] = {
+        {"remote-session-unsupported", [](SimDesktop * d) { d->remoteSession = true; }, -1},
+        {"foreground-input-unavailable", [](SimDesktop * d) { d->foreground = nullptr; }, -1},
+        {"foreground-input-unavailable", [](SimDesktop * d) { d->foregroundThread = 0; }, -1},
+        {"keyboard-layout-ambiguous", [](SimDesktop * d) { d->layout = 0x04070407; }, -1},
+        {"session-state-unavailable", [](SimDesktop * d) { d->sessionQueryFails = true; }, -1},
+        {"session-inactive", [](SimDesktop * d) { d->connectState = 4; }, -1},
+        {"session-inactive", [](SimDesktop * d) { d->connectStateBytes = 8; }, -1},
+        {"session-protocol-unavailable", [](SimDesktop * d) { d->protocolQueryFails = true; }, -1},
+        {"remote-session-unsupported", [](SimDesktop * d) { d->clientProtocol = 2; }, -1},
+        {"remote-session-unsupported", [](SimDesktop * d) { d->clientProtocolBytes = 4; }, -1},
+        {"input-desktop-unavailable", [](SimDesktop * d) { d->inputDesktopAvailable = false; }, -1},
+        {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Winlogon", 18); }, -1},
+        {"input-desktop-unavailable", [](SimDesktop * d) { memcpy(d->threadDesktopName, u"Other", 12); }, -1},
+        {"input-desktop-unavailable", // the same desktop, but not the default one
+         [](SimDesktop * d) { memcpy(d->inputDesktopName, u"Other", 12), memcpy(d->threadDesktopName, u"Other", 12); },
+         -1},
         {"raw-owner-inspection", [](SimDesktop * d) { d->registrationReadFails = true; }, 2},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[0].target = nullptr; }, 1},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrations[1].flags = rawFlagInputSink; }, 0},
         {"raw-input-ownership-lost", [](SimDesktop * d) { d->registrationCount = 1; }, 0},
     };
-    for (const Case & k : cases) {
+    for (const auto & k : cases) {
         SCOPED_TRACE(k.failure);
         ASSERT_TRUE(w.arm());
-        onDesktop(k.change);
+        onDesktop(k.unfit);
         w.sample();
-        expectFailure(k.failure, w.failure());
-        EXPECT_STREQ(w.drain().frames[0].reason, "backend");
-        EXPECT_FALSE(w.step()) << "the poll stops the worker";
-        w.tearDown();
-        EXPECT_EQ(simDesktopBegin()->registrationCount, k.left);
-        simDesktopEnd();
+        EXPECT_STREQ(k.failure, w.failure());
+        EXPECT_STREQ(w.drain().frames[0].reason, k.left < 0 ? "session" : "backend");
+        if (k.left < 0) {
+            const uint64_t epoch = w.state->epoch;
+            w.runFor(100.0);
+            EXPECT_EQ(w.state->epoch, epoch) << "a standing failure costs one epoch";
+        } else {
+            EXPECT_FALSE(w.step()) << "the poll stops the worker";
+            w.tearDown();
+            onDesktop([&](SimDesktop * d) { EXPECT_EQ(d->registrationCount, (uint32_t) k.left); });
+        }
         w.restart();
     }
 }
@@ -200,7 +166,7 @@ TEST_F(Poll, ClockDriftDisarmsAndTheNextArmingRecalibrates) {
     ASSERT_TRUE(w.arm());
     w.nowMs += 40.0; // the module clock runs ahead of the tick count
     w.sample();
-    expectFailure("message-clock-discontinuity", w.failure());
+    EXPECT_STREQ("message-clock-discontinuity", w.failure());
     EXPECT_STREQ(w.drain().frames[0].reason, "stale");
     EXPECT_TRUE(w.arm());
 }
@@ -238,11 +204,10 @@ TEST(MessageClock, CalibrationNeedsTwoCloseSaneReadings) {
     } cases[] = {{5000, 0, true}, {5000, 2.0, true}, {5000, 2.5, false}, {31, 0, false}, {32, 0, true}};
     for (const auto & c : cases) {
         simDesktopReset();
-        SimDesktop * d = simDesktopBegin();
-        d->manualTicks = true;
-        d->ticks       = 777;
-        d->onTickRead  = [] { setManualClockMs(moduleClockMs() + spreadMs); };
-        simDesktopEnd();
+        onDesktop([](SimDesktop * d) {
+            d->manualTicks = true, d->ticks = 777;
+            d->onTickRead  = [] { setManualClockMs(moduleClockMs() + spreadMs); };
+        });
         spreadMs = c.spread;
         setManualClockMs(c.clockMs);
         MessageClock clock = {0, 0, 5.0, 0, false};

@@ -1,6 +1,8 @@
 // Raw keyboard codes to physical keys: one case per rule of the decoder.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "failures.h"
 #include "key_decoder.h"
 
@@ -29,12 +31,9 @@ TEST(KeyDecoder, ModifiersNeedAgreeingScanAndVirtualKeyCodes) {
     for (const auto & c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.make << " " << c.flags << " " << c.vkey);
         for (uint16_t brk : {0, 1}) {
-            const DecodedKey key = decodeRawKeyboard(c.make, (uint16_t) (c.flags | brk), c.vkey);
-            EXPECT_EQ(key.failure, nullptr);
-            EXPECT_FALSE(key.ignore);
-            EXPECT_EQ(key.keyId, c.key);
-            EXPECT_EQ(key.scanCode, c.scan);
-            EXPECT_EQ(key.down, brk == 0);
+            const DecodedKey k = decodeRawKeyboard(c.make, (uint16_t) (c.flags | brk), c.vkey);
+            EXPECT_EQ(std::make_tuple(k.failure, k.ignore, k.keyId, k.scanCode, k.down),
+                      std::make_tuple((const char *) nullptr, false, c.key, c.scan, brk == 0));
         }
     }
 }
@@ -45,32 +44,21 @@ TEST(KeyDecoder, RefusesWhatItCannotMapWithCertaintyAndIgnoresKnownArtefacts) {
         const char * failure; // null: ignored
     } cases[] = {
         {0xFF, 0, 0xFF, failure::keyboardOverrun}, // before the ignore rule
-        {0x100, 0, 0x41, failure::keyboardFlagsAmbiguous},
-        {0x1E, 0x8, 0x41, failure::keyboardFlagsAmbiguous},
+        {0x100, 0, 0x41, failure::keyboardFlagsAmbiguous}, {0x1E, 0x8, 0x41, failure::keyboardFlagsAmbiguous},
         {0x1D, E0 | E1, 0x11, failure::keyboardFlagsAmbiguous},
-        {0x1D, 0, 0xFF, nullptr},  // no mapping of its own
-        {0x2A, E0, 0x10, nullptr}, // the fake shift around extended keys
-        {0x36, E0, 0xA1, nullptr},
-        {0x2A, E0, 0x41, remap},   // a fake shift without a shift code
-        {0x1D, E1, 0x13, remap},   // Pause
-        {0x00, 0, 0x41, remap},
-        {0x1E, 0, 0x00, remap},
-        {0x1E, 0, 0xE7, remap},    // packet
-        {0x1D, 0, 0xA3, remap},    // the code names the other side
-        {0x36, 0, 0xA0, remap},
-        {0x1E, 0, 0x11, remap},    // one code says modifier, the other does not
-        {0x1E, E0, 0x5C, remap},
-        {0x5B, E0, 0x41, remap},
-        {0x1D, 0, 0x12, remap},    // a Control scan code with the Alt code
+        {0x1D, 0, 0xFF, nullptr},                   // no mapping of its own
+        {0x2A, E0, 0x10, nullptr}, {0x36, E0, 0xA1, nullptr}, // the fake shift around extended keys
+        {0x2A, E0, 0x41, remap},                    // a fake shift without a shift code
+        {0x1D, E1, 0x13, remap},                    // Pause
+        {0x00, 0, 0x41, remap}, {0x1E, 0, 0x00, remap}, {0x1E, 0, 0xE7, remap}, // no scan code, no key, packet
+        {0x1D, 0, 0xA3, remap}, {0x36, 0, 0xA0, remap}, // the code names the other side
+        {0x1E, 0, 0x11, remap}, {0x1E, E0, 0x5C, remap}, {0x5B, E0, 0x41, remap}, // modifier by one code only
+        {0x1D, 0, 0x12, remap},                     // a Control scan code with the Alt code
     };
     for (const auto & c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.make << " " << c.flags << " " << c.vkey);
         const DecodedKey key = decodeRawKeyboard(c.make, c.flags, c.vkey);
         EXPECT_EQ(key.ignore, c.failure == nullptr);
-        if (c.failure != nullptr) {
-            EXPECT_STREQ(key.failure, c.failure);
-        } else {
-            EXPECT_EQ(key.failure, nullptr);
-        }
+        EXPECT_STREQ(key.failure, c.failure);
     }
 }

@@ -1,5 +1,4 @@
-#include "manual_clock.h"
-
+// The module clock of unit tests and benchmarks: set by hand, read by the core.
 #include <atomic>
 
 #include "module_clock.h"

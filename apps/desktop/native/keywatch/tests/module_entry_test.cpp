@@ -6,8 +6,7 @@
 TEST(ModuleEntry, ExportsBothEntryPointsAndApiVersion8) {
     void * module = dlopen(KEYWATCH_MODULE_PATH, RTLD_LAZY | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
-    typedef int32_t (*VersionFn)(void);
-    VersionFn version = reinterpret_cast<VersionFn>(dlsym(module, "node_api_module_get_api_version_v1"));
+    auto version = reinterpret_cast<int32_t (*)()>(dlsym(module, "node_api_module_get_api_version_v1"));
     ASSERT_NE(version, nullptr);
     EXPECT_EQ(version(), 8);
     EXPECT_NE(dlsym(module, "napi_register_module_v1"), nullptr);

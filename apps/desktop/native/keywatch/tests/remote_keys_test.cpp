@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "remote_keys.h"
-#include "sim.h"
 #include "sim_hooks.h"
+#include "worker_driver.h"
 
 using namespace keywatch;
 
@@ -17,15 +17,10 @@ typedef std::chrono::steady_clock Clock;
 WindowHandle window(uintptr_t n) { return reinterpret_cast<WindowHandle>(n); }
 
 void front(WindowHandle w, uint32_t pid) {
-    SimDesktop * d = simDesktopBegin();
-    d->foreground        = w;
-    d->foregroundThread  = w != nullptr ? 77 : 0;
-    d->foregroundProcess = pid;
-    simDesktopEnd();
+    onDesktop([&](SimDesktop * d) { d->foreground = w, d->foregroundThread = w ? 77 : 0, d->foregroundProcess = pid; });
 }
 
 intptr_t press(uint32_t vkey, uint32_t flags = 0) { return simHookDeliver(0, messageKeyDown, vkey, flags); }
-intptr_t release(uint32_t vkey) { return simHookDeliver(0, messageKeyUp, vkey, 0); }
 
 // The monitor's image cache outlives a test: each test takes fresh process ids.
 uint32_t freshPid() {
@@ -33,14 +28,13 @@ uint32_t freshPid() {
     return next += 10;
 }
 
-template <typename Condition> bool waitFor(Condition condition, int ms = 2000) {
-    for (const auto deadline = Clock::now() + std::chrono::milliseconds(ms); !condition();) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
+template <typename Condition> bool waitFor(Condition condition) {
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    bool       met      = condition();
+    for (; !met && Clock::now() < deadline; met = condition()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
+    return met;
 }
 
 struct Monitor : ::testing::Test {
@@ -58,10 +52,7 @@ struct Monitor : ::testing::Test {
         remoteKeysStop();
     }
     void stepAt(uint64_t ms) {
-        SimDesktop * d = simDesktopBegin();
-        d->manualTicks = true;
-        d->ticks       = ms;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->manualTicks = true, d->ticks = ms; });
         monitorTimerStep(&step);
     }
     MonitorStep step      = {nullptr, 0, 0};
@@ -86,34 +77,6 @@ TEST(RemoteClients, BaseNameMatchesWithExeInAnyCase) {
             path[i] = (uint16_t) c.path[i];
         }
         EXPECT_EQ(remoteClientIndex(path), c.index) << c.index;
-    }
-}
-
-TEST_F(Monitor, ClientInFrontActivatesAndAnythingElseClearsWithinOneStep) {
-    const struct {
-        WindowHandle window;
-        uint32_t     pid;
-    } elsewhere[] = {{window(0x20), clientPid + 1}, {nullptr, 0}, {window(0x10), 0}};
-    uint64_t t = 100000;
-    for (const auto & other : elsewhere) {
-        front(window(0x10), clientPid);
-        stepAt(t += 250);
-        ASSERT_EQ(remoteKeysRead().client, 0);
-        EXPECT_EQ(press(0xA1), simHookNextResult); // right Shift before left Control
-        press(0xA2);
-        press(0x41);
-        EXPECT_EQ(remoteKeysRead().modifiers, 0x21u); // table order
-        EXPECT_TRUE(remoteKeysRead().other);
-        release(0x41);
-        EXPECT_FALSE(remoteKeysRead().other);
-        press(0x41);
-        front(other.window, other.pid);
-        stepAt(t += 250);
-        const RemoteKeysState state = remoteKeysRead();
-        EXPECT_EQ(state.client, -1);
-        EXPECT_EQ(state.modifiers, 0u);
-        EXPECT_FALSE(state.other);
-        EXPECT_EQ(simHooksInstalled(), 0u);
     }
 }
 
@@ -149,7 +112,8 @@ TEST_F(Monitor, HookIsRenewedEveryStepFor2sThenEverySecondKeepingTheTwoNewest) {
     EXPECT_EQ(remoteKeysRead().client, -1) << "no hook, no activity";
 }
 
-TEST_F(Monitor, HookRecordsOnlyPhysicalActionEventsAndPassesAllOn) {
+// Physical action events only, all passed on; anything but a client in front clears state and hook in a step.
+TEST_F(Monitor, HookRecordsWhileAClientIsInFront) {
     front(window(0x10), clientPid);
     stepAt(100000);
     const uint32_t passed = simHookPassedOn();
@@ -158,15 +122,35 @@ TEST_F(Monitor, HookRecordsOnlyPhysicalActionEventsAndPassesAllOn) {
     press(0x1A2);                               // beyond the key range
     EXPECT_EQ(remoteKeysRead().modifiers, 0u);
     EXPECT_FALSE(remoteKeysRead().other);
-    simHookDeliver(0, messageSysKeyDown, 0xA4, 0);
+    EXPECT_EQ(press(0xA1), simHookNextResult); // right Shift before left Control
+    simHookDeliver(0, messageSysKeyDown, 0xA2, 0);
     simHookDeliver(0, messageSysKeyDown, 0xFF, 0);
-    EXPECT_EQ(remoteKeysRead().modifiers, 0x04u);
+    EXPECT_EQ(remoteKeysRead().modifiers, 0x21u); // table order
     EXPECT_TRUE(remoteKeysRead().other);
-    simHookDeliver(0, messageSysKeyUp, 0xA4, 0);
+    simHookDeliver(0, messageSysKeyUp, 0xA2, 0);
+    simHookDeliver(0, messageKeyUp, 0xA1, 0);
     simHookDeliver(0, 0x0999, 0xFF, 0); // any other message is a release
     EXPECT_EQ(remoteKeysRead().modifiers, 0u);
     EXPECT_FALSE(remoteKeysRead().other);
-    EXPECT_EQ(simHookPassedOn(), passed + 7);
+    EXPECT_EQ(simHookPassedOn(), passed + 9);
+    const struct {
+        WindowHandle window;
+        uint32_t     pid;
+    } elsewhere[] = {{window(0x20), clientPid + 1}, {nullptr, 0}, {window(0x10), 0}};
+    uint64_t t = 100000;
+    for (const auto & other : elsewhere) {
+        front(window(0x10), clientPid);
+        stepAt(t += 250);
+        ASSERT_EQ(remoteKeysRead().client, 0);
+        press(0xA2);
+        press(0x41);
+        front(other.window, other.pid);
+        stepAt(t += 250);
+        EXPECT_EQ(remoteKeysRead().client, -1);
+        EXPECT_EQ(remoteKeysRead().modifiers, 0u);
+        EXPECT_FALSE(remoteKeysRead().other);
+        EXPECT_EQ(simHooksInstalled(), 0u);
+    }
 }
 
 TEST_F(Monitor, ProcessImageIsReadOnlyWhenThePidChanges) {
@@ -187,7 +171,7 @@ TEST_F(Monitor, ProcessImageIsReadOnlyWhenThePidChanges) {
     EXPECT_EQ(simProcessLookups(), lookups + 3);
 }
 
-TEST_F(Monitor, ThreadFollowsTheForegroundAndStopEndsIt) {
+TEST_F(Monitor, ThreadFollowsTheForegroundAndStopEndsItOrGivesUpOnIt) {
     simDesktopReset(); // real ticks
     remoteKeysStop();  // without a start: nothing
     front(window(0x10), clientPid);
@@ -204,11 +188,7 @@ TEST_F(Monitor, ThreadFollowsTheForegroundAndStopEndsIt) {
     remoteKeysStop();
     EXPECT_EQ(monitorThreadIdHeld(), 0u);
     EXPECT_EQ(simHooksInstalled(), 0u) << "the thread unhooked on its way out";
-}
 
-TEST_F(Monitor, StopGivesUpOnAThreadThatDoesNotAnswer) {
-    simDesktopReset();
-    front(window(0x10), clientPid);
     remoteKeysStart();
     ASSERT_TRUE(waitFor([] { return remoteKeysRead().client == 0; }));
     const uint32_t stranded = monitorThreadIdHeld();

@@ -1,4 +1,4 @@
-// sendCommand and foregroundProcessId: the records each command sends, the calls per round, refusals.
+// sendCommand: the records each command sends, the calls per round, refusals.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -7,22 +7,18 @@
 #include <string>
 
 #include "send_keys.h"
-#include "sim.h"
+#include "worker_driver.h"
 
 using namespace keywatch;
 
 namespace {
 
-// Accepts everything until call `call` (0-based), then `limit` records per call.
 SimDesktop sendWith(const char * text, SendResult expected, uint32_t call = 0, uint32_t limit = 0xFFFFFFFFu) {
     simDesktopReset();
-    SimDesktop * d = simDesktopBegin();
-    d->acceptLimitFromCall = call;
-    d->acceptLimit         = limit;
-    simDesktopEnd();
+    onDesktop([&](SimDesktop * d) { d->acceptLimitFromCall = call, d->acceptLimit = limit; });
     EXPECT_EQ(sendCommand(text, strlen(text)), expected) << text;
-    SimDesktop copy = *simDesktopBegin();
-    simDesktopEnd();
+    SimDesktop copy;
+    onDesktop([&](SimDesktop * d) { copy = *d; });
     return copy;
 }
 
@@ -40,39 +36,27 @@ std::string records(const SimDesktop & d) {
 
 } // namespace
 
+// A refused round stops the command and releases what it pressed.
 TEST(SendKeys, EachCommandSendsItsRoundsInOneCallEach) {
+    const uint32_t all = 0xFFFFFFFFu;
     const struct {
         const char * command;
+        uint32_t     call, limit; // from call `call` on, `limit` records per call
         const char * records;
         uint32_t     calls;
     } cases[] = {
-        {"paste", "11+ 56+ 56- 11-", 1}, // the generic Control around V
-        {"undo", "11+ 5a+ 5a- 11-", 1},
-        {"newline", "d+ d-", 1},
-        {"paragraph", "d+ d- d+ d-", 2},
-    };
-    for (const auto & c : cases) {
-        const SimDesktop d = sendWith(c.command, sendSent);
-        EXPECT_EQ(records(d), c.records);
-        EXPECT_EQ(d.sendCalls, c.calls);
-    }
-}
-
-TEST(SendKeys, ARefusedRoundStopsAndReleasesWhatItPressed) {
-    const struct {
-        const char * command;
-        uint32_t     call, limit;
-        const char * records;
-        uint32_t     calls;
-    } cases[] = {
-        {"paragraph", 1, 0, "d+ d-", 2},     // the second round refused: no third call
-        {"paragraph", 0, 0, "", 1},          // refused outright: nothing to release
-        {"paste", 0, 1, "11+ 11-", 2},       // Control alone went in: released in one extra call
+        {"paste", 0, all, "11+ 56+ 56- 11-", 1}, // the generic Control around V
+        {"undo", 0, all, "11+ 5a+ 5a- 11-", 1},
+        {"newline", 0, all, "d+ d-", 1},
+        {"paragraph", 0, all, "d+ d- d+ d-", 2},
+        {"paragraph", 1, 0, "d+ d-", 2},      // the second round refused: no third call
+        {"paragraph", 0, 0, "", 1},           // refused outright: nothing to release
+        {"paste", 0, 1, "11+ 11-", 2},        // Control alone went in: released in one extra call
         {"undo", 0, 2, "11+ 5a+ 5a- 11-", 2}, // Control and Z went in: both released, the key first
         {"newline", 0, 1, "d+ d-", 2},
     };
     for (const auto & c : cases) {
-        const SimDesktop d = sendWith(c.command, sendRefused, c.call, c.limit);
+        const SimDesktop d = sendWith(c.command, c.limit == all ? sendSent : sendRefused, c.call, c.limit);
         EXPECT_EQ(records(d), c.records) << c.command;
         EXPECT_EQ(d.sendCalls, c.calls) << c.command;
     }
@@ -84,14 +68,4 @@ TEST(SendKeys, AnythingButAnExactCommandIsBadAndSendsNothing) {
         EXPECT_EQ(sendWith(text, sendBadCommand).sendCalls, 0u);
     }
     EXPECT_EQ(sendCommand("paste\0", 6), sendBadCommand);
-}
-
-TEST(SendKeys, ForegroundPidIsTheOwnerOrZero) {
-    simDesktopReset();
-    simDesktopBegin()->foregroundProcess = 0xFFFFFFF0u;
-    simDesktopEnd();
-    EXPECT_EQ(foregroundProcessId(), 0xFFFFFFF0u);
-    simDesktopBegin()->foreground = nullptr;
-    simDesktopEnd();
-    EXPECT_EQ(foregroundProcessId(), 0u);
 }

@@ -8,18 +8,18 @@
 
 namespace keywatch {
 
-static CaptureState * readArguments(napi_env env, napi_callback_info info, napi_value * argv, size_t count) {
-    void * data = nullptr;
-    for (size_t i = 0; i < count; i++) {
-        napi_get_undefined(env, &argv[i]);
-    }
+// The record behind the call and up to five numeric arguments; a missing or non-numeric one reads as 0.
+static CaptureState * readArguments(napi_env env, napi_callback_info info, double (&args)[5]) {
+    napi_value argv[5];
+    size_t     count = 5;
+    void *     data  = nullptr;
     napi_get_cb_info(env, info, &count, argv, nullptr, &data);
+    for (size_t i = 0; i < 5; i++) {
+        if (i >= count || napi_get_value_double(env, argv[i], &args[i]) != napi_ok) {
+            args[i] = 0.0;
+        }
+    }
     return static_cast<CaptureState *>(data);
-}
-
-static double numberOr(napi_env env, napi_value value, double fallback) {
-    double number;
-    return napi_get_value_double(env, value, &number) == napi_ok ? number : fallback;
 }
 
 static napi_value boolean(napi_env env, bool value) {
@@ -29,8 +29,9 @@ static napi_value boolean(napi_env env, bool value) {
 }
 
 // arm(): the poll's arming after a neutral keyboard, now (for the drain benchmark).
-static napi_value arm(napi_env env, napi_callback_info info) {
-    CaptureState * state = readArguments(env, info, nullptr, 0);
+static napi_value armExport(napi_env env, napi_callback_info info) {
+    double args[5];
+    CaptureState * state = readArguments(env, info, args);
     lockAcquire(&state->lock);
     armCapture(state, moduleClockMs(), 0, false);
     lockRelease(&state->lock);
@@ -38,47 +39,43 @@ static napi_value arm(napi_env env, napi_callback_info info) {
 }
 
 // fill(count): count alternating left Control presses and releases.
-static napi_value fill(napi_env env, napi_callback_info info) {
-    napi_value argv[1];
-    CaptureState * state = readArguments(env, info, argv, 1);
-    const DecodedKey press   = decodeRawKeyboard(0x1D, 0, 0xA2);
-    const DecodedKey release = decodeRawKeyboard(0x1D, rawKeyBreak, 0xA2);
-    for (uint32_t i = 0; i < (uint32_t) numberOr(env, argv[0], 0); i++) {
-        pushTransition(state, 1, (i % 2) == 0 ? press : release, moduleClockMs());
+static napi_value fillExport(napi_env env, napi_callback_info info) {
+    double args[5];
+    CaptureState * state = readArguments(env, info, args);
+    for (uint32_t i = 0; i < args[0]; i++) {
+        pushTransition(state, 1, decodeRawKeyboard(0x1D, (i % 2) == 0 ? 0 : rawKeyBreak, 0xA2), moduleClockMs());
     }
     return boolean(env, true);
 }
 
-// rawKey(device, makeCode, flags, vkey, physicalVkey): the physical key's state, and a record
+// rawKey(device, makeCode, flags, vkey[, physicalVkey]): the physical key's state, and a record
 // stamped now to the worker's window; false when there is no window.
-static napi_value rawKey(napi_env env, napi_callback_info info) {
-    napi_value argv[5];
-    CaptureState * state = readArguments(env, info, argv, 5);
-    const uint16_t flags = (uint16_t) numberOr(env, argv[2], 0);
-    const uint16_t vkey  = (uint16_t) numberOr(env, argv[3], 0);
+static napi_value rawKeyExport(napi_env env, napi_callback_info info) {
+    double args[5];
+    CaptureState * state = readArguments(env, info, args);
+    const uint16_t flags = (uint16_t) args[2], vkey = (uint16_t) args[3];
     const bool release = (flags & rawKeyBreak) != 0;
-    simDesktopBegin()->keyDown[(uint32_t) numberOr(env, argv[4], vkey) & 0xFF] = !release;
+    simDesktopBegin()->keyDown[(args[4] != 0.0 ? (uint32_t) args[4] : vkey) & 0xFF] = !release;
     simDesktopEnd();
     lockAcquire(&state->lock);
     WindowHandle window = state->window;
     lockRelease(&state->lock);
-    return boolean(env, window != nullptr &&
-                            simPostRawKeyboard(window, (uintptr_t) numberOr(env, argv[0], 0),
-                                               (uint16_t) numberOr(env, argv[1], 0), flags, vkey,
-                                               release ? messageKeyUp : messageKeyDown, (uint32_t) tickCount64()));
+    return boolean(env, window != nullptr && simPostRawKeyboard(window, (uintptr_t) args[0], (uint16_t) args[1], flags,
+                                                                vkey, release ? messageKeyUp : messageKeyDown,
+                                                                (uint32_t) tickCount64()));
 }
 
 // monitorHeld(): whether a remote-keys monitor thread is held by the process.
-static napi_value monitorHeld(napi_env env, napi_callback_info) {
+static napi_value monitorHeldExport(napi_env env, napi_callback_info) {
     return boolean(env, monitorThreadIdHeld() != 0);
 }
 
 bool registerSimDriver(napi_env env, napi_value exports, CaptureState * state) {
     const napi_property_descriptor methods[] = {
-        {"arm", nullptr, arm, nullptr, nullptr, nullptr, napi_default, state},
-        {"fill", nullptr, fill, nullptr, nullptr, nullptr, napi_default, state},
-        {"rawKey", nullptr, rawKey, nullptr, nullptr, nullptr, napi_default, state},
-        {"monitorHeld", nullptr, monitorHeld, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"arm", nullptr, armExport, nullptr, nullptr, nullptr, napi_default, state},
+        {"fill", nullptr, fillExport, nullptr, nullptr, nullptr, napi_default, state},
+        {"rawKey", nullptr, rawKeyExport, nullptr, nullptr, nullptr, napi_default, state},
+        {"monitorHeld", nullptr, monitorHeldExport, nullptr, nullptr, nullptr, napi_default, nullptr},
     };
     napi_value testing;
     return napi_create_object(env, &testing) == napi_ok &&

@@ -6,10 +6,17 @@
 
 #include "capture_worker.h"
 #include "frame_queue.h"
-#include "manual_clock.h"
 #include "sim.h"
 
 namespace keywatch {
+
+// Unit tests run the core on a module clock they set by hand (manual_clock.cpp).
+void setManualClockMs(double ms);
+
+template <typename Change> void onDesktop(Change change) {
+    change(simDesktopBegin());
+    simDesktopEnd();
+}
 
 struct WorkerDriver {
     CaptureState * state      = nullptr;
@@ -18,27 +25,24 @@ struct WorkerDriver {
     bool           tornDown   = false;
     double         nowMs      = 0.0;
     uint64_t       ticks      = 0;
-    uint64_t       startTicks = 100000;
-    DrainCopy *    copy       = nullptr;
+    DrainCopy      copy       = {};
 
     // A fresh desktop and record; `configure` may change the desktop before set-up.
     void begin(void (*configure)(SimDesktop *) = nullptr) {
         simDesktopReset();
         nowMs = 5000.0;
-        ticks = startTicks;
+        ticks = 0xFFFFFF00u; // 256 ms before the 32-bit message time wraps: longer runs straddle it
         setManualClockMs(nowMs);
-        SimDesktop * d = simDesktopBegin();
-        d->manualTicks  = true;
-        d->ticks        = ticks;
-        d->instantWaits = true;
-        if (configure != nullptr) {
-            configure(d);
-        }
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) {
+            d->manualTicks  = true;
+            d->ticks        = ticks;
+            d->instantWaits = true;
+            if (configure != nullptr) {
+                configure(d);
+            }
+        });
         tornDown = false;
-        delete copy;
-        copy  = new DrainCopy;
-        state = captureStateCreate();
+        state    = captureStateCreate();
         state->stopEvent  = eventCreate();
         state->readyEvent = eventCreate();
         lockAcquire(&state->lock);
@@ -50,8 +54,7 @@ struct WorkerDriver {
         nowMs += ms;
         ticks += (uint64_t) ms;
         setManualClockMs(nowMs);
-        simDesktopBegin()->ticks = ticks;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->ticks = ticks; });
     }
     // One worker step; false once the loop has ended.
     bool step() { return looping = looping && workerStep(state, &run); }
@@ -59,35 +62,27 @@ struct WorkerDriver {
     void sample() { advance(25.0); step(); }
     void runFor(double ms) {
         for (double passed = 0.0; passed < ms; passed += 5.0) {
-            advance(5.0);
-            step();
+            advance(5.0), step();
         }
     }
     // The two samplings that arm a neutral capture; true when armed.
-    bool arm() {
-        sample();
-        sample();
-        return armed();
-    }
+    bool arm() { return sample(), sample(), armed(); }
     WindowHandle window() const { return simWindowOf(state); }
     void setKeyDown(uint32_t vkey, bool down) {
-        simDesktopBegin()->keyDown[vkey & 0xFF] = down;
-        simDesktopEnd();
+        onDesktop([&](SimDesktop * d) { d->keyDown[vkey & 0xFF] = down; });
     }
     // A record ageMs old with the generic vkey raw input reports; the sided physical key follows it.
     bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1) {
         const bool e0 = (flags & 2) != 0, release = (flags & 1) != 0;
-        const uint32_t physical = vkey == 0x10 ? (makeCode == 0x36 ? 0xA1 : 0xA0)
-                                : vkey == 0x11 ? (e0 ? 0xA3 : 0xA2)
-                                : vkey == 0x12 ? (e0 ? 0xA5 : 0xA4) : vkey;
-        setKeyDown(physical, !release);
+        const bool right = vkey == 0x10 ? makeCode == 0x36 : e0; // Shift's sides differ by scan code
+        setKeyDown(vkey >= 0x10 && vkey <= 0x12 ? 0xA0 + 2 * (vkey - 0x10) + right : vkey, !release);
         return simPostRawKeyboard(window(), device, makeCode, flags, vkey, release ? messageKeyUp : messageKeyDown,
                                   (uint32_t) (ticks - ageMs));
     }
     bool button(uint16_t buttonFlags) { return simPostRawMouse(window(), 7, buttonFlags, (uint32_t) ticks); }
     const DrainCopy & drain() {
-        drainCapture(state, copy);
-        return *copy;
+        drainCapture(state, &copy);
+        return copy;
     }
     bool armed() const { return state->armed.load() != 0; }
     const char * failure() { return captureStatus(state).failure; }
@@ -103,28 +98,9 @@ struct WorkerDriver {
             captureStateDestroy(state);
             state = nullptr;
         }
-        delete copy;
-        copy = nullptr;
     }
-    void restart() {
-        finish();
-        begin();
-    }
+    void restart(void (*configure)(SimDesktop *) = nullptr) { finish(), begin(configure); }
+    ~WorkerDriver() { finish(); }
 };
-
-template <typename Change> void onDesktop(Change change) {
-    change(simDesktopBegin());
-    simDesktopEnd();
-}
-
-// Checks a failure string by text; null expects none.
-inline void expectFailure(const char * expected, const char * actual) {
-    if (expected == nullptr) {
-        EXPECT_EQ(actual, nullptr);
-    } else {
-        ASSERT_NE(actual, nullptr) << "expected " << expected;
-        EXPECT_STREQ(actual, expected);
-    }
-}
 
 } // namespace keywatch

@@ -1,0 +1,91 @@
+// The built modules through their real binding, one path per export: APPFOCUS_MODULE (the module on the
+// simulated desktop) and APPFOCUS_TEST_MODULE (the same plus "simulate", to put applications in front).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { createRequire } from 'node:module';
+import { Worker } from 'node:worker_threads';
+
+const require = createRequire(import.meta.url);
+const modulePath = process.env.APPFOCUS_MODULE;
+const testModulePath = process.env.APPFOCUS_TEST_MODULE;
+assert.ok(modulePath && testModulePath, 'APPFOCUS_MODULE and APPFOCUS_TEST_MODULE must name the built modules');
+const appfocus = require(modulePath);
+const sim = require(testModulePath);
+
+const snapshotKeys = ['epoch', 'clockMs', 'observedMs', 'changedMs', 'running', 'valid', 'reason', 'app'];
+const withoutClock = ({ clockMs, ...rest }) => rest;
+
+// Polls fn until it returns a truthy value; that value, or a failure naming what never came.
+async function until(fn, what) {
+  for (const end = Date.now() + 5000; ; await new Promise((resolve) => setTimeout(resolve, 5))) {
+    const value = fn();
+    if (value) return value;
+    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
+  }
+}
+
+test('five exports in order; before any start, snapshot and status agree on a stopped record', () => {
+  assert.deepEqual(Reflect.ownKeys(appfocus), ['start', 'stop', 'recheck', 'snapshot', 'status']);
+  for (const key of Reflect.ownKeys(appfocus)) {
+    const d = Object.getOwnPropertyDescriptor(appfocus, key);
+    assert.deepEqual([typeof d.value, d.writable, d.enumerable, d.configurable], ['function', false, false, false]);
+  }
+  const s = appfocus.snapshot('ignored');
+  assert.deepEqual(Object.keys(s), snapshotKeys);
+  assert.deepEqual(withoutClock(s), {
+    epoch: 1, observedMs: 0, changedMs: 0, running: false, valid: false, reason: 'stopped', app: null,
+  });
+  const t = appfocus.status();
+  assert.deepEqual(withoutClock(t), withoutClock(s));
+  assert.ok(s.clockMs > 0 && t.clockMs >= s.clockMs);
+  assert.notEqual(s, appfocus.snapshot(), 'a fresh object every call');
+});
+
+test('start, recheck and stop of a resolved app, as the host sees them', async () => {
+  sim.simulate('reset');
+  sim.simulate('app', 0x1fffffffffffff, 0xfffffff0, 'C:\\x\\\u00c9diteur \u65e5\u672c.EXE');
+  assert.equal(sim.start(1), undefined);
+  const s = await until(() => { const v = sim.snapshot(); return v.valid && v; }, 'a resolved app');
+  assert.deepEqual(Object.keys(s), snapshotKeys);
+  assert.deepEqual([s.epoch, s.running, s.reason], [2, true, null]);
+  assert.ok(s.changedMs > 0 && s.changedMs <= s.observedMs && s.observedMs <= s.clockMs);
+  assert.deepEqual(Object.keys(s.app), ['name', 'bundleId', 'processId', 'windowHandle']);
+  assert.deepEqual(s.app, {
+    name: '\u00c9diteur \u65e5\u672c', bundleId: '', processId: 0xfffffff0, windowHandle: '0x1fffffffffffff',
+  });
+  for (const o of [s, s.app]) {
+    assert.equal(Object.getPrototypeOf(o), Object.prototype);
+    for (const d of Object.values(Object.getOwnPropertyDescriptors(o))) {
+      assert.deepEqual([d.writable, d.enumerable, d.configurable], [true, true, true]);
+    }
+  }
+
+  assert.equal(sim.recheck(), undefined);
+  await until(() => sim.snapshot().observedMs > s.observedMs && sim.snapshot().valid, 'the recheck result');
+  assert.equal(sim.snapshot().changedMs, s.changedMs, 'the same app is no change');
+
+  assert.equal(sim.stop(), undefined);
+  const stopped = sim.snapshot();
+  assert.deepEqual([stopped.running, stopped.reason, stopped.changedMs, stopped.app], [false, 'stopped', 0, null]);
+  assert.ok(stopped.observedMs > 0, 'observedMs of the last probe is kept');
+});
+
+test('an environment torn down while running joins its tracker thread', async () => {
+  sim.simulate('reset');
+  const before = sim.simulate('threads');
+  const worker = new Worker(`
+    const { parentPort, workerData } = require('node:worker_threads');
+    const m = require(workerData);
+    m.simulate('app', 0x4400, 99, 'C:\\\\w\\\\worker.exe');
+    m.start();
+    const poll = () => (m.snapshot().valid ? parentPort.postMessage(m.simulate('threads')) : setTimeout(poll, 5));
+    poll();`, { eval: true, workerData: testModulePath });
+  // Both listeners before any await: a busy parent may get the message and the exit in one turn.
+  const exited = new Promise((resolve) => worker.once('exit', resolve));
+  const during = await new Promise((resolve, reject) => worker.once('message', resolve).once('error', reject));
+  assert.equal(during.running, before.running + 1, 'the worker tracker runs');
+  assert.equal(await exited, 0);
+  const after = sim.simulate('threads');
+  assert.equal(after.running, before.running);
+  assert.equal(after.joined - before.joined, after.started - before.started);
+});
