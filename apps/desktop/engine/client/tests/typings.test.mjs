@@ -27,23 +27,17 @@ function union(file, name) {
   return [...m[1].matchAll(/'([^']+)'/g)].map((x) => x[1]).sort();
 }
 
-test('the example host compiles with tsc --strict against the packages by name', { timeout: 120000 }, async () => {
+test('the example host compiles with tsc --strict against the packages by name', { timeout: 120000 }, async (t) => {
   assert.ok(existsSync(tsc), 'TypeScript is missing: run scripts/setup.sh (it installs tools/typecheck)');
   const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-typings-'));
-  try {
-    const scope = path.join(dir, 'node_modules', '@quillet');
-    mkdirSync(scope, { recursive: true });
-    symlinkSync(path.join(desktop, 'engine'), path.join(scope, 'engine'));
-    symlinkSync(path.join(desktop, 'native', 'keywatch'), path.join(scope, 'keywatch'));
-    symlinkSync(path.join(desktop, 'native', 'appfocus'), path.join(scope, 'appfocus'));
-    for (const name of ['@types', 'undici-types']) symlinkSync(path.join(typecheck, name), path.join(dir, 'node_modules', name));
-    for (const f of ['host.mts', 'host.cts', 'tsconfig.json']) copyFileSync(path.join(desktop, 'examples', f), path.join(dir, f));
-    const run = await promisify(execFile)(process.execPath, [tsc, '-p', dir], { cwd: dir })
-      .then(() => ({ code: 0, out: '' }), (err) => ({ code: err.code, out: `${err.stdout}${err.stderr}` }));
-    assert.equal(run.code, 0, run.out);
-  } finally {
-    rmSync(dir, { recursive: true, force: true });
-  }
+  t.after(() => rmSync(dir, { recursive: true, force: true }));
+  mkdirSync(path.join(dir, 'node_modules', '@quillet'), { recursive: true });
+  for (const [to, from] of [['@quillet/engine', 'engine'], ['@quillet/keywatch', 'native/keywatch'],
+    ['@quillet/appfocus', 'native/appfocus']]) symlinkSync(path.join(desktop, from), path.join(dir, 'node_modules', to));
+  for (const name of ['@types', 'undici-types']) symlinkSync(path.join(typecheck, name), path.join(dir, 'node_modules', name));
+  for (const f of ['host.mts', 'host.cts', 'tsconfig.json']) copyFileSync(path.join(desktop, 'examples', f), path.join(dir, f));
+  await promisify(execFile)(process.execPath, [tsc, '-p', dir], { cwd: dir })
+    .catch((err) => assert.fail(`${err.stdout}${err.stderr}`));
 });
 
 test('closed sets in the typings are the ones the code produces', () => {

@@ -1,11 +1,7 @@
 import assert from 'node:assert/strict';
-import path from 'node:path';
 import { test } from 'node:test';
-import { fileURLToPath } from 'node:url';
 
 import { WavFormatError, parseWav, readWav } from '../wav.mjs';
-
-const here = path.dirname(fileURLToPath(import.meta.url));
 
 function chunk(id, body) {
   const head = Buffer.alloc(8);
@@ -27,15 +23,7 @@ function fmt({ tag = 1, channels = 1, rate = 16000, bits = 16, extensible = fals
 }
 
 const pcm16 = (values) => chunk('data', Buffer.from(Int16Array.from(values).buffer));
-
-function riff(...chunks) {
-  const body = Buffer.concat([Buffer.from('WAVE'), ...chunks]);
-  const head = Buffer.alloc(8);
-  head.write('RIFF', 0, 'latin1');
-  head.writeUInt32LE(body.length, 4);
-  return Buffer.concat([head, body]);
-}
-
+const riff = (...chunks) => chunk('RIFF', Buffer.concat([Buffer.from('WAVE'), ...chunks]));
 const withRiffSize = (wav, size) => (wav.writeUInt32LE(size, 4), wav);
 
 test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, samples in -1..1', () => {
@@ -53,7 +41,7 @@ test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, sample
     [['sampleRate', 16000], ['channels', 1], ['bitsPerSample', 16]]);
 });
 
-test('refused files name what they hold', () => {
+test('refused files name what they hold; a missing file is a plain file-system error', async () => {
   const data = pcm16([0, 0, 0, 0]);
   const wrongFormat = /only 16 kHz mono 16-bit PCM/;
   const cases = [
@@ -75,8 +63,5 @@ test('refused files name what they hold', () => {
     assert.throws(() => parseWav(wav, 'in.wav'), (err) => err instanceof WavFormatError && message.test(err.message), String(message));
   }
   for (const [wav] of cases.slice(0, 5)) assert.throws(() => parseWav(wav, 'in.wav'), wrongFormat);
-});
-
-test('a missing file is a plain file-system error', async () => {
-  await assert.rejects(readWav(path.join(here, 'no-such-file.wav')), { code: 'ENOENT' });
+  await assert.rejects(readWav('no-such-file.wav'), { code: 'ENOENT' });
 });
