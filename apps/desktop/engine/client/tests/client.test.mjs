@@ -2,10 +2,8 @@
 // when QUILLET_WHISPER_BIN names it.
 
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { after, before, describe, test } from 'node:test';
+import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import { EngineClient, defaultThreads, startEngine } from '../engine-client.mjs';
@@ -13,177 +11,150 @@ import { readWav } from '../wav.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const fakeEngine = path.join(here, 'fake-engine.mjs');
-const dir = mkdtempSync(path.join(os.tmpdir(), 'engine-client-test-'));
-const model = path.join(dir, 'model.bin');
-writeFileSync(model, 'fake model');
-after(() => rmSync(dir, { recursive: true, force: true }));
-const until = async (ok) => {
-  while (!ok()) await new Promise((r) => setTimeout(r, 5));
-};
+const model = fakeEngine; // the fake loads any file there is
+const until = async (ok) => { while (!ok()) await new Promise((r) => setTimeout(r, 5)); };
 const MARK = Number.MAX_SAFE_INTEGER;
 
-// The fake engine; `frames` gets [kind, bytes] of each frame it reads except pings.
+// The fake engine; `frames` gets [kind, bytes] of each frame it reads, pings left out.
 async function startFake(fakeEnv = {}, { load = true, ...client } = {}) {
   const frames = [];
   const engine = await startEngine({
     enginePath: process.execPath,
     extraArgs: [fakeEngine],
     env: { ...process.env, ...fakeEnv },
-    stderr: (line) => {
-      const m = /^frame kind=([0-68]) bytes=(\d+)$/.exec(line);
-      if (m) frames.push([Number(m[1]), Number(m[2])]);
-    },
+    stderr: (line) => /^frame \[[0-68],/.test(line) && frames.push(JSON.parse(line.slice(6))),
     ...client,
   });
-  engine.frames = frames;
-  engine.reported = (kind) => until(() => frames.some(([k]) => k === kind));
-  // Reports on stderr may trail replies: a Cancel of an unused id marks where all are in.
+  // The frames read since the last call. Reports on stderr may trail replies:
+  // a Cancel of an unused id marks where all are in.
   const isMark = ([k, n]) => k === 5 && n === JSON.stringify({ requestId: MARK }).length;
-  engine.settle = async () => {
+  engine.sent = async () => {
     await engine.cancel(MARK);
     await until(() => frames.some(isMark));
-    frames.splice(frames.findIndex(isMark), 1);
-  };
-  engine.clear = async () => {
-    await engine.settle();
-    frames.length = 0;
+    return frames.splice(0, frames.findIndex(isMark) + 1).slice(0, -1);
   };
   if (load) await engine.load({ modelPath: model });
-  await engine.clear();
+  await engine.sent();
   return engine;
 }
 
-describe('requests and replies', () => {
-  let engine;
-  before(async () => {
-    engine = await startFake({}, { load: false });
-  });
-  after(() => engine.close());
+// Most tests share one engine, and take turns with it.
+const fake = await startFake({}, { load: false, stderrTailBytes: 64 });
+after(() => fake.close());
 
-  test('each call resolves with its own reply, errors reject with .code and .requestId', async () => {
-    assert.deepEqual(engine.hello, { type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
-    assert.deepEqual([await engine.ping(), await engine.unload()], [{ type: 'pong' }, { type: 'unloaded' }]);
-    const missing = path.join(dir, 'missing.bin');
-    await assert.rejects(engine.load({ modelPath: missing }), (e) =>
-      e.code === 'MODEL_MISSING' && !('requestId' in e) && e.path === missing && e.message.includes(missing));
-    await assert.rejects(engine.transcribe({ requestId: 41, samples: new Float32Array(10) }), { code: 'NOT_LOADED', requestId: 41 });
-    await assert.rejects(engine.load({ modelPath: model, device: 'cuda' }), { code: 'GPU_UNAVAILABLE' });
-    assert.deepEqual(await engine.load({ modelPath: model, threads: 2 }),
-      { type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
-    // 16-bit PCM is scaled by 1/32768.
-    const r = await engine.transcribe({ requestId: MARK, language: 'de', samples: new Int16Array([16384, 100, -32768]) });
-    assert.deepEqual(r, { type: 'result', requestId: MARK, text: 'samples=3 first=0.5 last=-1', decodeMs: 2, audioMs: 0 });
-  });
+test('each call resolves with its own reply, errors reject with .code and .requestId', async () => {
+  assert.deepEqual(fake.hello, { type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
+  assert.deepEqual([await fake.ping(), await fake.unload()], [{ type: 'pong' }, { type: 'unloaded' }]);
+  const missing = path.join(here, 'missing.bin');
+  await assert.rejects(fake.load({ modelPath: missing }), (e) =>
+    e.code === 'MODEL_MISSING' && !('requestId' in e) && e.path === missing && e.message.includes(missing));
+  await assert.rejects(fake.transcribe({ requestId: 41, samples: new Float32Array(10) }), { code: 'NOT_LOADED', requestId: 41 });
+  await assert.rejects(fake.load({ modelPath: model, device: 'cuda' }), { code: 'GPU_UNAVAILABLE' });
+  assert.equal((await fake.load({ modelPath: model, threads: 2 })).type, 'ready');
+  // 16-bit PCM is scaled by 1/32768.
+  const r = await fake.transcribe({ requestId: MARK, language: 'de', samples: new Int16Array([16384, 100, -32768]) });
+  assert.deepEqual(r, { type: 'result', requestId: MARK, text: 'samples=3 first=0.5 last=-1', decodeMs: 2, audioMs: 0 });
+});
 
-  test('audio written as it arrives is chunked to the frame limit and finished', async () => {
-    await engine.clear();
-    const d = await engine.begin({ language: 'en' });
-    assert.ok(Number.isSafeInteger(d.requestId), 'a default id is returned');
-    await d.write(new Float32Array(100).fill(0.25));
-    const big = new Float32Array(600000).fill(-0.5);
-    const written = d.write(big);
-    big.fill(0.75); // the caller's buffer is reused at once: what was written stays
-    await written;
-    const r = await d.finish();
-    assert.deepEqual([r.requestId, r.text], [d.requestId, 'samples=600100 first=0.25 last=-0.5']);
-    await engine.settle();
-    assert.deepEqual(engine.frames.slice(1).map(([k, n]) => [k, k === 3 ? n : 0]),
-      [[3, 400], [3, 1920000], [3, 480000], [4, 0]]);
-    await assert.rejects(d.write(new Float32Array(1)), { code: 'ERR_INVALID_STATE' });
-  });
+test('audio written as it arrives is chunked to the frame limit and finished', async () => {
+  await fake.sent();
+  const d = await fake.begin({ language: 'en' });
+  assert.ok(Number.isSafeInteger(d.requestId), 'a default id is returned');
+  await d.write(new Float32Array(100).fill(0.25));
+  const big = new Float32Array(600000).fill(-0.5);
+  const written = d.write(big);
+  big.fill(0.75); // the caller's buffer is reused at once: what was written stays
+  await written;
+  const r = await d.finish();
+  assert.deepEqual([r.requestId, r.text], [d.requestId, 'samples=600100 first=0.25 last=-0.5']);
+  assert.deepEqual((await fake.sent()).slice(1).map(([k, n]) => [k, k === 3 ? n : 0]),
+    [[3, 400], [3, 1920000], [3, 480000], [4, 0]]);
+  await assert.rejects(d.write(new Float32Array(1)), { code: 'ERR_INVALID_STATE' });
+});
 
-  test('a refused begin rejects at once with the engine code, sends nothing more and frees its id', async () => {
-    await engine.clear();
-    await assert.rejects(engine.begin({ requestId: 7, language: 'xx' }),
-      { name: 'EngineError', code: 'LANGUAGE_UNSUPPORTED', requestId: 7 });
-    await engine.settle();
-    assert.deepEqual(engine.frames.map(([k]) => k), [2]);
-    const d = await engine.begin({ requestId: 7, language: 'de' });
-    assert.equal((await d.finish()).requestId, 7);
-  });
+test('a second begin waits for the first dictation to be finished or cancelled', async () => {
+  const first = await fake.begin({ requestId: 1 });
+  let secondOpen = false;
+  const second = fake.begin({ requestId: 2 }).then((d) => ((secondOpen = true), d));
+  await first.write(new Float32Array(4));
+  await fake.ping();
+  assert.equal(secondOpen, false, 'the engine would answer BUSY');
+  await first.cancel();
+  await assert.rejects(first.finish(), { code: 'CANCELLED', requestId: 1 });
+  assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
+});
 
-  test('a second begin waits for the first dictation to be finished or cancelled', async () => {
-    const first = await engine.begin({ requestId: 1 });
-    let secondOpen = false;
-    const second = engine.begin({ requestId: 2 }).then((d) => ((secondOpen = true), d));
-    await first.write(new Float32Array(4));
-    await engine.ping();
-    assert.equal(secondOpen, false, 'the engine would answer BUSY');
-    await first.cancel();
-    await assert.rejects(first.finish(), { code: 'CANCELLED', requestId: 1 });
-    assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
-  });
+test('a refusal rejects with the engine code and id, sends nothing more, frees the id and the engine', async () => {
+  await fake.sent();
+  await assert.rejects(fake.begin({ requestId: 7, language: 'xx' }),
+    { name: 'EngineError', code: 'LANGUAGE_UNSUPPORTED', requestId: 7 });
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [2], 'a refused Begin is not cancelled');
+  await assert.rejects(fake.transcribe({ requestId: 7, samples: new Float32Array(9600001) }),
+    { code: 'AUDIO_TOO_LONG', requestId: 7 });
+  assert.equal((await fake.sent()).filter(([k]) => k === 3).length, 21);
+  assert.equal((await fake.transcribe({ requestId: 7, samples: new Float32Array(3) })).requestId, 7);
+});
 
-  test('more than 10 minutes fails with AUDIO_TOO_LONG, stops the audio and frees the engine', async () => {
-    await engine.clear();
-    await assert.rejects(engine.transcribe({ requestId: 12, samples: new Float32Array(9600001) }),
-      { code: 'AUDIO_TOO_LONG', requestId: 12 });
-    await engine.settle();
-    assert.equal(engine.frames.filter(([k]) => k === 3).length, 21);
-    assert.equal((await engine.transcribe({ requestId: 13, samples: new Float32Array(3) })).requestId, 13);
-  });
+test('arguments are checked before anything is sent: RangeErrors name the field, bad samples are TypeErrors', async () => {
+  const loads = [{ threads: 0 }, { threads: 9 }, { threads: 1.5 }, { shortAudioCtx: 1501 }, { shortWindowSamples: -1 },
+    { device: 'gpu' }, { timeoutMs: -1 }, { modelPath: 'x'.repeat(4097) },
+    { modelPath: '\u0001'.repeat(2000) }]; // fits in units, not once escaped
+  const begins = [{ language: 'EN' }, { language: 'e' }, { language: 'en-us' }, { prompt: 'p'.repeat(2049) },
+    { prompt: '\u0001'.repeat(2048) }, { requestId: -1 }, { requestId: 1.5 }, { requestId: 2 ** 53 }];
+  assert.throws(() => new EngineClient({}), TypeError);
+  await fake.sent();
+  for (const [call, over] of [...loads.map((o) => ['load', o]), ...begins.map((o) => ['begin', o])]) {
+    const field = Object.keys(over)[0];
+    await assert.rejects(fake[call]({ modelPath: model, threads: 2, ...over }), (e) => e instanceof RangeError &&
+      e.code === 'ERR_OUT_OF_RANGE' && e.message.startsWith(`${field} `), field);
+  }
+  const first = fake.transcribe({ requestId: 20, samples: new Float32Array(3) });
+  await assert.rejects(fake.transcribe({ requestId: 20, samples: new Float32Array(3) }), /requestId 20 is already/);
+  await first;
+  const d = await fake.begin();
+  for (const samples of [[0.5], new Float64Array(1), Buffer.alloc(4), new Uint8Array(4), 'abc', undefined]) {
+    await assert.rejects(d.write(samples), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
+    await assert.rejects(fake.transcribe({ samples }), TypeError);
+  }
+  await assert.rejects(d.write(Buffer.alloc(4)), /new Int16Array\(buf.buffer/);
+  await d.cancel();
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [2, 3, 4, 2, 5], 'only the good calls sent frames');
+  // The limits themselves are accepted.
+  await fake.load({ modelPath: model, threads: 8, shortAudioCtx: 1500 });
+  await (await fake.begin({ language: 'auto', prompt: 'p'.repeat(2048) })).cancel();
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [1, 2, 5]);
+});
 
-  test('cancel: before anything is sent nothing goes out; an unknown id just sends Cancel', async () => {
-    await engine.clear();
-    const t = engine.transcribe({ requestId: 5, samples: new Float32Array(3) });
-    await engine.cancel(5);
-    await assert.rejects(t, { code: 'CANCELLED' });
-    await engine.cancel(77);
-    await engine.settle();
-    assert.deepEqual(engine.frames, [[5, '{"requestId":77}'.length]]);
-  });
+test('cancelled or aborted before anything is sent, nothing goes out; an abort before Finish sends Cancel', async () => {
+  await fake.sent();
+  const reason = new Error('user let go of the key');
+  await assert.rejects(fake.begin({ signal: AbortSignal.abort(reason) }), (e) => e === reason);
+  const t = fake.transcribe({ requestId: 5, samples: new Float32Array(3) });
+  await fake.cancel(5);
+  await assert.rejects(t, { code: 'CANCELLED' });
+  await fake.cancel(77); // an id the client does not hold just goes out
+  assert.deepEqual(await fake.sent(), [[5, '{"requestId":77}'.length]]);
+  const controller = new AbortController();
+  const d = await fake.begin({ requestId: 3 });
+  d.write(new Float32Array(8 * 480000)).catch(() => {});
+  const finished = d.finish({ signal: controller.signal });
+  controller.abort();
+  await assert.rejects(finished, { name: 'AbortError' });
+  const kinds = (await fake.sent()).map(([k]) => k);
+  assert.ok(kinds[0] === 2 && kinds.at(-1) === 5 && !kinds.includes(4), `frames: ${kinds}`);
+  // The engine holds no request any more: a default-id transcribe is not BUSY.
+  assert.equal((await fake.transcribe({ samples: new Float32Array(1) })).text, 'samples=1 first=0 last=0');
+});
 
-  test('arguments are checked before anything is sent: RangeErrors name the field, bad samples are TypeErrors', async () => {
-    const loads = [{ threads: 0 }, { threads: 9 }, { threads: 1.5 }, { shortAudioCtx: 1501 }, { shortWindowSamples: -1 },
-      { device: 'gpu' }, { timeoutMs: -1 }, { modelPath: 'x'.repeat(4097) },
-      { modelPath: '\u0001'.repeat(2000) }]; // fits in units, not once escaped
-    const begins = [{ language: 'EN' }, { language: 'e' }, { language: 'en-us' }, { prompt: 'p'.repeat(2049) },
-      { prompt: '\u0001'.repeat(2048) }, { requestId: -1 }, { requestId: 1.5 }, { requestId: 2 ** 53 }];
-    assert.throws(() => new EngineClient({}), TypeError);
-    await engine.clear();
-    for (const [call, list] of [['load', loads], ['begin', begins]]) {
-      for (const over of list) {
-        const field = Object.keys(over)[0];
-        await assert.rejects(engine[call]({ modelPath: model, threads: 2, ...over }), (e) => e instanceof RangeError &&
-          e.code === 'ERR_OUT_OF_RANGE' && e.message.startsWith(`${field} `), field);
-      }
-    }
-    const first = engine.transcribe({ requestId: 20, samples: new Float32Array(3) });
-    await assert.rejects(engine.transcribe({ requestId: 20, samples: new Float32Array(3) }), /requestId 20 is already/);
-    await first;
-    const d = await engine.begin();
-    for (const samples of [[0.5], new Float64Array(1), Buffer.alloc(4), new Uint8Array(4), 'abc', undefined]) {
-      await assert.rejects(d.write(samples), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
-      await assert.rejects(engine.transcribe({ samples }), TypeError);
-    }
-    await assert.rejects(d.write(Buffer.alloc(4)), /new Int16Array\(buf.buffer/);
-    await d.cancel();
-    await engine.settle();
-    assert.deepEqual(engine.frames.map(([k]) => k), [2, 3, 4, 2, 5], 'only the good calls sent frames');
-    // The limits themselves are accepted.
-    await engine.clear();
-    await engine.load({ modelPath: model, threads: 8, shortAudioCtx: 1500 });
-    await (await engine.begin({ language: 'auto', prompt: 'p'.repeat(2048) })).cancel();
-    await engine.settle();
-    assert.deepEqual(engine.frames.map(([k]) => k), [1, 2, 5]);
-  });
-
-  test('an aborted begin sends nothing; an abort before Finish is written sends Cancel', async () => {
-    const reason = new Error('user let go of the key');
-    await assert.rejects(engine.begin({ signal: AbortSignal.abort(reason) }), (e) => e === reason);
-    await engine.clear();
-    const controller = new AbortController();
-    const d = await engine.begin({ requestId: 3 });
-    d.write(new Float32Array(8 * 480000)).catch(() => {});
-    const finished = d.finish({ signal: controller.signal });
-    controller.abort();
-    await assert.rejects(finished, { name: 'AbortError' });
-    await engine.settle();
-    const kinds = engine.frames.map(([k]) => k);
-    assert.ok(kinds[0] === 2 && kinds.at(-1) === 5 && !kinds.includes(4), `frames: ${kinds}`);
-    // The engine holds no request any more: a default-id transcribe is not BUSY.
-    assert.equal((await engine.transcribe({ samples: new Float32Array(1) })).text, 'samples=1 first=0 last=0');
-  });
+test('close finishes queued work, shuts the engine down cleanly, is idempotent, keeps a bounded stderr tail', async () => {
+  const queued = fake.transcribe({ samples: new Float32Array(5) });
+  const closing = fake.close();
+  await assert.rejects(fake.ping(), { code: 'ENGINE_EXITED', message: /shutting down/ });
+  assert.match((await queued).text, /^samples=5 /);
+  assert.deepEqual(await Promise.all([closing, fake.close()]), [{ code: 0, signal: null }, { code: 0, signal: null }]);
+  await assert.rejects(fake.ping(), (e) => e.code === 'ENGINE_EXITED' && /after shutdown/.test(e.message));
+  assert.ok(fake.stderrTail.length <= 64);
+  assert.match(fake.stderrTail, /frame \[8,0\]\n$/);
 });
 
 test('an abort once Finish is written stops the waiting, not the decode', async (t) => {
@@ -196,23 +167,21 @@ test('an abort once Finish is written stops the waiting, not the decode', async 
   const d = await engine.begin({ requestId: 40 });
   await d.write(new Float32Array(10));
   const finished = d.finish({ signal: controller.signal });
-  await engine.reported(4);
+  await until(() => engine.stderrTail.includes('frame [4,'));
   controller.abort();
   await assert.rejects(finished, { name: 'AbortError' });
   assert.deepEqual(late, [], 'rejected while the engine was still decoding');
   // The decode's answer is read and dropped; the next dictation gets its own.
   assert.equal((await engine.transcribe({ requestId: 41, samples: new Float32Array(2) })).requestId, 41);
   assert.deepEqual(late, [40, 41]);
-  await engine.settle();
-  assert.ok(!engine.frames.some(([k]) => k === 5), 'no Cancel: it could not stop anything');
+  assert.ok(!(await engine.sent()).some(([k]) => k === 5), 'no Cancel: it could not stop anything');
 });
 
 test('start-up failures reject start(); a load or hello not answered in time stops the engine with TIMEOUT', async () => {
-  await assert.rejects(startEngine({ enginePath: path.join(dir, 'no-such-engine') }),
+  await assert.rejects(startEngine({ enginePath: path.join(here, 'no-such-engine') }),
     (e) => e.code === 'ENGINE_EXITED' && /cannot run/.test(e.message));
   await assert.rejects(startFake({ FAKE_HELLO: '{"type":"hello","version":3}' }),
     (e) => e.code === 'PROTOCOL_ERROR' && /version 3/.test(e.message));
-  await assert.rejects(startFake({ FAKE_HELLO: 'not json' }), { code: 'PROTOCOL_ERROR' });
   await assert.rejects(startFake({ FAKE_HELLO: '' }, { helloTimeoutMs: 300 }), { code: 'TIMEOUT' });
   const engine = await startFake({ FAKE_BLOCK_ON: '1:20000' }, { load: false });
   await assert.rejects(engine.load({ modelPath: model, timeoutMs: 300 }), (e) => e.code === 'TIMEOUT' && e.message.includes(model));
@@ -255,29 +224,13 @@ test('a line that answers nothing, or a missing answer, stops the engine with PR
   await skip.exited;
 });
 
-test('close finishes queued work, shuts the engine down cleanly, is idempotent, keeps a bounded stderr tail', async () => {
-  const engine = await startEngine({ enginePath: process.execPath, extraArgs: [fakeEngine], stderrTailBytes: 64 });
-  await engine.load({ modelPath: model });
-  for (let i = 0; i < 20; i++) await engine.ping();
-  const queued = engine.transcribe({ samples: new Float32Array(5) });
-  const closing = engine.close();
-  await assert.rejects(engine.ping(), { code: 'ENGINE_EXITED', message: /shutting down/ });
-  assert.match((await queued).text, /^samples=5 /);
-  assert.deepEqual(await Promise.all([closing, engine.close()]), [{ code: 0, signal: null }, { code: 0, signal: null }]);
-  await assert.rejects(engine.ping(), (e) => e.code === 'ENGINE_EXITED' && /after shutdown/.test(e.message));
-  assert.ok(engine.stderrTail.length <= 64);
-  assert.match(engine.stderrTail, /frame kind=8 bytes=0\n$/);
-});
-
 test('the default thread count leaves half the CPUs to the rest of the desktop', () => {
   const cases = [[1, 1], [2, 1], [3, 1], [4, 2], [12, 6], [16, 8], [64, 8]];
   assert.deepEqual(cases.map(([cpus]) => defaultThreads(cpus)), cases.map(([, threads]) => threads));
 });
 
 const enginePath = process.env.QUILLET_WHISPER_BIN;
-test('the real engine decodes 16-bit samples streamed in 100 ms pieces', {
-  skip: !enginePath && 'QUILLET_WHISPER_BIN is not set',
-}, async (t) => {
+test('the real engine decodes 16-bit audio streamed in pieces', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, async (t) => {
   const { MODEL_PATH, LOAD_OPTIONS } = await import('../../tools/speech-model/model.mjs');
   const { samples } = await readWav(path.join(here, '..', '..', 'samples', 'dictation.wav'));
   const engine = await startEngine({ enginePath });

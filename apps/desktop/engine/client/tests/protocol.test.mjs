@@ -8,17 +8,17 @@ import {
 test('frames: little-endian length over all four bytes, kind, UTF-8 payload; float32 audio of a range', () => {
   assert.deepEqual([...encodeFrame(FrameKind.Ping)], [1, 0, 0, 0, 7]);
   assert.deepEqual([...encodeFrame(FrameKind.Audio, Buffer.alloc(0x10203)).subarray(0, 5)], [0x04, 0x02, 0x01, 0x00, 3]);
-  const begin = { requestId: 1, language: 'de', prompt: 'Grüße 😀' };
-  const frame = encodeFrame(FrameKind.Begin, begin);
-  assert.deepEqual([frame.readUInt32LE(0), frame.subarray(5).toString()], [1 + Buffer.byteLength(JSON.stringify(begin)), JSON.stringify(begin)]);
+  const json = JSON.stringify({ requestId: 1, language: 'de', prompt: 'Grüße 😀' });
+  const frame = encodeFrame(FrameKind.Begin, JSON.parse(json));
+  assert.deepEqual([frame.readUInt32LE(0), frame.subarray(5).toString()], [1 + Buffer.byteLength(json), json]);
+  assert.equal(encodeFrame(FrameKind.Audio, Buffer.alloc(MAX_FRAME_LENGTH - 1)).readUInt32LE(0), MAX_FRAME_LENGTH);
   assert.throws(() => encodeFrame(FrameKind.Audio, Buffer.alloc(MAX_FRAME_LENGTH)), RangeError);
   assert.deepEqual([...encodeAudioFrame(new Float32Array([0, 1, -1, 0.5]))],
     [17, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0x80, 0x3f, 0, 0, 0x80, 0xbf, 0, 0, 0, 0x3f]);
-  const view = new Float32Array([9, 9, 0.25, -0.75, 2, 9]).subarray(2, 5); // byteOffset 8
-  const audio = encodeAudioFrame(view, 1, 3);
+  const audio = encodeAudioFrame(new Float32Array([9, 9, 0.25, -0.75, 2, 9]).subarray(2, 5), 1, 3); // byteOffset 8
   assert.deepEqual([audio.readUInt32LE(0), audio.readFloatLE(5), audio.readFloatLE(9)], [9, -0.75, 2]);
   for (const n of [0, 480001]) assert.throws(() => encodeAudioFrame(new Float32Array(n)), RangeError);
-  assert.deepEqual([audioChunks(0), audioChunks(10, 4)], [[], [[0, 4], [4, 8], [8, 10]]]);
+  assert.deepEqual(audioChunks(0), []);
 });
 
 test('reply lines: split anywhere, multi-byte characters kept, bounded, JSON objects with a type', () => {

@@ -32,8 +32,7 @@ test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, sample
     [riff(fmt(), pcm16([0, 16384, -32768, 32767, -1])), [0, 0.5, -1, 32767 / 32768, -1 / 32768]],
     [riff(chunk('JUNK', Buffer.alloc(3)), fmt(), list, pcm16([100, -100]), chunk('id3 ', Buffer.alloc(10))), [100 / 32768, -100 / 32768]],
     [riff(pcm16([8192]), fmt()), [0.25]],
-    [withRiffSize(riff(fmt(), pcm16([1, 2, 3])), 0xffffffff), [1, 2, 3].map((v) => v / 32768)],
-    [withRiffSize(riff(fmt(), pcm16([1, 2, 3])), 4), [1, 2, 3].map((v) => v / 32768)],
+    ...[0xffffffff, 4].map((size) => [withRiffSize(riff(fmt(), pcm16([1, 2, 3])), size), [1, 2, 3].map((v) => v / 32768)]),
     [riff(fmt({ extensible: true }), pcm16([0, 0])), [0, 0]],
   ];
   for (const [wav, samples] of cases) assert.deepEqual([...parseWav(wav).samples], samples);
@@ -43,7 +42,6 @@ test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, sample
 
 test('refused files name what they hold; a missing file is a plain file-system error', async () => {
   const data = pcm16([0, 0, 0, 0]);
-  const wrongFormat = /only 16 kHz mono 16-bit PCM/;
   const cases = [
     [riff(fmt({ channels: 2 }), data), /^in\.wav is .*2 channels/],
     [riff(fmt({ rate: 8000 }), data), /^in\.wav is .*8000 Hz/],
@@ -62,6 +60,6 @@ test('refused files name what they hold; a missing file is a plain file-system e
   for (const [wav, message] of cases) {
     assert.throws(() => parseWav(wav, 'in.wav'), (err) => err instanceof WavFormatError && message.test(err.message), String(message));
   }
-  for (const [wav] of cases.slice(0, 5)) assert.throws(() => parseWav(wav, 'in.wav'), wrongFormat);
+  for (const [wav] of cases.slice(0, 5)) assert.throws(() => parseWav(wav, 'in.wav'), /only 16 kHz mono 16-bit PCM/);
   await assert.rejects(readWav('no-such-file.wav'), { code: 'ENOENT' });
 });
