@@ -12,8 +12,7 @@ import { promisify } from 'node:util';
 
 import { ENGINE_ERROR_CODES } from '../engine-client.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const root = path.resolve(here, '..', '..', '..', '..', '..');
+const root = fileURLToPath(new URL('../../../../..', import.meta.url));
 const desktop = path.join(root, 'apps', 'desktop');
 const typecheck = path.join(root, 'tools', 'typecheck', 'node_modules');
 const tsc = path.join(typecheck, 'typescript', 'bin', 'tsc');
