@@ -38,7 +38,8 @@ async function startFake(fakeEnv = {}, { load = true, ...client } = {}) {
   return engine;
 }
 
-// Most tests share one engine, and take turns with it.
+// Most tests share one engine and take turns with it; a call that wrongly succeeds
+// cancels what it began, so that one failure does not leave the engine busy for the rest.
 const fake = await startFake({}, { load: false, stderrTailBytes: 64 });
 after(() => fake.close());
 
@@ -105,8 +106,8 @@ test('arguments are checked before anything is sent: RangeErrors name the field,
   await fake.sent();
   for (const [call, over] of [...loads.map((o) => ['load', o]), ...begins.map((o) => ['begin', o])]) {
     const field = Object.keys(over)[0];
-    await assert.rejects(fake[call]({ modelPath: model, threads: 2, ...over }), (e) => e instanceof RangeError &&
-      e.code === 'ERR_OUT_OF_RANGE' && e.message.startsWith(`${field} `), field);
+    await assert.rejects(fake[call]({ modelPath: model, threads: 2, ...over }).then((d) => d.cancel?.()), (e) =>
+      e instanceof RangeError && e.code === 'ERR_OUT_OF_RANGE' && e.message.startsWith(`${field} `), field);
   }
   const first = fake.transcribe({ requestId: 20, samples: new Float32Array(3) });
   await assert.rejects(fake.transcribe({ requestId: 20, samples: new Float32Array(3) }), /requestId 20 is already/);
@@ -128,7 +129,7 @@ test('arguments are checked before anything is sent: RangeErrors name the field,
 test('cancelled or aborted before anything is sent, nothing goes out; an abort before Finish sends Cancel', async () => {
   await fake.sent();
   const reason = new Error('user let go of the key');
-  await assert.rejects(fake.begin({ signal: AbortSignal.abort(reason) }), (e) => e === reason);
+  await assert.rejects(fake.begin({ signal: AbortSignal.abort(reason) }).then((d) => d.cancel()), (e) => e === reason);
   const t = fake.transcribe({ requestId: 5, samples: new Float32Array(3) });
   await fake.cancel(5);
   await assert.rejects(t, { code: 'CANCELLED' });

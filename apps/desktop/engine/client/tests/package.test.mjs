@@ -41,8 +41,7 @@ test('the engine binary: the prebuilt one, its app.asar.unpacked copy, this repo
   const exe = path.join('prebuilds', 'win32-x64', 'quillet-whisper.exe');
   const root = path.join(dir, 'app', 'resources', 'app.asar', 'node_modules', '@quillet', 'engine');
   const unpacked = root.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
-  const exists = (p) => p.includes('unpacked');
-  assert.equal(esm.enginePath({ root, platform: 'win32', arch: 'x64', exists }), path.join(unpacked, exe));
+  assert.equal(esm.enginePath({ root, platform: 'win32', arch: 'x64', exists: (p) => p.includes('unpacked') }), path.join(unpacked, exe));
   assert.throws(() => esm.enginePath({ root: path.join(dir, 'empty'), platform: 'win32', arch: 'x64' }),
     { code: 'ERR_QUILLET_BINARY_MISSING', message: /prebuilds.win32-x64.quillet-whisper\.exe/ });
   assert.throws(() => esm.enginePath({ root, platform: 'darwin', arch: 'arm64' }),
