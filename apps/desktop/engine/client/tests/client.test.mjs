@@ -178,17 +178,17 @@ test('an abort once Finish is written stops the waiting, not the decode', async 
   assert.ok(!(await engine.sent()).some(([k]) => k === 5), 'no Cancel: it could not stop anything');
 });
 
-test('start-up failures reject start(); a load or hello not answered in time stops the engine with TIMEOUT', async () => {
+test('start-up failures reject start(); a load or hello not answered in time stops the engine with TIMEOUT', async (t) => {
   await assert.rejects(startEngine({ enginePath: path.join(here, 'no-such-engine') }),
     (e) => e.code === 'ENGINE_EXITED' && /cannot run/.test(e.message));
   await assert.rejects(startFake({ FAKE_HELLO: '{"type":"hello","version":3}' }),
     (e) => e.code === 'PROTOCOL_ERROR' && /version 3/.test(e.message));
   await assert.rejects(startFake({ FAKE_HELLO: '' }, { helloTimeoutMs: 300 }), { code: 'TIMEOUT' });
   const engine = await startFake({ FAKE_BLOCK_ON: '1:20000' }, { load: false });
+  t.after(() => engine.kill()); // should the timeout fail to
   await assert.rejects(engine.load({ modelPath: model, timeoutMs: 300 }), (e) => e.code === 'TIMEOUT' && e.message.includes(model));
-  assert.equal(engine.alive, false);
   await assert.rejects(engine.ping(), { code: 'TIMEOUT' });
-  assert.equal((await engine.exited).signal, 'SIGKILL');
+  assert.deepEqual([engine.alive, (await engine.exited).signal], [false, 'SIGKILL']);
 });
 
 test('the engine dying or killed rejects what is pending and every later call', async () => {
