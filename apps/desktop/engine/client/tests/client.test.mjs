@@ -2,336 +2,227 @@
 // when QUILLET_WHISPER_BIN names it.
 
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { after, before, describe, test } from 'node:test';
+import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import { EngineClient, defaultThreads, startEngine } from '../engine-client.mjs';
-import { parseWav } from '../wav.mjs';
+import { readWav } from '../wav.mjs';
 
-const fakeEngine = path.join(path.dirname(fileURLToPath(import.meta.url)), 'fake-engine.mjs');
+const here = path.dirname(fileURLToPath(import.meta.url));
+const fakeEngine = path.join(here, 'fake-engine.mjs');
+const model = fakeEngine; // the fake loads any file there is
+const until = async (ok) => { while (!ok()) await new Promise((r) => setTimeout(r, 5)); };
+const MARK = Number.MAX_SAFE_INTEGER;
 
-let dir;
-let model;
-before(() => {
-  dir = mkdtempSync(path.join(os.tmpdir(), 'engine-client-test-'));
-  model = path.join(dir, 'model.bin');
-  writeFileSync(model, 'fake model');
-});
-after(() => rmSync(dir, { recursive: true, force: true }));
-
-// The fake engine; `frames` gets [kind, bytes] of each frame it reads except pings.
+// The fake engine; `frames` gets [kind, bytes] of each frame it reads, pings left out.
 async function startFake(fakeEnv = {}, { load = true, ...client } = {}) {
   const frames = [];
-  const waiters = [];
   const engine = await startEngine({
     enginePath: process.execPath,
     extraArgs: [fakeEngine],
     env: { ...process.env, ...fakeEnv },
-    stderr: (line) => {
-      const m = /^frame kind=(\d+) bytes=(\d+)$/.exec(line);
-      if (!m || m[1] === '7') return;
-      frames.push([Number(m[1]), Number(m[2])]);
-      for (const w of waiters.filter((x) => x.kind === Number(m[1]))) w.resolve();
-    },
+    stderr: (line) => /^frame \[[0-68],/.test(line) && frames.push(JSON.parse(line.slice(6))),
     ...client,
   });
-  engine.frames = frames;
-  engine.reported = (kind) => new Promise((resolve) => {
-    if (frames.some(([k]) => k === kind)) resolve();
-    else waiters.push({ kind, resolve });
-  });
-  // Reports on stderr may trail replies; a Cancel of an unused id marks where all are in.
-  const markerBytes = Buffer.byteLength(JSON.stringify({ requestId: Number.MAX_SAFE_INTEGER }));
-  const isMarker = ([k, n]) => k === 5 && n === markerBytes;
-  engine.settle = async () => {
-    await engine.cancel(Number.MAX_SAFE_INTEGER);
-    while (!frames.some(isMarker)) await new Promise((r) => setTimeout(r, 2));
-    frames.splice(frames.findIndex(isMarker), 1);
-  };
-  engine.clear = async () => {
-    await engine.settle();
-    frames.length = 0;
+  // The frames read since the last call. Reports on stderr may trail replies:
+  // a Cancel of an unused id marks where all are in.
+  const isMark = ([k, n]) => k === 5 && n === JSON.stringify({ requestId: MARK }).length;
+  engine.sent = async () => {
+    await engine.cancel(MARK);
+    await until(() => frames.some(isMark));
+    return frames.splice(0, frames.findIndex(isMark) + 1).slice(0, -1);
   };
   if (load) await engine.load({ modelPath: model });
-  await engine.clear();
+  await engine.sent();
   return engine;
 }
 
-describe('requests and replies', () => {
-  let engine;
-  before(async () => {
-    engine = await startFake({}, { load: false });
-  });
-  after(() => engine.close());
+// Most tests share one engine and take turns with it; a call that wrongly succeeds
+// cancels what it began, so that one failure does not leave the engine busy for the rest.
+const fake = await startFake({}, { load: false, stderrTailBytes: 64 });
+after(() => fake.close());
 
-  test('each call resolves with its own reply, errors reject with .code and .requestId', async () => {
-    assert.deepEqual(engine.hello, { type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
-    assert.deepEqual(await engine.ping(), { type: 'pong' });
-    assert.deepEqual(await engine.unload(), { type: 'unloaded' });
-    const missing = path.join(dir, 'missing.bin');
-    await assert.rejects(engine.load({ modelPath: missing }), (e) =>
-      e.code === 'MODEL_MISSING' && !('requestId' in e) && e.path === missing && e.message.includes(missing));
-    await assert.rejects(engine.transcribe({ requestId: 41, samples: new Float32Array(10) }), { code: 'NOT_LOADED', requestId: 41 });
-    await assert.rejects(engine.load({ modelPath: model, device: 'cuda' }), { code: 'GPU_UNAVAILABLE' });
-    assert.deepEqual(await engine.load({ modelPath: model, threads: 2 }),
-      { type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
-    const r = await engine.transcribe({ requestId: 9007199254740991, language: 'de', samples: new Float32Array([0.5, -0.25]) });
-    assert.deepEqual(r, { type: 'result', requestId: 9007199254740991, text: 'samples=2 first=0.5 last=-0.25', decodeMs: 2, audioMs: 0 });
-  });
-
-  test('audio written as it arrives is chunked to the frame limit and finished', async () => {
-    await engine.clear();
-    const d = await engine.begin({ language: 'en' });
-    assert.ok(Number.isSafeInteger(d.requestId), 'a default id is returned');
-    await d.write(new Float32Array(100).fill(0.25));
-    const big = new Float32Array(600000).fill(-0.5);
-    const written = d.write(big);
-    big.fill(0.75); // the caller's buffer is reused at once: what was written stays
-    await written;
-    const r = await d.finish();
-    assert.equal(r.requestId, d.requestId);
-    assert.equal(r.text, 'samples=600100 first=0.25 last=-0.5');
-    await engine.settle();
-    assert.deepEqual(engine.frames.slice(1).map(([k, n]) => [k, k === 3 ? n : 0]),
-      [[3, 400], [3, 1920000], [3, 480000], [4, 0]]);
-    await assert.rejects(d.write(new Float32Array(1)), { code: 'ERR_INVALID_STATE' });
-  });
-
-  test('an Int16Array is 16-bit PCM scaled by 1/32768', async () => {
-    const r = await engine.transcribe({ samples: new Int16Array([16384, 100, -32768]) });
-    assert.equal(r.text, 'samples=3 first=0.5 last=-1');
-    const d = await engine.begin();
-    await d.write(Int16Array.of(-16384));
-    assert.equal((await d.finish()).text, 'samples=1 first=-0.5 last=-0.5');
-  });
-
-  test('begin rejects at once with the engine code; no audio is needed to see it', async () => {
-    await engine.clear();
-    await assert.rejects(engine.begin({ requestId: 7, language: 'xx' }),
-      { name: 'EngineError', code: 'LANGUAGE_UNSUPPORTED', requestId: 7 });
-    await engine.settle();
-    assert.deepEqual(engine.frames.map(([k]) => k), [2]);
-    // Nothing is left behind: the id is free and the engine holds no request.
-    const d = await engine.begin({ requestId: 7, language: 'de' });
-    assert.equal((await d.finish()).requestId, 7);
-  });
-
-  test('a second begin waits for the first dictation to be finished or cancelled', async () => {
-    const first = await engine.begin({ requestId: 1 });
-    let secondOpen = false;
-    const second = engine.begin({ requestId: 2 }).then((d) => {
-      secondOpen = true;
-      return d;
-    });
-    await first.write(new Float32Array(4));
-    await engine.ping();
-    assert.equal(secondOpen, false, 'the engine would answer BUSY');
-    await first.cancel();
-    await assert.rejects(first.finish(), { code: 'CANCELLED', requestId: 1 });
-    assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
-  });
-
-  test('more than 10 minutes fails with AUDIO_TOO_LONG and frees the engine', async () => {
-    await engine.clear();
-    await assert.rejects(engine.transcribe({ requestId: 12, samples: new Float32Array(9600001) }),
-      { code: 'AUDIO_TOO_LONG', requestId: 12 });
-    await engine.settle();
-    assert.equal(engine.frames.filter(([k]) => k === 3).length, 21);
-    assert.equal((await engine.transcribe({ requestId: 13, samples: new Float32Array(3) })).requestId, 13);
-  });
-
-  test('cancel: before anything is sent nothing goes out; an unknown id just sends Cancel', async () => {
-    await engine.clear();
-    const t = engine.transcribe({ requestId: 5, samples: new Float32Array(3) });
-    await engine.cancel(5);
-    await assert.rejects(t, { code: 'CANCELLED' });
-    await engine.cancel(77);
-    await engine.settle();
-    assert.deepEqual(engine.frames, [[5, Buffer.byteLength('{"requestId":77}')]]);
-  });
+test('each call resolves with its own reply, errors reject with .code and .requestId', async () => {
+  assert.deepEqual(fake.hello, { type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
+  assert.deepEqual([await fake.ping(), await fake.unload()], [{ type: 'pong' }, { type: 'unloaded' }]);
+  const missing = path.join(here, 'missing.bin');
+  await assert.rejects(fake.load({ modelPath: missing }), (e) =>
+    e.code === 'MODEL_MISSING' && !('requestId' in e) && e.path === missing && e.message.includes(missing));
+  await assert.rejects(fake.transcribe({ requestId: 41, samples: new Float32Array(10) }), { code: 'NOT_LOADED', requestId: 41 });
+  await assert.rejects(fake.load({ modelPath: model, device: 'cuda' }), { code: 'GPU_UNAVAILABLE' });
+  assert.equal((await fake.load({ modelPath: model, threads: 2 })).type, 'ready');
+  // 16-bit PCM is scaled by 1/32768.
+  const r = await fake.transcribe({ requestId: MARK, language: 'de', samples: new Int16Array([16384, 100, -32768]) });
+  assert.deepEqual(r, { type: 'result', requestId: MARK, text: 'samples=3 first=0.5 last=-1', decodeMs: 2, audioMs: 0 });
 });
 
-describe('arguments are checked before anything is sent', () => {
-  const load = (over) => (engine) => engine.load({ modelPath: model, threads: 2, ...over });
-  const begin = (over) => (engine) => engine.begin(over);
-  const cases = [
-    ['threads', load({ threads: 0 })],
-    ['threads', load({ threads: 9 })],
-    ['threads', load({ threads: 1.5 })],
-    ['shortAudioCtx', load({ shortAudioCtx: 1501 })],
-    ['shortWindowSamples', load({ shortWindowSamples: -1 })],
-    ['device', load({ device: 'gpu' })],
-    ['modelPath', load({ modelPath: 'x'.repeat(4097) })],
-    ['modelPath', load({ modelPath: '\u0001'.repeat(2000) })], // fits in units, not once escaped
-    ['language', begin({ language: 'EN' })],
-    ['language', begin({ language: 'e' })],
-    ['language', begin({ language: 'en-us' })],
-    ['prompt', begin({ prompt: 'p'.repeat(2049) })],
-    ['prompt', begin({ prompt: '\u0001'.repeat(2048) })],
-    ['requestId', begin({ requestId: -1 })],
-    ['requestId', begin({ requestId: 1.5 })],
-    ['requestId', begin({ requestId: 2 ** 53 })],
-  ];
-
-  test('each out-of-range field is a RangeError naming it; a request id in progress too', async () => {
-    const engine = await startFake();
-    try {
-      for (const [field, call] of cases) {
-        await assert.rejects(call(engine), (e) => e instanceof RangeError && e.code === 'ERR_OUT_OF_RANGE' &&
-          e.message.startsWith(`${field} `), field);
-      }
-      const first = engine.transcribe({ requestId: 20, samples: new Float32Array(3) });
-      await assert.rejects(engine.transcribe({ requestId: 20, samples: new Float32Array(3) }), RangeError);
-      await first;
-      // The limits themselves are accepted.
-      await engine.clear();
-      await engine.load({ modelPath: model, threads: 8, shortAudioCtx: 1500 });
-      const d = await engine.begin({ language: 'auto', prompt: 'p'.repeat(2048) });
-      await d.cancel();
-      await engine.settle();
-      assert.deepEqual(engine.frames.map(([k]) => k), [1, 2, 5]);
-    } finally {
-      await engine.close();
-    }
-  });
-
-  test('samples that are neither Float32Array nor Int16Array are a TypeError', async () => {
-    assert.throws(() => new EngineClient({}), TypeError);
-    const engine = await startFake();
-    try {
-      const d = await engine.begin();
-      for (const samples of [[0.5], new Float64Array(1), Buffer.alloc(4), new Uint8Array(4), 'abc', undefined]) {
-        await assert.rejects(d.write(samples), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
-        await assert.rejects(engine.transcribe({ samples }), TypeError);
-      }
-      await assert.rejects(d.write(Buffer.alloc(4)), /new Int16Array\(buf.buffer/);
-      await d.cancel();
-    } finally {
-      await engine.close();
-    }
-  });
+test('audio written as it arrives is chunked to the frame limit and finished', async () => {
+  await fake.sent();
+  const d = await fake.begin({ language: 'en' });
+  assert.ok(Number.isSafeInteger(d.requestId), 'a default id is returned');
+  await d.write(new Float32Array(100).fill(0.25));
+  const big = new Float32Array(600000).fill(-0.5);
+  const written = d.write(big);
+  big.fill(0.75); // the caller's buffer is reused at once: what was written stays
+  await written;
+  const r = await d.finish();
+  assert.deepEqual([r.requestId, r.text], [d.requestId, 'samples=600100 first=0.25 last=-0.5']);
+  assert.deepEqual((await fake.sent()).slice(1).map(([k, n]) => [k, k === 3 ? n : 0]),
+    [[3, 400], [3, 1920000], [3, 480000], [4, 0]]);
+  await assert.rejects(d.write(new Float32Array(1)), { code: 'ERR_INVALID_STATE' });
 });
 
-describe('abort and timeout', () => {
-  test('an aborted begin sends nothing; an abort before Finish is written sends Cancel', async () => {
-    const engine = await startFake();
-    try {
-      const reason = new Error('user let go of the key');
-      await assert.rejects(engine.begin({ signal: AbortSignal.abort(reason) }), (e) => e === reason);
-      const controller = new AbortController();
-      const d = await engine.begin({ requestId: 3 });
-      d.write(new Float32Array(8 * 480000)).catch(() => {});
-      const finished = d.finish({ signal: controller.signal });
-      controller.abort();
-      await assert.rejects(finished, { name: 'AbortError' });
-      await engine.settle();
-      const kinds = engine.frames.map(([k]) => k);
-      assert.equal(kinds[0], 2);
-      assert.equal(kinds.at(-1), 5, `frames: ${kinds}`);
-      assert.ok(!kinds.includes(4));
-      // The engine holds no request any more: a default-id transcribe is not BUSY.
-      assert.equal((await engine.transcribe({ samples: new Float32Array(1) })).text, 'samples=1 first=0 last=0');
-    } finally {
-      await engine.close();
-    }
-  });
+test('a second begin waits for the first dictation to be finished or cancelled', async () => {
+  const first = await fake.begin({ requestId: 1 });
+  let secondOpen = false;
+  const second = fake.begin({ requestId: 2 }).then((d) => ((secondOpen = true), d));
+  await first.write(new Float32Array(4));
+  await fake.ping();
+  assert.equal(secondOpen, false, 'the engine would answer BUSY');
+  await first.cancel();
+  await assert.rejects(first.finish(), { code: 'CANCELLED', requestId: 1 });
+  assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
+});
 
-  test('an abort once Finish is written stops the waiting, not the decode', async () => {
-    // Long enough that the abort lands mid-decode even on a stalled machine.
-    const engine = await startFake({ FAKE_DECODE_MS: '4000' });
-    try {
-      const late = [];
-      engine.on('line', (line) => line.type === 'result' && late.push(line.requestId));
-      const controller = new AbortController();
-      const d = await engine.begin({ requestId: 40 });
-      await d.write(new Float32Array(10));
-      const finished = d.finish({ signal: controller.signal });
-      await engine.reported(4);
-      controller.abort();
-      await assert.rejects(finished, { name: 'AbortError' });
-      assert.deepEqual(late, [], 'rejected while the engine was still decoding');
-      // The decode's answer is read and dropped; the next dictation gets its own.
-      const next = await engine.transcribe({ requestId: 41, samples: new Float32Array(2) });
-      assert.equal(next.requestId, 41);
-      assert.deepEqual(late, [40, 41]);
-      await engine.settle();
-      assert.ok(!engine.frames.some(([k]) => k === 5), 'no Cancel: it could not stop anything');
-    } finally {
-      await engine.close();
-    }
-  });
+test('a refusal rejects with the engine code and id, sends nothing more, frees the id and the engine', async () => {
+  await fake.sent();
+  await assert.rejects(fake.begin({ requestId: 7, language: 'xx' }),
+    { name: 'EngineError', code: 'LANGUAGE_UNSUPPORTED', requestId: 7 });
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [2], 'a refused Begin is not cancelled');
+  await assert.rejects(fake.transcribe({ requestId: 7, samples: new Float32Array(9600001) }),
+    { code: 'AUDIO_TOO_LONG', requestId: 7 });
+  assert.equal((await fake.sent()).filter(([k]) => k === 3).length, 21);
+  assert.equal((await fake.transcribe({ requestId: 7, samples: new Float32Array(3) })).requestId, 7);
+});
 
-  test('a load or hello not answered in time stops the engine with TIMEOUT', async () => {
-    const engine = await startFake({ FAKE_LOAD_MS: '20000' }, { load: false });
-    await assert.rejects(engine.load({ modelPath: model, timeoutMs: 300 }),
-      (e) => e.code === 'TIMEOUT' && e.message.includes(model));
+test('arguments are checked before anything is sent: RangeErrors name the field, bad samples are TypeErrors', async () => {
+  const loads = [{ threads: 0 }, { threads: 9 }, { threads: 1.5 }, { shortAudioCtx: 1501 }, { shortWindowSamples: -1 },
+    { device: 'gpu' }, { timeoutMs: -1 }, { modelPath: 'x'.repeat(4097) },
+    { modelPath: '\u0001'.repeat(2000) }]; // fits in units, not once escaped
+  const begins = [{ language: 'EN' }, { language: 'e' }, { language: 'en-us' }, { prompt: 'p'.repeat(2049) },
+    { prompt: '\u0001'.repeat(2048) }, { requestId: -1 }, { requestId: 1.5 }, { requestId: 2 ** 53 }];
+  assert.throws(() => new EngineClient({}), TypeError);
+  await fake.sent();
+  for (const [call, over] of [...loads.map((o) => ['load', o]), ...begins.map((o) => ['begin', o])]) {
+    const field = Object.keys(over)[0];
+    await assert.rejects(fake[call]({ modelPath: model, threads: 2, ...over }).then((d) => d.cancel?.()), (e) =>
+      e instanceof RangeError && e.code === 'ERR_OUT_OF_RANGE' && e.message.startsWith(`${field} `), field);
+  }
+  const first = fake.transcribe({ requestId: 20, samples: new Float32Array(3) });
+  await assert.rejects(fake.transcribe({ requestId: 20, samples: new Float32Array(3) }), /requestId 20 is already/);
+  await first;
+  const d = await fake.begin();
+  for (const samples of [[0.5], new Float64Array(1), Buffer.alloc(4), new Uint8Array(4), 'abc', undefined]) {
+    await assert.rejects(d.write(samples), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
+    await assert.rejects(fake.transcribe({ samples }), TypeError);
+  }
+  await assert.rejects(d.write(Buffer.alloc(4)), /new Int16Array\(buf.buffer/);
+  await d.cancel();
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [2, 3, 4, 2, 5], 'only the good calls sent frames');
+  // The limits themselves are accepted.
+  await fake.load({ modelPath: model, threads: 8, shortAudioCtx: 1500 });
+  await (await fake.begin({ language: 'auto', prompt: 'p'.repeat(2048) })).cancel();
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [1, 2, 5]);
+});
+
+test('cancelled or aborted before anything is sent, nothing goes out; an abort before Finish sends Cancel', async () => {
+  await fake.sent();
+  const reason = new Error('user let go of the key');
+  await assert.rejects(fake.begin({ signal: AbortSignal.abort(reason) }).then((d) => d.cancel()), (e) => e === reason);
+  const t = fake.transcribe({ requestId: 5, samples: new Float32Array(3) });
+  await fake.cancel(5);
+  await assert.rejects(t, { code: 'CANCELLED' });
+  await fake.cancel(77); // an id the client does not hold just goes out
+  assert.deepEqual(await fake.sent(), [[5, '{"requestId":77}'.length]]);
+  const controller = new AbortController();
+  const d = await fake.begin({ requestId: 3 });
+  d.write(new Float32Array(8 * 480000)).catch(() => {});
+  const finished = d.finish({ signal: controller.signal });
+  controller.abort();
+  await assert.rejects(finished, { name: 'AbortError' });
+  const kinds = (await fake.sent()).map(([k]) => k);
+  assert.ok(kinds[0] === 2 && kinds.at(-1) === 5 && !kinds.includes(4), `frames: ${kinds}`);
+  // The engine holds no request any more: a default-id transcribe is not BUSY.
+  assert.equal((await fake.transcribe({ samples: new Float32Array(1) })).text, 'samples=1 first=0 last=0');
+});
+
+test('close finishes queued work, shuts the engine down cleanly, is idempotent, keeps a bounded stderr tail', async () => {
+  const queued = fake.transcribe({ samples: new Float32Array(5) });
+  const closing = fake.close();
+  await assert.rejects(fake.ping(), { code: 'ENGINE_EXITED', message: /shutting down/ });
+  assert.match((await queued).text, /^samples=5 /);
+  assert.deepEqual(await Promise.all([closing, fake.close()]), [{ code: 0, signal: null }, { code: 0, signal: null }]);
+  await assert.rejects(fake.ping(), (e) => e.code === 'ENGINE_EXITED' && /after shutdown/.test(e.message));
+  assert.ok(fake.stderrTail.length <= 64);
+  assert.match(fake.stderrTail, /frame \[8,0\]\n$/);
+});
+
+test('an abort once Finish is written stops the waiting, not the decode', async (t) => {
+  // Long enough that the abort lands mid-decode even on a stalled machine.
+  const engine = await startFake({ FAKE_BLOCK_ON: '4:4000' });
+  t.after(() => engine.close());
+  const late = [];
+  engine.on('line', (line) => line.type === 'result' && late.push(line.requestId));
+  const controller = new AbortController();
+  const d = await engine.begin({ requestId: 40 });
+  await d.write(new Float32Array(10));
+  const finished = d.finish({ signal: controller.signal });
+  await until(() => engine.stderrTail.includes('frame [4,'));
+  controller.abort();
+  await assert.rejects(finished, { name: 'AbortError' });
+  assert.deepEqual(late, [], 'rejected while the engine was still decoding');
+  // The decode's answer is read and dropped; the next dictation gets its own.
+  assert.equal((await engine.transcribe({ requestId: 41, samples: new Float32Array(2) })).requestId, 41);
+  assert.deepEqual(late, [40, 41]);
+  assert.ok(!(await engine.sent()).some(([k]) => k === 5), 'no Cancel: it could not stop anything');
+});
+
+test('start-up failures reject start(); a load or hello not answered in time stops the engine with TIMEOUT', async (t) => {
+  await assert.rejects(startEngine({ enginePath: path.join(here, 'no-such-engine') }),
+    (e) => e.code === 'ENGINE_EXITED' && /cannot run/.test(e.message));
+  await assert.rejects(startFake({ FAKE_HELLO: '{"type":"hello","version":3}' }),
+    (e) => e.code === 'PROTOCOL_ERROR' && /version 3/.test(e.message));
+  await assert.rejects(startFake({ FAKE_HELLO: '' }, { helloTimeoutMs: 300 }), { code: 'TIMEOUT' });
+  const engine = await startFake({ FAKE_BLOCK_ON: '1:20000' }, { load: false });
+  t.after(() => engine.kill()); // should the timeout fail to
+  await assert.rejects(engine.load({ modelPath: model, timeoutMs: 300 }), (e) => e.code === 'TIMEOUT' && e.message.includes(model));
+  await assert.rejects(engine.ping(), { code: 'TIMEOUT' });
+  assert.deepEqual([engine.alive, (await engine.exited).signal], [false, 'SIGKILL']);
+});
+
+test('the engine dying or killed rejects what is pending and every later call', async () => {
+  for (const dieOn of ['4', '3', 'kill']) {
+    const engine = await startFake({ FAKE_DIE_ON: dieOn });
+    const answeredBefore = engine.ping();
+    const transcribe = engine.transcribe({ requestId: 3, samples: new Float32Array(dieOn === '4' ? 100 : 10 * 480000) });
+    const queuedBehind = engine.ping();
+    if (dieOn === 'kill') engine.kill();
+    await assert.rejects(transcribe, (e) => e.code === 'ENGINE_EXITED' &&
+      (dieOn === 'kill' || (/code 3/.test(e.message) && /simulated crash/.test(e.message))));
+    // Killed at once, the first ping may or may not be answered.
+    if (dieOn !== 'kill') assert.deepEqual(await answeredBefore, { type: 'pong' });
+    else await answeredBefore.catch(() => {});
+    await assert.rejects(queuedBehind, { code: 'ENGINE_EXITED' });
+    await assert.rejects(engine.load({ modelPath: model }), { code: 'ENGINE_EXITED' });
     assert.equal(engine.alive, false);
-    await assert.rejects(engine.ping(), { code: 'TIMEOUT' });
-    assert.equal((await engine.exited).signal, 'SIGKILL');
-    await assert.rejects(startFake({ FAKE_HELLO: 'none' }, { helloTimeoutMs: 300 }), { code: 'TIMEOUT' });
-  });
+    assert.deepEqual(await engine.close(), dieOn === 'kill' ? { code: null, signal: 'SIGKILL' } : { code: 3, signal: null });
+  }
 });
 
-describe('engine failures', () => {
-  test('the engine dying or killed rejects what is pending and every later call', async () => {
-    for (const dieOn of ['4', '3', 'kill']) {
-      const engine = await startFake({ FAKE_DIE_ON: dieOn });
-      const answeredBefore = engine.ping();
-      const transcribe = engine.transcribe({ requestId: 3, samples: new Float32Array(dieOn === '4' ? 100 : 10 * 480000) });
-      const queuedBehind = engine.ping();
-      if (dieOn === 'kill') engine.kill();
-      else await assert.rejects(transcribe, (e) => /code 3/.test(e.message) && /simulated crash/.test(e.message));
-      await assert.rejects(transcribe, { code: 'ENGINE_EXITED' });
-      if (dieOn !== 'kill') assert.deepEqual(await answeredBefore, { type: 'pong' });
-      else await answeredBefore.catch(() => {}); // killed at once: it may or may not be answered
-      await assert.rejects(queuedBehind, { code: 'ENGINE_EXITED' });
-      await assert.rejects(engine.load({ modelPath: model }), { code: 'ENGINE_EXITED' });
-      assert.equal(engine.alive, false);
-      assert.deepEqual(await engine.close(), dieOn === 'kill' ? { code: null, signal: 'SIGKILL' } : { code: 3, signal: null });
-    }
-  });
-
-  test('a line that answers nothing, or a missing answer, stops the engine with PROTOCOL_ERROR', async () => {
-    const extra = await startFake({ FAKE_EXTRA_LINE: '1' }, { load: false });
-    await extra.ping();
-    // The second pong arrives with nothing in flight, or ahead of the ready.
-    await assert.rejects(extra.load({ modelPath: model }), { code: 'PROTOCOL_ERROR' });
-    await assert.rejects(extra.ping(), { code: 'PROTOCOL_ERROR' });
-    assert.equal((await extra.exited).signal, 'SIGKILL');
-    const skip = await startEngine({ enginePath: process.execPath, extraArgs: [fakeEngine], env: { ...process.env, FAKE_SKIP_PONG: '1' } });
-    const ping = skip.ping();
-    const load = skip.load({ modelPath: model });
-    // "ready" cannot answer the ping, and the ping must be answered first.
-    await assert.rejects(ping, { code: 'PROTOCOL_ERROR' });
-    await assert.rejects(load, { code: 'PROTOCOL_ERROR' });
-    await skip.exited;
-  });
-
-  test('start-up failures reject start()', async () => {
-    await assert.rejects(startEngine({ enginePath: path.join(dir, 'no-such-engine') }),
-      (e) => e.code === 'ENGINE_EXITED' && /cannot run/.test(e.message));
-    await assert.rejects(startFake({ FAKE_HELLO: 'version3' }), (e) => e.code === 'PROTOCOL_ERROR' && /version 3/.test(e.message));
-    await assert.rejects(startFake({ FAKE_HELLO: 'garbage' }), { code: 'PROTOCOL_ERROR' });
-  });
-
-  test('close finishes queued work, shuts the engine down cleanly, is idempotent, keeps a bounded stderr tail', async () => {
-    const engine = await startEngine({ enginePath: process.execPath, extraArgs: [fakeEngine], stderrTailBytes: 64 });
-    await engine.load({ modelPath: model });
-    for (let i = 0; i < 20; i++) await engine.ping();
-    const queued = engine.transcribe({ samples: new Float32Array(5) });
-    const closing = engine.close();
-    await assert.rejects(engine.ping(), { code: 'ENGINE_EXITED', message: /shutting down/ });
-    assert.match((await queued).text, /^samples=5 /);
-    const [a, b] = await Promise.all([closing, engine.close()]);
-    assert.deepEqual(a, { code: 0, signal: null });
-    assert.deepEqual(b, a);
-    await assert.rejects(engine.ping(), (e) => e.code === 'ENGINE_EXITED' && /after shutdown/.test(e.message));
-    assert.ok(engine.stderrTail.length <= 64);
-    assert.match(engine.stderrTail, /frame kind=8 bytes=0\n$/);
-  });
+test('a line that answers nothing, or a missing answer, stops the engine with PROTOCOL_ERROR', async () => {
+  const extra = await startFake({ FAKE_PONGS: '2' }, { load: false });
+  await extra.ping();
+  // The second pong arrives with nothing in flight, or ahead of the ready.
+  await assert.rejects(extra.load({ modelPath: model }), { code: 'PROTOCOL_ERROR' });
+  await assert.rejects(extra.ping(), { code: 'PROTOCOL_ERROR' });
+  assert.equal((await extra.exited).signal, 'SIGKILL');
+  const skip = await startFake({ FAKE_PONGS: '0' }, { load: false });
+  const [ping, load] = [skip.ping(), skip.load({ modelPath: model })];
+  // "ready" cannot answer the ping, and the ping must be answered first.
+  await assert.rejects(ping, { code: 'PROTOCOL_ERROR' });
+  await assert.rejects(load, { code: 'PROTOCOL_ERROR' });
+  await skip.exited;
 });
 
 test('the default thread count leaves half the CPUs to the rest of the desktop', () => {
@@ -340,23 +231,15 @@ test('the default thread count leaves half the CPUs to the rest of the desktop',
 });
 
 const enginePath = process.env.QUILLET_WHISPER_BIN;
-describe('streaming through the real engine', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, () => {
-  test('16-bit samples streamed in 100 ms pieces decode as the float recording does', async () => {
-    const { MODEL_PATH, LOAD_OPTIONS } = await import('../../tools/speech-model/model.mjs');
-    const { FIXTURES } = await import('../../tools/speech-model/bench.mjs');
-    const manifest = JSON.parse(readFileSync(path.join(FIXTURES, 'manifest.json'), 'utf8'));
-    const words = manifest.find((f) => f.file === 'numbers.wav').words.join(' ');
-    const { samples } = parseWav(readFileSync(path.join(FIXTURES, 'numbers.wav')), 'numbers.wav');
-    const pcm = Int16Array.from(samples, (x) => Math.max(-32768, Math.min(32767, Math.round(x * 32768))));
-    const engine = await startEngine({ enginePath });
-    try {
-      await engine.load({ modelPath: MODEL_PATH, threads: 1, ...LOAD_OPTIONS });
-      await assert.rejects(engine.begin({ language: 'zz' }), { code: 'LANGUAGE_UNSUPPORTED' });
-      const d = await engine.begin({ language: 'en' });
-      for (let i = 0; i < pcm.length; i += 1600) await d.write(pcm.subarray(i, i + 1600));
-      assert.equal((await d.finish()).text, words);
-    } finally {
-      await engine.close();
-    }
-  });
+test('the real engine decodes 16-bit audio streamed in pieces', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, async (t) => {
+  const { MODEL_PATH, LOAD_OPTIONS } = await import('../../tools/speech-model/model.mjs');
+  const { samples } = await readWav(path.join(here, '..', '..', 'samples', 'dictation.wav'));
+  const engine = await startEngine({ enginePath });
+  t.after(() => engine.close());
+  await engine.load({ modelPath: MODEL_PATH, threads: 1, ...LOAD_OPTIONS });
+  await assert.rejects(engine.begin({ language: 'zz' }), { code: 'LANGUAGE_UNSUPPORTED' });
+  const d = await engine.begin({ language: 'en' });
+  const pcm = Int16Array.from(samples, (x) => x * 32768);
+  for (let i = 0; i < pcm.length; i += 1600) await d.write(pcm.subarray(i, i + 1600));
+  assert.equal((await d.finish()).text, 'hello world');
 });

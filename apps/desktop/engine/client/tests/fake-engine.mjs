@@ -1,146 +1,90 @@
-// A stand-in for the engine executable: speaks the same frames and reply
-// lines with a toy model, so the client can be tested without a build. It
-// checks only what the client's tests provoke.
-// Every frame it receives is reported on stderr as "frame kind=K bytes=N".
-//
-// Behaviour switches (environment):
-//   FAKE_HELLO=none|version3|garbage   misbehave instead of the hello line
-//   FAKE_DIE_ON=K       exit with code 3 when a frame of kind K arrives
-//   FAKE_EXTRA_LINE=1   answer a ping with two pong lines
-//   FAKE_SKIP_PONG=1    leave the first ping unanswered
-//   FAKE_LOAD_MS=N, FAKE_DECODE_MS=N  block (read no frames) for N ms in
-//                       Load, or in a Finish that decodes, as the engine does
-// Load: a missing file is MODEL_MISSING, device "cuda" is GPU_UNAVAILABLE.
-// Known languages: en, de, fr.
-// Result text: "samples=N first=F last=L".
+// A stand-in for the engine executable: the same frames and reply lines with a
+// toy model, so the client can be tested without a build. It reports each frame
+// on stderr as "frame [K,N]" (kind, payload bytes); a result's text is "samples=N first=F last=L".
+// Load: a missing file is MODEL_MISSING, device "cuda" GPU_UNAVAILABLE. Languages: en, de, fr.
+// Misbehaviour on request (environment):
+//   FAKE_HELLO=LINE      write LINE instead of the hello ("" writes none)
+//   FAKE_DIE_ON=K        exit with code 3 when a frame of kind K arrives
+//   FAKE_BLOCK_ON=K:MS   read nothing for MS ms once a frame of kind K arrives
+//   FAKE_PONGS=0,2       answer the first ping with 0 pongs, the second with 2, ...
 
 import { existsSync } from 'node:fs';
 import path from 'node:path';
 
 const env = process.env;
-
-const writeRaw = (text) => process.stdout.write(text);
-const reply = (obj) => writeRaw(`${JSON.stringify(obj)}\n`);
-function error(code, requestId) {
-  reply(requestId === undefined ? { type: 'error', code } : { type: 'error', code, requestId });
-}
-function exit(code) {
-  process.stdout.write('', () => process.exit(code));
-}
-
+const reply = (obj) => process.stdout.write(`${JSON.stringify(obj)}\n`);
+const error = (code, requestId) => reply({ type: 'error', code, requestId });
+const exit = () => process.stdout.write('', () => process.exit(0));
+const [blockKind, blockMs] = (env.FAKE_BLOCK_ON ?? ':').split(':');
+const pongs = env.FAKE_PONGS?.split(',').map(Number) ?? [];
 let loaded = false;
-const block = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, Number(ms));
-let stopping = false;
-let skippedPong = false;
-let active = null; // { requestId, language, prompt, samples: number[] }
-
-function parseObject(payload) {
-  try {
-    const v = JSON.parse(payload.toString('utf8'));
-    return v && typeof v === 'object' && !Array.isArray(v) ? v : null;
-  } catch {
-    return null;
-  }
-}
-const isId = (v) => Number.isSafeInteger(v) && v >= 0;
-function idOnly(payload) {
-  const o = parseObject(payload);
-  return o && Object.keys(o).length === 1 && isId(o.requestId) ? o.requestId : null;
-}
+let active = null; // { requestId, count, first, last }
 
 function handle(kind, payload) {
-  process.stderr.write(`frame kind=${kind} bytes=${payload.length}\n`);
+  process.stderr.write(`frame [${kind},${payload.length}]\n`);
   if (String(kind) === env.FAKE_DIE_ON) {
     process.stderr.write('fake engine: simulated crash\n');
     process.exit(3);
   }
+  if (String(kind) === blockKind) Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, Number(blockMs));
+  // A payload the client cannot have meant throws, and the engine "crashes".
+  const o = kind === 3 || payload.length === 0 ? {} : JSON.parse(payload);
+  if (Object.keys(o).length !== ({ 1: 6, 2: 3, 4: 1, 5: 1 }[kind] ?? 0) || (kind === 1 && o.version !== 2)) {
+    return error('BAD_FRAME');
+  }
+  if (kind === 1 || kind === 6) [loaded, active] = [false, null];
   switch (kind) {
-    case 1: {
-      const o = parseObject(payload);
-      if (!o || Object.keys(o).length !== 6 || o.version !== 2) return error('BAD_FRAME');
-      loaded = false;
-      active = null;
-      if (env.FAKE_LOAD_MS) block(env.FAKE_LOAD_MS);
+    case 1:
       if (!existsSync(o.modelPath)) return error('MODEL_MISSING');
       if (o.device === 'cuda') return error('GPU_UNAVAILABLE');
       loaded = true;
       process.stderr.write(`load ${path.basename(o.modelPath)} shortAudioCtx=${o.shortAudioCtx} shortWindowSamples=${o.shortWindowSamples}\n`);
       return reply({ type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
-    }
-    case 2: {
-      const o = parseObject(payload);
-      if (!o || Object.keys(o).length !== 3 || !isId(o.requestId) || typeof o.prompt !== 'string' ||
-          typeof o.language !== 'string' || !/^[a-z]{2,4}$/.test(o.language)) return error('BAD_FRAME');
+    case 2:
       if (!loaded) return error('NOT_LOADED', o.requestId);
       if (active) return error('BUSY', o.requestId);
-      if (o.language !== 'auto' && !['en', 'de', 'fr'].includes(o.language)) return error('LANGUAGE_UNSUPPORTED', o.requestId);
-      active = { requestId: o.requestId, prompt: o.prompt, samples: [] };
+      if (!['auto', 'en', 'de', 'fr'].includes(o.language)) return error('LANGUAGE_UNSUPPORTED', o.requestId);
+      active = { requestId: o.requestId, count: 0 };
       return undefined;
-    }
     case 3: {
-      if (!active) return error('NO_REQUEST');
-      const n = payload.length / 4;
-      if ((active.count ?? 0) + n > 9600000) {
-        const id = active.requestId;
-        active = null;
-        return error('AUDIO_TOO_LONG', id);
-      }
-      active.samples.push(payload.readFloatLE(0), payload.readFloatLE(payload.length - 4));
-      active.count = (active.count ?? 0) + n;
-      return undefined;
+      const req = active;
+      if (!req) return error('NO_REQUEST');
+      req.count += payload.length / 4;
+      req.first ??= payload.readFloatLE(0);
+      req.last = payload.readFloatLE(payload.length - 4);
+      if (req.count > 9600000) active = null;
+      return active ? undefined : error('AUDIO_TOO_LONG', req.requestId);
     }
     case 4: {
-      const id = idOnly(payload);
-      if (id === null) return error('BAD_FRAME');
-      if (!active || active.requestId !== id) return error('NO_REQUEST', id);
       const req = active;
+      if (req?.requestId !== o.requestId) return error('NO_REQUEST', o.requestId);
       active = null;
-      if (env.FAKE_DECODE_MS) block(env.FAKE_DECODE_MS);
-      const n = req.count ?? 0;
-      const text = `samples=${n} first=${req.samples[0] ?? 'none'} last=${req.samples.at(-1) ?? 'none'}`;
-      return reply({ type: 'result', requestId: id, text, decodeMs: 2, audioMs: Math.floor(n / 16) });
+      const text = `samples=${req.count} first=${req.first ?? 'none'} last=${req.last ?? 'none'}`;
+      return reply({ type: 'result', requestId: req.requestId, text, decodeMs: 2, audioMs: Math.floor(req.count / 16) });
     }
-    case 5: {
-      const id = idOnly(payload);
-      if (id === null) return error('BAD_FRAME');
-      if (active && active.requestId === id) active = null;
+    case 5:
+      if (active?.requestId === o.requestId) active = null;
       return undefined;
-    }
     case 6:
-      loaded = false;
-      active = null;
       return reply({ type: 'unloaded' });
     case 7:
-      if (env.FAKE_SKIP_PONG === '1' && !skippedPong) {
-        skippedPong = true;
-        return undefined;
-      }
-      reply({ type: 'pong' });
-      if (env.FAKE_EXTRA_LINE === '1') reply({ type: 'pong' });
+      for (let i = pongs.shift() ?? 1; i > 0; i--) reply({ type: 'pong' });
       return undefined;
     case 8:
-      stopping = true;
-      return exit(0);
-    default:
-      return error('BAD_FRAME');
+      return exit();
   }
 }
 
-if (env.FAKE_HELLO === 'garbage') writeRaw('this is not json\n');
-else if (env.FAKE_HELLO === 'version3') reply({ type: 'hello', version: 3, whisper: 'fake', backends: ['cpu'] });
-else if (env.FAKE_HELLO !== 'none') reply({ type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
+if (env.FAKE_HELLO === undefined) reply({ type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
+else if (env.FAKE_HELLO) process.stdout.write(`${env.FAKE_HELLO}\n`);
 
 let buffered = Buffer.alloc(0);
 process.stdin.on('data', (chunk) => {
   buffered = Buffer.concat([buffered, chunk]);
-  // The client never sends a bad length: it refuses to encode one.
-  while (!stopping && buffered.length >= 4) {
-    const length = buffered.readUInt32LE(0);
-    if (buffered.length < 4 + length) break;
-    const kind = buffered[4];
-    const payload = buffered.subarray(5, 4 + length);
-    buffered = buffered.subarray(4 + length);
-    handle(kind, payload);
+  while (buffered.length >= 4 && buffered.length >= 4 + buffered.readUInt32LE(0)) {
+    const end = 4 + buffered.readUInt32LE(0);
+    handle(buffered[4], buffered.subarray(5, end));
+    buffered = buffered.subarray(end);
   }
 });
-process.stdin.on('end', () => exit(0));
+process.stdin.on('end', exit);

@@ -1,11 +1,7 @@
 import assert from 'node:assert/strict';
-import path from 'node:path';
 import { test } from 'node:test';
-import { fileURLToPath } from 'node:url';
 
 import { WavFormatError, parseWav, readWav } from '../wav.mjs';
-
-const here = path.dirname(fileURLToPath(import.meta.url));
 
 function chunk(id, body) {
   const head = Buffer.alloc(8);
@@ -27,15 +23,7 @@ function fmt({ tag = 1, channels = 1, rate = 16000, bits = 16, extensible = fals
 }
 
 const pcm16 = (values) => chunk('data', Buffer.from(Int16Array.from(values).buffer));
-
-function riff(...chunks) {
-  const body = Buffer.concat([Buffer.from('WAVE'), ...chunks]);
-  const head = Buffer.alloc(8);
-  head.write('RIFF', 0, 'latin1');
-  head.writeUInt32LE(body.length, 4);
-  return Buffer.concat([head, body]);
-}
-
+const riff = (...chunks) => chunk('RIFF', Buffer.concat([Buffer.from('WAVE'), ...chunks]));
 const withRiffSize = (wav, size) => (wav.writeUInt32LE(size, 4), wav);
 
 test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, samples in -1..1', () => {
@@ -44,8 +32,7 @@ test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, sample
     [riff(fmt(), pcm16([0, 16384, -32768, 32767, -1])), [0, 0.5, -1, 32767 / 32768, -1 / 32768]],
     [riff(chunk('JUNK', Buffer.alloc(3)), fmt(), list, pcm16([100, -100]), chunk('id3 ', Buffer.alloc(10))), [100 / 32768, -100 / 32768]],
     [riff(pcm16([8192]), fmt()), [0.25]],
-    [withRiffSize(riff(fmt(), pcm16([1, 2, 3])), 0xffffffff), [1, 2, 3].map((v) => v / 32768)],
-    [withRiffSize(riff(fmt(), pcm16([1, 2, 3])), 4), [1, 2, 3].map((v) => v / 32768)],
+    ...[0xffffffff, 4].map((size) => [withRiffSize(riff(fmt(), pcm16([1, 2, 3])), size), [1, 2, 3].map((v) => v / 32768)]),
     [riff(fmt({ extensible: true }), pcm16([0, 0])), [0, 0]],
   ];
   for (const [wav, samples] of cases) assert.deepEqual([...parseWav(wav).samples], samples);
@@ -53,9 +40,8 @@ test('accepted files: 16 kHz mono 16-bit PCM anywhere among other chunks, sample
     [['sampleRate', 16000], ['channels', 1], ['bitsPerSample', 16]]);
 });
 
-test('refused files name what they hold', () => {
+test('refused files name what they hold; a missing file is a plain file-system error', async () => {
   const data = pcm16([0, 0, 0, 0]);
-  const wrongFormat = /only 16 kHz mono 16-bit PCM/;
   const cases = [
     [riff(fmt({ channels: 2 }), data), /^in\.wav is .*2 channels/],
     [riff(fmt({ rate: 8000 }), data), /^in\.wav is .*8000 Hz/],
@@ -74,9 +60,6 @@ test('refused files name what they hold', () => {
   for (const [wav, message] of cases) {
     assert.throws(() => parseWav(wav, 'in.wav'), (err) => err instanceof WavFormatError && message.test(err.message), String(message));
   }
-  for (const [wav] of cases.slice(0, 5)) assert.throws(() => parseWav(wav, 'in.wav'), wrongFormat);
-});
-
-test('a missing file is a plain file-system error', async () => {
-  await assert.rejects(readWav(path.join(here, 'no-such-file.wav')), { code: 'ENOENT' });
+  for (const [wav] of cases.slice(0, 5)) assert.throws(() => parseWav(wav, 'in.wav'), /only 16 kHz mono 16-bit PCM/);
+  await assert.rejects(readWav('no-such-file.wav'), { code: 'ENOENT' });
 });
