@@ -5,9 +5,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#ifndef _WIN32
-#include <pthread.h>
-#endif
+
+#include "threads.h"
 
 namespace appfocus {
 namespace platform {
@@ -64,31 +63,11 @@ int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity);
 int64_t performanceCounter();
 int64_t performanceFrequency();
 
-// --- one joinable thread ---
-struct Thread {
-    uintptr_t native;  // handle or pthread_t
-    bool joinable;
-    void (*entry)(void *);
-    void *arg;
-};
-// Returns false when no thread could be created; *thread is then not joinable.
-bool startThread(Thread *thread, void (*entry)(void *), void *arg);
-void joinThread(Thread *thread);  // waits, releases, leaves it not joinable
-
-// --- a non-recursive lock whose operations cannot fail ---
-#ifdef _WIN32
-struct Lock {
-    void *srw;  // SRWLOCK: one pointer, SRWLOCK_INIT is zero
-};
-#else
-struct Lock {
-    pthread_mutex_t mutex;
-};
-#endif
-void initLock(Lock *lock);
-void destroyLock(Lock *lock);
-void acquire(Lock *lock);
-void release(Lock *lock);
+// --- the tracker thread ---
+// The shared thread (threads.h), behind the seam so the simulation can hold,
+// count and fail it. False when no thread was started; it is then not joinable.
+bool startThread(quillet::Thread *thread, quillet::ThreadMain main, void *argument);
+void joinThread(quillet::Thread *thread);  // waits, releases, leaves it not joinable
 
 }  // namespace platform
 }  // namespace appfocus

@@ -138,19 +138,33 @@ bool post(uint32_t threadId, MessageKind kind) {
     return enqueue(q, m);
 }
 
-void *threadTrampoline(void *arg) {
-    Thread *thread = static_cast<Thread *>(arg);
+// What a started thread runs, kept here because the shared record's main and
+// argument are the trampoline's own.
+struct SimStart {
+    quillet::ThreadMain main;
+    void *argument;
+    bool used;
+};
+SimStart starts[kMaxQueues];
+
+uint32_t QUILLET_THREAD_CALL threadTrampoline(void *arg) {
+    SimStart *start = static_cast<SimStart *>(arg);
+    quillet::ThreadMain main;
+    void *argument;
     {
         std::unique_lock<std::mutex> held(world.mutex);
         while (world.threadsHeld) world.gate.wait(held);
+        main = start->main;
+        argument = start->argument;
+        start->used = false;
     }
-    thread->entry(thread->arg);
+    main(argument);
     std::lock_guard<std::mutex> held(world.mutex);
     // The thread's queue and hooks die with it.
     SimQueue *q = findQueue(simThreadId);
     if (q) q->threadId = 0;
     world.threads.running--;
-    return nullptr;
+    return 0;
 }
 
 }  // namespace
@@ -339,50 +353,38 @@ int64_t performanceCounter() {
 
 int64_t performanceFrequency() { return kFrequency; }
 
-bool startThread(Thread *thread, void (*entry)(void *), void *arg) {
-    thread->entry = entry;
-    thread->arg = arg;
+bool startThread(quillet::Thread *thread, quillet::ThreadMain main, void *argument) {
     thread->joinable = false;
+    SimStart *start = nullptr;
     {
         std::lock_guard<std::mutex> held(world.mutex);
-        if (world.failThreadStart) {
+        for (int i = 0; i < kMaxQueues && !start; i++) {
+            if (!starts[i].used) start = &starts[i];
+        }
+        if (world.failThreadStart || !start) {
             world.failThreadStart = false;
             return false;
         }
+        start->main = main;
+        start->argument = argument;
+        start->used = true;
         world.threads.started++;
         world.threads.running++;
     }
-    pthread_t id;
-    if (pthread_create(&id, nullptr, threadTrampoline, thread) != 0) {
+    if (!quillet::threadStart(thread, threadTrampoline, start)) {
         std::lock_guard<std::mutex> held(world.mutex);
+        start->used = false;
         world.threads.started--;
         world.threads.running--;
         return false;
     }
-    thread->native = static_cast<uintptr_t>(id);
-    thread->joinable = true;
     return true;
 }
 
-void joinThread(Thread *thread) {
-    pthread_join(static_cast<pthread_t>(thread->native), nullptr);
-    thread->native = 0;
-    thread->joinable = false;
+void joinThread(quillet::Thread *thread) {
+    quillet::threadJoin(thread);
     std::lock_guard<std::mutex> held(world.mutex);
     world.threads.joined++;
-}
-
-void initLock(Lock *lock) { pthread_mutex_init(&lock->mutex, nullptr); }
-
-void destroyLock(Lock *lock) { pthread_mutex_destroy(&lock->mutex); }
-
-// A default mutex fails only when corrupted or misused; nothing can recover.
-void acquire(Lock *lock) {
-    if (pthread_mutex_lock(&lock->mutex) != 0) abort();
-}
-
-void release(Lock *lock) {
-    if (pthread_mutex_unlock(&lock->mutex) != 0) abort();
 }
 
 }  // namespace platform

@@ -13,8 +13,6 @@ namespace appfocus {
 namespace platform {
 namespace {
 
-static_assert(sizeof(Lock) == sizeof(SRWLOCK), "Lock must hold an SRWLOCK");
-
 // WinEvent callbacks carry no context; every hook of this module uses the
 // same procedure, so one slot is enough.
 std::atomic<WinEventProc> installedProc{nullptr};
@@ -26,12 +24,6 @@ void CALLBACK winEventThunk(HWINEVENTHOOK hook, DWORD event, HWND window, LONG o
         proc(reinterpret_cast<HookHandle>(hook), event, reinterpret_cast<WindowHandle>(window),
              objectId, childId, eventThread, eventTime);
     }
-}
-
-DWORD WINAPI threadThunk(LPVOID arg) {
-    Thread *thread = static_cast<Thread *>(arg);
-    thread->entry(thread->arg);
-    return 0;
 }
 
 }  // namespace
@@ -116,30 +108,11 @@ int64_t performanceFrequency() {
     return value.QuadPart;
 }
 
-bool startThread(Thread *thread, void (*entry)(void *), void *arg) {
-    thread->entry = entry;
-    thread->arg = arg;
-    HANDLE handle = CreateThread(nullptr, 0, threadThunk, thread, 0, nullptr);
-    thread->native = reinterpret_cast<uintptr_t>(handle);
-    thread->joinable = handle != nullptr;
-    return thread->joinable;
+bool startThread(quillet::Thread *thread, quillet::ThreadMain main, void *argument) {
+    return quillet::threadStart(thread, main, argument);
 }
 
-void joinThread(Thread *thread) {
-    HANDLE handle = reinterpret_cast<HANDLE>(thread->native);
-    WaitForSingleObject(handle, INFINITE);
-    CloseHandle(handle);
-    thread->native = 0;
-    thread->joinable = false;
-}
-
-void initLock(Lock *lock) { InitializeSRWLock(reinterpret_cast<SRWLOCK *>(lock)); }
-
-void destroyLock(Lock *) {}  // an SRW lock owns nothing
-
-void acquire(Lock *lock) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(lock)); }
-
-void release(Lock *lock) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(lock)); }
+void joinThread(quillet::Thread *thread) { quillet::threadJoin(thread); }
 
 }  // namespace platform
 }  // namespace appfocus

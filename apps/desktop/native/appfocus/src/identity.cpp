@@ -2,32 +2,15 @@
 
 #include <string.h>
 
+#include "exe_name.h"
+
 #include "src/tracker.h"
 
 namespace appfocus {
-namespace {
-
-platform::Utf16Unit lowerAscii(platform::Utf16Unit c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<platform::Utf16Unit>(c + 32) : c;
-}
-
-bool endsWithExe(const platform::Utf16Unit *name, uint32_t n) {
-    const platform::Utf16Unit *tail = name + n - 4;
-    return tail[0] == u'.' && lowerAscii(tail[1]) == u'e' && lowerAscii(tail[2]) == u'x' &&
-           lowerAscii(tail[3]) == u'e';
-}
-
-}  // namespace
-
 bool imageBaseName(const platform::Utf16Unit *path, uint32_t length, char *name) {
-    uint32_t begin = 0;
-    for (uint32_t i = 0; i < length; i++) {
-        if (path[i] == u'\\') begin = i + 1;  // forward slashes are not separators
-    }
-    const platform::Utf16Unit *base = path + begin;
-    uint32_t n = length - begin;
-    // Only a longer name loses the suffix: ".exe" alone stays ".exe".
-    if (n > 4 && endsWithExe(base, n)) n -= 4;
+    const quillet::ExeName exe = quillet::exeName(path, length);
+    const platform::Utf16Unit *base = path + exe.begin;
+    uint32_t n = exe.units;
     if (n == 0 || n > kMaxBaseNameUnits) return false;
 
     int bytes = platform::utf16ToUtf8(base, static_cast<int>(n), name, kNameBytes - 1);

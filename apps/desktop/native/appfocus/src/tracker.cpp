@@ -13,16 +13,19 @@ const double kProbeIntervalMs = 500.0;
 thread_local ForegroundTracker *currentTracker = nullptr;
 
 struct Held {
-    explicit Held(platform::Lock *lock) : lock_(lock) { platform::acquire(lock_); }
-    ~Held() { platform::release(lock_); }
+    explicit Held(quillet::ExclusiveLock *lock) : lock_(lock) { quillet::lockAcquire(lock_); }
+    ~Held() { quillet::lockRelease(lock_); }
     Held(const Held &) = delete;
     Held &operator=(const Held &) = delete;
-    platform::Lock *lock_;
+    quillet::ExclusiveLock *lock_;
 };
 
 void clearIdentity(AppIdentity *identity) { memset(identity, 0, sizeof(*identity)); }
 
-void trackerEntry(void *arg) { trackerMain(static_cast<ForegroundTracker *>(arg)); }
+uint32_t QUILLET_THREAD_CALL trackerEntry(void *arg) {
+    trackerMain(static_cast<ForegroundTracker *>(arg));
+    return 0;
+}
 
 }  // namespace
 
@@ -32,7 +35,7 @@ ForegroundTracker::ForegroundTracker()
       recheckPending(true),
       trackedWindow(0),
       trackerThreadId(0) {
-    platform::initLock(&lock);
+    quillet::lockInit(&lock);
     memset(&published, 0, sizeof(published));
     published.epoch = 1;
     published.reason = SnapshotReason::Stopped;
@@ -40,7 +43,7 @@ ForegroundTracker::ForegroundTracker()
     memset(&thread, 0, sizeof(thread));
 }
 
-ForegroundTracker::~ForegroundTracker() { platform::destroyLock(&lock); }
+ForegroundTracker::~ForegroundTracker() { quillet::lockDestroy(&lock); }
 
 bool identityEqual(const AppIdentity &a, const AppIdentity &b) {
     return a.processId == b.processId && a.windowHandle == b.windowHandle &&

@@ -47,7 +47,7 @@ struct ProbeToken {
 enum class HaltKind : uint32_t { Stopped = 0, HelperFault = 1 };
 
 struct ForegroundTracker {
-    platform::Lock lock;                       // guards the next three fields
+    quillet::ExclusiveLock lock;                    // guards the next three fields
     ContextSnapshot published;                 // what copySnapshot returns
     AppIdentity lastIdentity;                  // last successful probe, for change detection
     uint64_t probeSequence;                    // bumped by whatever makes probes in flight stale
@@ -55,7 +55,7 @@ struct ForegroundTracker {
     std::atomic<bool> recheckPending;          // asks the tracker thread for a probe now
     std::atomic<uintptr_t> trackedWindow;      // foreground window of the latest probe
     std::atomic<uint32_t> trackerThreadId;     // target of posted messages; 0 when none
-    platform::Thread thread;                   // joinable until start or stop joins it
+    quillet::Thread thread;                 // joinable until start or stop joins it
 
     ForegroundTracker();
     ~ForegroundTracker();

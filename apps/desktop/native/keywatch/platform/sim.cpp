@@ -13,11 +13,6 @@
 
 namespace keywatch {
 
-void lockInit(ExclusiveLock * lock)    { pthread_mutex_init(&lock->mutex, nullptr); }
-void lockDestroy(ExclusiveLock * lock) { pthread_mutex_destroy(&lock->mutex); }
-void lockAcquire(ExclusiveLock * lock) { pthread_mutex_lock(&lock->mutex); }
-void lockRelease(ExclusiveLock * lock) { pthread_mutex_unlock(&lock->mutex); }
-
 static bool callFails(SimCall call);
 static void countWaitable(int change);
 
@@ -28,9 +23,9 @@ struct SimWaitable {
     bool            signalled; // event set, or thread ended
     bool            isThread;
     bool            closed;    // thread handle closed while the thread ran
-    pthread_t       thread;
-    ThreadMain      main;
-    void *          argument;
+    quillet::Thread thread;    // the running thread, when isThread
+    ThreadMain      main;      // what the thread runs
+    void *          argument;  // handed to main
 };
 
 static SimWaitable * newWaitable(bool isThread) {
@@ -109,14 +104,16 @@ void handleClose(PlatformHandle handle) {
         pthread_mutex_lock(&w->mutex);
         const bool ended = w->signalled;
         if (!ended) {
+            // Released under the lock: once it is dropped the thread may end
+            // and free the record at any moment.
             w->closed = true;
+            quillet::threadRelease(&w->thread);
         }
         pthread_mutex_unlock(&w->mutex);
         if (!ended) {
-            pthread_detach(w->thread);
             return; // the running thread frees the record when it ends
         }
-        pthread_join(w->thread, nullptr);
+        quillet::threadJoin(&w->thread);
     }
     destroyWaitable(w);
 }
@@ -132,7 +129,7 @@ static void destroyWaitable(SimWaitable * w) {
 // messages posted to that id reach its queue.
 static thread_local uint32_t startedThreadId = 0;
 
-static void * threadEntry(void * argument) {
+static uint32_t threadEntry(void * argument) {
     SimWaitable * w = static_cast<SimWaitable *>(argument);
     startedThreadId = (uint32_t) (uintptr_t) w;
     w->main(w->argument);
@@ -142,9 +139,9 @@ static void * threadEntry(void * argument) {
     pthread_cond_broadcast(&w->changed);
     pthread_mutex_unlock(&w->mutex);
     if (orphaned) {
-        destroyWaitable(w); // its handle is gone and it was detached
+        destroyWaitable(w); // its handle is gone and it was released
     }
-    return nullptr;
+    return 0;
 }
 
 PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId) {
@@ -157,7 +154,7 @@ PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId
     }
     w->main     = main;
     w->argument = argument;
-    if (pthread_create(&w->thread, nullptr, threadEntry, w) != 0) {
+    if (!quillet::threadStart(&w->thread, threadEntry, w)) {
         w->isThread = false;
         handleClose(w);
         return nullptr;

@@ -7,7 +7,7 @@
 
 namespace keywatch {
 
-ExclusiveLock rawInputOwnershipLock = KEYWATCH_EXCLUSIVE_LOCK_INIT;
+ExclusiveLock rawInputOwnershipLock = QUILLET_EXCLUSIVE_LOCK_INIT;
 
 CaptureState * captureStateCreate() {
     CaptureState * state = new (std::nothrow) CaptureState;
