@@ -1,6 +1,6 @@
 // Every operating-system call of the keyboard module goes through these
-// functions. win32.cpp binds them to the Windows API; sim.cpp provides a
-// simulated desktop for Linux builds and tests. Handles are opaque; a null
+// functions. win32.cpp binds them to the Windows API; the sim_*.cpp files
+// provide a simulated desktop for Linux builds and tests. Handles are opaque; a null
 // handle always means "none" or "failed".
 #pragma once
 

@@ -7,8 +7,6 @@
 
 namespace keywatch {
 
-ExclusiveLock rawInputOwnershipLock = QUILLET_EXCLUSIVE_LOCK_INIT;
-
 CaptureState * captureStateCreate() {
     CaptureState * state = new (std::nothrow) CaptureState;
     if (state == nullptr) {
