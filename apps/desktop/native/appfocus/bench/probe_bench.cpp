@@ -8,8 +8,9 @@
 #include <chrono>
 
 #include "allocation_count.h"
-#include "platform/sim.h"
-#include "src/tracker.h"
+#include "identity.h"
+#include "sim.h"
+#include "tracker.h"
 
 using namespace appfocus;
 
@@ -22,11 +23,11 @@ static double nsPerCall(int n, Fn fn) {
 }
 
 int main() {
-    const int kProbes = 200000;
+    const int probeCount = 200000;
     sim::reset();
     sim::addApp(0x1a2b, 4242, u"C:\\Program Files\\Editor\\Editor.exe");
     sim::setForeground(0x1a2b, false);
-    ForegroundTracker *tracker = new ForegroundTracker();
+    ForegroundTracker * tracker = new ForegroundTracker();
     // The tracker thread waits at the gate: the probes below run on this
     // thread and nothing else in the process runs meanwhile.
     sim::holdThreads(true);
@@ -42,15 +43,15 @@ int main() {
     }
 
     uint64_t before = quillet::allocationCount();
-    double probeNs = nsPerCall(kProbes, [&] { resolveForeground(tracker); });
+    double probeNs = nsPerCall(probeCount, [&] { resolveForeground(tracker); });
     uint64_t probeAllocations = quillet::allocationCount() - before;
 
     before = quillet::allocationCount();
-    double copyNs = nsPerCall(kProbes, [&] { copySnapshot(tracker, &s, &clockMs); });
+    double copyNs = nsPerCall(probeCount, [&] { copySnapshot(tracker, &s, &clockMs); });
     uint64_t copyAllocations = quillet::allocationCount() - before;
 
     printf("probe (simulated platform): %.1f ns/probe over %d probes, %llu allocations\n",
-           probeNs, kProbes, static_cast<unsigned long long>(probeAllocations));
+           probeNs, probeCount, static_cast<unsigned long long>(probeAllocations));
     printf("copySnapshot (native part of snapshot): %.1f ns/call, %llu allocations\n", copyNs,
            static_cast<unsigned long long>(copyAllocations));
 

@@ -19,11 +19,11 @@ typedef char16_t Utf16Unit;
 
 typedef uintptr_t WindowHandle;  // HWND as an integer; 0 is none
 typedef uintptr_t HookHandle;    // HWINEVENTHOOK; 0 is a failed install
-typedef void *ProcessHandle;     // null is a failed open
+typedef void * ProcessHandle;    // null is a failed open
 
-const uint32_t kEventSystemForeground = 0x0003;
-const uint32_t kEventObjectDestroy = 0x8001;
-const int32_t kObjectIdWindow = 0;  // OBJID_WINDOW
+const uint32_t eventSystemForeground = 0x0003;
+const uint32_t eventObjectDestroy = 0x8001;
+const int32_t objectIdWindow = 0;  // OBJID_WINDOW
 
 // The WinEvent procedure without the calling convention; win32.cpp adapts.
 typedef void (*WinEventProc)(HookHandle hook, uint32_t event, WindowHandle window,
@@ -50,14 +50,14 @@ bool isWindow(WindowHandle window);
 uint32_t windowProcessId(WindowHandle window);  // 0 on failure
 ProcessHandle openProcess(uint32_t processId);  // limited query + synchronize
 // Win32 path form into buffer; *length gets the units written, no terminator.
-bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
-                    uint32_t *length);
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
+                    uint32_t * length);
 bool processStillRunning(ProcessHandle process);  // a zero wait timed out
 void closeProcess(ProcessHandle process);
 
 // Strict UTF-16 to UTF-8: returns the bytes written, 0 on invalid input or
 // when the result does not fit. Writes no terminator.
-int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity);
+int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity);
 
 // --- clock ---
 int64_t performanceCounter();
@@ -66,8 +66,8 @@ int64_t performanceFrequency();
 // --- the tracker thread ---
 // The shared thread (threads.h), behind the seam so the simulation can hold,
 // count and fail it. False when no thread was started; it is then not joinable.
-bool startThread(quillet::Thread *thread, quillet::ThreadMain main, void *argument);
-void joinThread(quillet::Thread *thread);  // waits, releases, leaves it not joinable
+bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argument);
+void joinThread(quillet::Thread * thread);  // waits, releases, leaves it not joinable
 
 }  // namespace platform
 }  // namespace appfocus

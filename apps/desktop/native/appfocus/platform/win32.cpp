@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "platform/platform.h"
+#include "platform.h"
 #include "wake_mask_win32.h"
 
 namespace appfocus {
@@ -77,8 +77,8 @@ ProcessHandle openProcess(uint32_t processId) {
     return OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
 }
 
-bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
-                    uint32_t *length) {
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
+                    uint32_t * length) {
     DWORD size = capacity;
     if (!QueryFullProcessImageNameW(static_cast<HANDLE>(process), 0, buffer, &size)) return false;
     *length = size;
@@ -91,7 +91,7 @@ bool processStillRunning(ProcessHandle process) {
 
 void closeProcess(ProcessHandle process) { CloseHandle(static_cast<HANDLE>(process)); }
 
-int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity) {
+int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity) {
     return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units, count, out, capacity,
                                nullptr, nullptr);
 }
@@ -108,11 +108,11 @@ int64_t performanceFrequency() {
     return value.QuadPart;
 }
 
-bool startThread(quillet::Thread *thread, quillet::ThreadMain main, void *argument) {
+bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argument) {
     return quillet::threadStart(thread, main, argument);
 }
 
-void joinThread(quillet::Thread *thread) { quillet::threadJoin(thread); }
+void joinThread(quillet::Thread * thread) { quillet::threadJoin(thread); }
 
 }  // namespace platform
 }  // namespace appfocus

@@ -1,19 +1,19 @@
-#include "src/identity.h"
+#include "identity.h"
 
 #include <string.h>
 
 #include "exe_name.h"
 
-#include "src/tracker.h"
+#include "tracker.h"
 
 namespace appfocus {
-bool imageBaseName(const platform::Utf16Unit *path, uint32_t length, char *name) {
+bool imageBaseName(const platform::Utf16Unit * path, uint32_t length, char * name) {
     const quillet::ExeName exe = quillet::exeName(path, length);
-    const platform::Utf16Unit *base = path + exe.begin;
+    const platform::Utf16Unit * base = path + exe.begin;
     uint32_t n = exe.units;
-    if (n == 0 || n > kMaxBaseNameUnits) return false;
+    if (n == 0 || n > maxBaseNameUnits) return false;
 
-    int bytes = platform::utf16ToUtf8(base, static_cast<int>(n), name, kNameBytes - 1);
+    int bytes = platform::utf16ToUtf8(base, static_cast<int>(n), name, nameBytes - 1);
     if (bytes <= 0) return false;
     name[bytes] = '\0';
     for (int i = 0; i < bytes; i++) {
@@ -23,7 +23,7 @@ bool imageBaseName(const platform::Utf16Unit *path, uint32_t length, char *name)
     return true;
 }
 
-void resolveForeground(ForegroundTracker *t) {
+void resolveForeground(ForegroundTracker * t) {
     ProbeToken token = beginProbe(t, monotonicMs());
 
     platform::WindowHandle window = platform::foregroundWindow();
@@ -44,10 +44,10 @@ void resolveForeground(ForegroundTracker *t) {
     AppIdentity candidate;
     memset(&candidate, 0, sizeof(candidate));
     bool nameOk = false;
-    platform::Utf16Unit path[kImagePathUnits];
+    platform::Utf16Unit path[imagePathUnits];
     uint32_t length = 0;
-    if (platform::queryImagePath(process, path, kImagePathUnits, &length) && length >= 1 &&
-        length < kImagePathUnits) {
+    if (platform::queryImagePath(process, path, imagePathUnits, &length) && length >= 1 &&
+        length < imagePathUnits) {
         path[length] = 0;
         nameOk = imageBaseName(path, length, candidate.name);
     }

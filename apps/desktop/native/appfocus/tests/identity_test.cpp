@@ -11,7 +11,7 @@ namespace {
 
 // The base-name rules on a path; "<rejected>" for a refusal.
 std::string baseName(const std::u16string &path) {
-    char name[kNameBytes];
+    char name[nameBytes];
     memset(name, 0x55, sizeof(name));  // the terminator must be written
     std::u16string copy = path;
     if (!imageBaseName(copy.data(), static_cast<uint32_t>(copy.size()), name)) return "<rejected>";
