@@ -18,8 +18,8 @@
 namespace quillet {
 
 // An exclusive lock that can be set up statically (process-wide locks) or
-// with lockInit (locks inside allocated records). Never recursive; its
-// operations cannot fail.
+// with lockInit (locks inside allocated records). Any thread; never
+// recursive; its operations cannot fail.
 #if defined(_WIN32)
 struct ExclusiveLock {
     void * srw; // a slim reader/writer lock, used exclusively; zero is its initial state
@@ -39,7 +39,7 @@ void lockRelease(ExclusiveLock * lock);
 
 typedef uint32_t (QUILLET_THREAD_CALL * ThreadMain)(void * argument);
 
-// One thread, joined or released exactly once.
+// One thread, joined or released exactly once, by one thread other than itself.
 struct Thread {
     uintptr_t  native;   // the thread's handle (Windows) or pthread_t; meaningful while joinable
     uint32_t   id;       // the system's thread id on Windows; 0 elsewhere, where none fits 32 bits
