@@ -5,6 +5,7 @@
 #include "sim.h"
 #include "sim_internal.h"
 
+#include <atomic>
 #include <errno.h>
 #include <new>
 #include <time.h>
@@ -21,6 +22,7 @@ struct SimWaitable {
     bool            isThread;
     bool            closed;    // thread handle closed while the thread ran
     quillet::Thread thread;    // the running thread, when isThread
+    uint32_t        threadId;  // what messages to the thread are posted to, when isThread
     ThreadMain      main;      // what the thread runs
     void *          argument;  // handed to main
 };
@@ -42,6 +44,7 @@ static SimWaitable * newWaitable(bool isThread) {
     pthread_condattr_destroy(&attributes);
     w->signalled = false;
     w->isThread  = isThread;
+    w->threadId  = 0;
     w->closed    = false;
     w->main      = nullptr;
     w->argument  = nullptr;
@@ -123,12 +126,15 @@ static void destroyWaitable(SimWaitable * w) {
 }
 
 // A started thread knows itself by the id threadStart handed out, so that
-// messages posted to that id reach its queue.
+// messages posted to that id reach its queue. Like Windows ids they are never
+// 0 and never reused while the process runs; counting from 2^30 keeps them
+// apart from the kernel's ids, which other threads use.
 static thread_local uint32_t startedThreadId = 0;
+static std::atomic<uint32_t> nextThreadId{0x40000000u};
 
 static uint32_t threadEntry(void * argument) {
     SimWaitable * w = static_cast<SimWaitable *>(argument);
-    startedThreadId = (uint32_t) (uintptr_t) w;
+    startedThreadId = w->threadId;
     w->main(w->argument);
     pthread_mutex_lock(&w->mutex);
     w->signalled = true;
@@ -151,14 +157,14 @@ PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId
     }
     w->main     = main;
     w->argument = argument;
+    w->threadId = nextThreadId.fetch_add(4);
     if (!quillet::threadStart(&w->thread, threadEntry, w)) {
         w->isThread = false;
         handleClose(w);
         return nullptr;
     }
     if (threadId != nullptr) {
-        // Ids are only used as targets for thread messages; the address is unique enough.
-        *threadId = (uint32_t) (uintptr_t) w;
+        *threadId = w->threadId;
     }
     return w;
 }
