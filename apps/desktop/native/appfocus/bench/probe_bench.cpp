@@ -6,40 +6,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <new>
 
-#include "platform/sim.h"
-#include "src/tracker.h"
-
-static std::atomic<uint64_t> allocations{0};
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void __libc_free(void *);
-extern "C" void *malloc(size_t n) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t count, size_t n) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, n);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, n);
-}
-void *operator new(size_t n) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    void *p = __libc_malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void *operator new[](size_t n) { return operator new(n); }
-void operator delete(void *p) noexcept { __libc_free(p); }
-void operator delete[](void *p) noexcept { __libc_free(p); }
-void operator delete(void *p, size_t) noexcept { __libc_free(p); }
-void operator delete[](void *p, size_t) noexcept { __libc_free(p); }
+#include "allocation_count.h"
+#include "identity.h"
+#include "sim.h"
+#include "tracker.h"
 
 using namespace appfocus;
 
@@ -52,11 +23,11 @@ static double nsPerCall(int n, Fn fn) {
 }
 
 int main() {
-    const int kProbes = 200000;
+    const int probeCount = 200000;
     sim::reset();
     sim::addApp(0x1a2b, 4242, u"C:\\Program Files\\Editor\\Editor.exe");
     sim::setForeground(0x1a2b, false);
-    ForegroundTracker *tracker = new ForegroundTracker();
+    ForegroundTracker * tracker = new ForegroundTracker();
     // The tracker thread waits at the gate: the probes below run on this
     // thread and nothing else in the process runs meanwhile.
     sim::holdThreads(true);
@@ -71,16 +42,16 @@ int main() {
         return 1;
     }
 
-    uint64_t before = allocations.load();
-    double probeNs = nsPerCall(kProbes, [&] { resolveForeground(tracker); });
-    uint64_t probeAllocations = allocations.load() - before;
+    uint64_t before = quillet::allocationCount();
+    double probeNs = nsPerCall(probeCount, [&] { resolveForeground(tracker); });
+    uint64_t probeAllocations = quillet::allocationCount() - before;
 
-    before = allocations.load();
-    double copyNs = nsPerCall(kProbes, [&] { copySnapshot(tracker, &s, &clockMs); });
-    uint64_t copyAllocations = allocations.load() - before;
+    before = quillet::allocationCount();
+    double copyNs = nsPerCall(probeCount, [&] { copySnapshot(tracker, &s, &clockMs); });
+    uint64_t copyAllocations = quillet::allocationCount() - before;
 
     printf("probe (simulated platform): %.1f ns/probe over %d probes, %llu allocations\n",
-           probeNs, kProbes, static_cast<unsigned long long>(probeAllocations));
+           probeNs, probeCount, static_cast<unsigned long long>(probeAllocations));
     printf("copySnapshot (native part of snapshot): %.1f ns/call, %llu allocations\n", copyNs,
            static_cast<unsigned long long>(copyAllocations));
 

@@ -5,9 +5,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#ifndef _WIN32
-#include <pthread.h>
-#endif
+
+#include "threads.h"
 
 namespace appfocus {
 namespace platform {
@@ -20,11 +19,11 @@ typedef char16_t Utf16Unit;
 
 typedef uintptr_t WindowHandle;  // HWND as an integer; 0 is none
 typedef uintptr_t HookHandle;    // HWINEVENTHOOK; 0 is a failed install
-typedef void *ProcessHandle;     // null is a failed open
+typedef void * ProcessHandle;    // null is a failed open
 
-const uint32_t kEventSystemForeground = 0x0003;
-const uint32_t kEventObjectDestroy = 0x8001;
-const int32_t kObjectIdWindow = 0;  // OBJID_WINDOW
+const uint32_t eventSystemForeground = 0x0003;
+const uint32_t eventObjectDestroy = 0x8001;
+const int32_t objectIdWindow = 0;  // OBJID_WINDOW
 
 // The WinEvent procedure without the calling convention; win32.cpp adapts.
 typedef void (*WinEventProc)(HookHandle hook, uint32_t event, WindowHandle window,
@@ -51,44 +50,24 @@ bool isWindow(WindowHandle window);
 uint32_t windowProcessId(WindowHandle window);  // 0 on failure
 ProcessHandle openProcess(uint32_t processId);  // limited query + synchronize
 // Win32 path form into buffer; *length gets the units written, no terminator.
-bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
-                    uint32_t *length);
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
+                    uint32_t * length);
 bool processStillRunning(ProcessHandle process);  // a zero wait timed out
 void closeProcess(ProcessHandle process);
 
 // Strict UTF-16 to UTF-8: returns the bytes written, 0 on invalid input or
 // when the result does not fit. Writes no terminator.
-int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity);
+int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity);
 
 // --- clock ---
 int64_t performanceCounter();
 int64_t performanceFrequency();
 
-// --- one joinable thread ---
-struct Thread {
-    uintptr_t native;  // handle or pthread_t
-    bool joinable;
-    void (*entry)(void *);
-    void *arg;
-};
-// Returns false when no thread could be created; *thread is then not joinable.
-bool startThread(Thread *thread, void (*entry)(void *), void *arg);
-void joinThread(Thread *thread);  // waits, releases, leaves it not joinable
-
-// --- a non-recursive lock whose operations cannot fail ---
-#ifdef _WIN32
-struct Lock {
-    void *srw;  // SRWLOCK: one pointer, SRWLOCK_INIT is zero
-};
-#else
-struct Lock {
-    pthread_mutex_t mutex;
-};
-#endif
-void initLock(Lock *lock);
-void destroyLock(Lock *lock);
-void acquire(Lock *lock);
-void release(Lock *lock);
+// --- the tracker thread ---
+// The shared thread (threads.h), behind the seam so the simulation can hold,
+// count and fail it. False when no thread was started; it is then not joinable.
+bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argument);
+void joinThread(quillet::Thread * thread);  // waits, releases, leaves it not joinable
 
 }  // namespace platform
 }  // namespace appfocus

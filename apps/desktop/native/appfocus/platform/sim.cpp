@@ -1,7 +1,8 @@
 // A simulated Windows for the tracker: fixed tables of windows, processes,
 // hooks and per-thread message queues, so nothing here allocates once
 // running and a probe can be measured for allocations.
-#include "platform/sim.h"
+#include "sim.h"
+#include "sim_world.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -14,95 +15,22 @@
 
 namespace appfocus {
 namespace platform {
-namespace {
-
-const int kMaxWindows = 64;
-const int kMaxProcesses = 32;
-const int kMaxHooks = 32;
-const int kMaxQueues = 16;
-const int kQueueCapacity = 10000;  // Windows' default limit per queue
-const uint32_t kMaxPathUnits = 1100;  // room for a path the real buffer cannot take
-const int64_t kFrequency = 10000000;  // 100 ns ticks, as Windows reports
-
-struct SimWindow {
-    WindowHandle handle;
-    uint32_t processId;
-    bool alive;
-};
-
-struct SimProcess {
-    uint32_t processId;
-    char16_t path[kMaxPathUnits];
-    uint32_t pathLength;
-    bool exited;
-    bool openFails;
-};
-
-struct SimHook {
-    HookHandle handle;
-    uint32_t event;
-    uint32_t threadId;
-    WinEventProc proc;
-};
-
-enum MessageKind { MessageQuit, MessageNull, MessageWinEvent };
-
-struct SimMessage {
-    MessageKind kind;
-    HookHandle hook;
-    WinEventProc proc;
-    uint32_t event;
-    WindowHandle window;
-    int32_t objectId;
-};
-
-struct SimQueue {
-    uint32_t threadId;  // 0 when free
-    SimMessage ring[kQueueCapacity];
-    int head;
-    int count;
-    std::condition_variable ready;
-};
-
-struct World {
-    std::mutex mutex;
-    SimWindow windows[kMaxWindows];
-    SimProcess processes[kMaxProcesses];
-    SimHook hooks[kMaxHooks];
-    SimQueue queues[kMaxQueues];
-    WindowHandle foreground;
-    HookHandle nextHook;
-    bool failForegroundHook;
-    bool failDestroyHook;
-    bool failUnhook;
-    int openHandles;
-    uint32_t imageQueries;
-    void (*imageQueryHook)(void *);
-    void *imageQueryArg;
-    bool threadsHeld;
-    bool failThreadStart;
-    uint32_t waitMs;  // every message wait lasts this long; 0: as asked
-    std::condition_variable gate;
-    sim::ThreadCounts threads;
-};
 
 World world;
 std::atomic<bool> clockFrozen{false};
 std::atomic<int64_t> frozenTicks{0};
-std::atomic<uint32_t> nextThreadId{1000};
-thread_local uint32_t simThreadId = 0;
 
-SimWindow *findWindow(WindowHandle handle) {
-    for (int i = 0; i < kMaxWindows; i++) {
+SimWindow * findWindow(WindowHandle handle) {
+    for (int i = 0; i < maxWindows; i++) {
         if (world.windows[i].handle == handle && handle != 0) return &world.windows[i];
     }
     return nullptr;
 }
 
-SimProcess *findProcess(uint32_t processId, bool create) {
-    SimProcess *empty = nullptr;
-    for (int i = 0; i < kMaxProcesses; i++) {
-        SimProcess *p = &world.processes[i];
+SimProcess * findProcess(uint32_t processId, bool create) {
+    SimProcess * empty = nullptr;
+    for (int i = 0; i < maxProcesses; i++) {
+        SimProcess * p = &world.processes[i];
         if (p->processId == processId) return p;
         if (!empty && p->processId == 0) empty = p;
     }
@@ -112,25 +40,31 @@ SimProcess *findProcess(uint32_t processId, bool create) {
     return empty;
 }
 
-SimQueue *findQueue(uint32_t threadId) {
-    for (int i = 0; i < kMaxQueues; i++) {
+SimQueue * findQueue(uint32_t threadId) {
+    for (int i = 0; i < maxQueues; i++) {
         if (world.queues[i].threadId == threadId && threadId != 0) return &world.queues[i];
     }
     return nullptr;
 }
 
 // A full queue drops the message, as a full Windows queue refuses a post.
-bool enqueue(SimQueue *q, const SimMessage &m) {
-    if (q->count == kQueueCapacity) return false;
-    q->ring[(q->head + q->count) % kQueueCapacity] = m;
+bool enqueue(SimQueue * q, const SimMessage & m) {
+    if (q->count == queueCapacity) return false;
+    q->ring[(q->head + q->count) % queueCapacity] = m;
     q->count++;
     q->ready.notify_all();
     return true;
 }
 
+namespace {
+
+std::atomic<uint32_t> nextThreadId{1000};
+thread_local uint32_t simThreadId = 0;
+
+
 bool post(uint32_t threadId, MessageKind kind) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimQueue *q = findQueue(threadId);
+    SimQueue * q = findQueue(threadId);
     if (!q) return false;
     SimMessage m;
     memset(&m, 0, sizeof(m));
@@ -138,31 +72,45 @@ bool post(uint32_t threadId, MessageKind kind) {
     return enqueue(q, m);
 }
 
-void *threadTrampoline(void *arg) {
-    Thread *thread = static_cast<Thread *>(arg);
+// What a started thread runs, kept here because the shared record's main and
+// argument are the trampoline's own.
+struct SimStart {
+    quillet::ThreadMain main;
+    void * argument;
+    bool used;
+};
+SimStart starts[maxQueues];
+
+uint32_t QUILLET_THREAD_CALL threadTrampoline(void * arg) {
+    SimStart * start = static_cast<SimStart *>(arg);
+    quillet::ThreadMain main;
+    void * argument;
     {
         std::unique_lock<std::mutex> held(world.mutex);
         while (world.threadsHeld) world.gate.wait(held);
+        main = start->main;
+        argument = start->argument;
+        start->used = false;
     }
-    thread->entry(thread->arg);
+    main(argument);
     std::lock_guard<std::mutex> held(world.mutex);
     // The thread's queue and hooks die with it.
-    SimQueue *q = findQueue(simThreadId);
+    SimQueue * q = findQueue(simThreadId);
     if (q) q->threadId = 0;
     world.threads.running--;
-    return nullptr;
+    return 0;
 }
 
 }  // namespace
 
 HookHandle setWinEventHook(uint32_t event, WinEventProc proc) {
     std::lock_guard<std::mutex> held(world.mutex);
-    if ((event == kEventSystemForeground && world.failForegroundHook) ||
-        (event == kEventObjectDestroy && world.failDestroyHook)) {
+    if ((event == eventSystemForeground && world.failForegroundHook) ||
+        (event == eventObjectDestroy && world.failDestroyHook)) {
         return 0;
     }
-    for (int i = 0; i < kMaxHooks; i++) {
-        SimHook *h = &world.hooks[i];
+    for (int i = 0; i < maxHooks; i++) {
+        SimHook * h = &world.hooks[i];
         if (h->handle != 0) continue;
         h->handle = ++world.nextHook;
         h->event = event;
@@ -175,8 +123,8 @@ HookHandle setWinEventHook(uint32_t event, WinEventProc proc) {
 
 bool unhookWinEvent(HookHandle hook) {
     std::lock_guard<std::mutex> held(world.mutex);
-    for (int i = 0; i < kMaxHooks; i++) {
-        SimHook *h = &world.hooks[i];
+    for (int i = 0; i < maxHooks; i++) {
+        SimHook * h = &world.hooks[i];
         if (h->handle != hook || hook == 0) continue;
         if (world.failUnhook) return false;
         memset(h, 0, sizeof(*h));
@@ -189,8 +137,8 @@ void createMessageQueue() {
     uint32_t id = currentThreadId();
     std::lock_guard<std::mutex> held(world.mutex);
     if (findQueue(id)) return;
-    for (int i = 0; i < kMaxQueues; i++) {
-        SimQueue *q = &world.queues[i];
+    for (int i = 0; i < maxQueues; i++) {
+        SimQueue * q = &world.queues[i];
         if (q->threadId != 0) continue;
         q->threadId = id;
         q->head = 0;
@@ -209,10 +157,10 @@ PumpResult pumpMessage() {
     SimMessage m;
     {
         std::lock_guard<std::mutex> held(world.mutex);
-        SimQueue *q = findQueue(currentThreadId());
+        SimQueue * q = findQueue(currentThreadId());
         if (!q || q->count == 0) return PumpEmpty;
         m = q->ring[q->head];
-        q->head = (q->head + 1) % kQueueCapacity;
+        q->head = (q->head + 1) % queueCapacity;
         q->count--;
     }
     if (m.kind == MessageQuit) return PumpQuit;
@@ -223,7 +171,7 @@ PumpResult pumpMessage() {
 
 void waitForMessages(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> held(world.mutex);
-    SimQueue *q = findQueue(currentThreadId());
+    SimQueue * q = findQueue(currentThreadId());
     if (!q) return;
     if (world.waitMs != 0) timeoutMs = world.waitMs;
     q->ready.wait_for(held, std::chrono::milliseconds(timeoutMs),
@@ -241,28 +189,28 @@ WindowHandle foregroundWindow() {
 
 bool isWindow(WindowHandle window) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimWindow *w = findWindow(window);
+    SimWindow * w = findWindow(window);
     return w && w->alive;
 }
 
 uint32_t windowProcessId(WindowHandle window) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimWindow *w = findWindow(window);
+    SimWindow * w = findWindow(window);
     return w && w->alive ? w->processId : 0;
 }
 
 ProcessHandle openProcess(uint32_t processId) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimProcess *p = findProcess(processId, false);
+    SimProcess * p = findProcess(processId, false);
     if (!p || p->openFails) return nullptr;
     world.openHandles++;
     return p;
 }
 
-bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
-                    uint32_t *length) {
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
+                    uint32_t * length) {
     void (*hook)(void *);
-    void *arg;
+    void * arg;
     {
         std::lock_guard<std::mutex> held(world.mutex);
         world.imageQueries++;
@@ -271,7 +219,7 @@ bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
     }
     if (hook) hook(arg);
     std::lock_guard<std::mutex> held(world.mutex);
-    SimProcess *p = static_cast<SimProcess *>(process);
+    SimProcess * p = static_cast<SimProcess *>(process);
     // Like the real call: the path and its terminator must fit.
     if (p->pathLength + 1 > capacity) return false;
     memcpy(buffer, p->path, p->pathLength * sizeof(Utf16Unit));
@@ -290,7 +238,7 @@ void closeProcess(ProcessHandle) {
     world.openHandles--;
 }
 
-int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity) {
+int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity) {
     int written = 0;
     for (int i = 0; i < count; i++) {
         uint32_t c = units[i];
@@ -334,234 +282,44 @@ int64_t performanceCounter() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     // Plus one tick: the real counter is never zero.
-    return static_cast<int64_t>(ts.tv_sec) * kFrequency + ts.tv_nsec / 100 + 1;
+    return static_cast<int64_t>(ts.tv_sec) * counterFrequency + ts.tv_nsec / 100 + 1;
 }
 
-int64_t performanceFrequency() { return kFrequency; }
+int64_t performanceFrequency() { return counterFrequency; }
 
-bool startThread(Thread *thread, void (*entry)(void *), void *arg) {
-    thread->entry = entry;
-    thread->arg = arg;
+bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argument) {
     thread->joinable = false;
+    SimStart * start = nullptr;
     {
         std::lock_guard<std::mutex> held(world.mutex);
-        if (world.failThreadStart) {
+        for (int i = 0; i < maxQueues && !start; i++) {
+            if (!starts[i].used) start = &starts[i];
+        }
+        if (world.failThreadStart || !start) {
             world.failThreadStart = false;
             return false;
         }
+        start->main = main;
+        start->argument = argument;
+        start->used = true;
         world.threads.started++;
         world.threads.running++;
     }
-    pthread_t id;
-    if (pthread_create(&id, nullptr, threadTrampoline, thread) != 0) {
+    if (!quillet::threadStart(thread, threadTrampoline, start)) {
         std::lock_guard<std::mutex> held(world.mutex);
+        start->used = false;
         world.threads.started--;
         world.threads.running--;
         return false;
     }
-    thread->native = static_cast<uintptr_t>(id);
-    thread->joinable = true;
     return true;
 }
 
-void joinThread(Thread *thread) {
-    pthread_join(static_cast<pthread_t>(thread->native), nullptr);
-    thread->native = 0;
-    thread->joinable = false;
+void joinThread(quillet::Thread * thread) {
+    quillet::threadJoin(thread);
     std::lock_guard<std::mutex> held(world.mutex);
     world.threads.joined++;
 }
 
-void initLock(Lock *lock) { pthread_mutex_init(&lock->mutex, nullptr); }
-
-void destroyLock(Lock *lock) { pthread_mutex_destroy(&lock->mutex); }
-
-// A default mutex fails only when corrupted or misused; nothing can recover.
-void acquire(Lock *lock) {
-    if (pthread_mutex_lock(&lock->mutex) != 0) abort();
-}
-
-void release(Lock *lock) {
-    if (pthread_mutex_unlock(&lock->mutex) != 0) abort();
-}
-
 }  // namespace platform
-
-namespace sim {
-
-using platform::World;
-using platform::world;
-
-void reset() {
-    std::lock_guard<std::mutex> held(world.mutex);
-    memset(world.windows, 0, sizeof(world.windows));
-    memset(world.processes, 0, sizeof(world.processes));
-    world.foreground = 0;
-    world.failForegroundHook = false;
-    world.failDestroyHook = false;
-    world.failUnhook = false;
-    world.imageQueryHook = nullptr;
-    world.imageQueryArg = nullptr;
-    world.imageQueries = 0;
-    world.threadsHeld = false;
-    world.failThreadStart = false;
-    world.waitMs = 0;
-    // Hooks whose thread has ended (after a simulated unhook failure) go too.
-    for (int i = 0; i < platform::kMaxHooks; i++) {
-        platform::SimHook *h = &world.hooks[i];
-        if (h->handle != 0 && !platform::findQueue(h->threadId)) memset(h, 0, sizeof(*h));
-    }
-    world.gate.notify_all();
-    platform::clockFrozen.store(false);
-}
-
-void setClockMs(double ms) {
-    platform::frozenTicks.store(static_cast<int64_t>(ms * (platform::kFrequency / 1000)));
-    platform::clockFrozen.store(true);
-}
-
-void useRealClock() { platform::clockFrozen.store(false); }
-
-void addWindow(platform::WindowHandle window, uint32_t processId) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimWindow *w = platform::findWindow(window);
-    for (int i = 0; !w && i < platform::kMaxWindows; i++) {
-        if (world.windows[i].handle == 0) w = &world.windows[i];
-    }
-    if (!w) abort();
-    w->handle = window;
-    w->processId = processId;
-    w->alive = true;
-}
-
-void setImagePath(uint32_t processId, const char16_t *units, uint32_t length) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimProcess *p = platform::findProcess(processId, true);
-    if (!p || length > platform::kMaxPathUnits) abort();
-    memcpy(p->path, units, length * sizeof(char16_t));
-    p->pathLength = length;
-}
-
-void addProcess(uint32_t processId, const char16_t *imagePath) {
-    uint32_t length = 0;
-    while (imagePath[length] != 0) length++;
-    setImagePath(processId, imagePath, length);
-}
-
-void addApp(platform::WindowHandle window, uint32_t processId, const char16_t *imagePath) {
-    addWindow(window, processId);
-    addProcess(processId, imagePath);
-}
-
-void setProcessExited(uint32_t processId, bool exited) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimProcess *p = platform::findProcess(processId, false);
-    if (p) p->exited = exited;
-}
-
-void setOpenFails(uint32_t processId, bool fails) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimProcess *p = platform::findProcess(processId, false);
-    if (p) p->openFails = fails;
-}
-
-void setForeground(platform::WindowHandle window, bool raiseEvent) {
-    {
-        std::lock_guard<std::mutex> held(world.mutex);
-        world.foreground = window;
-    }
-    if (raiseEvent) raiseWinEvent(platform::kEventSystemForeground, window, 0);
-}
-
-void destroyWindow(platform::WindowHandle window) {
-    {
-        std::lock_guard<std::mutex> held(world.mutex);
-        platform::SimWindow *w = platform::findWindow(window);
-        if (w) w->alive = false;
-    }
-    raiseWinEvent(platform::kEventObjectDestroy, window, platform::kObjectIdWindow);
-}
-
-void raiseWinEvent(uint32_t event, platform::WindowHandle window, int32_t objectId) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    for (int i = 0; i < platform::kMaxHooks; i++) {
-        platform::SimHook *h = &world.hooks[i];
-        if (h->handle == 0 || h->event != event) continue;
-        platform::SimQueue *q = platform::findQueue(h->threadId);
-        if (!q) continue;
-        platform::SimMessage m;
-        memset(&m, 0, sizeof(m));
-        m.kind = platform::MessageWinEvent;
-        m.hook = h->handle;
-        m.proc = h->proc;
-        m.event = event;
-        m.window = window;
-        m.objectId = objectId;
-        platform::enqueue(q, m);
-    }
-}
-
-void setImageQueryHook(void (*hook)(void *), void *arg) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    world.imageQueryHook = hook;
-    world.imageQueryArg = arg;
-}
-
-void setHookInstallFails(uint32_t event, bool fails) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    if (event == platform::kEventSystemForeground) world.failForegroundHook = fails;
-    if (event == platform::kEventObjectDestroy) world.failDestroyHook = fails;
-}
-
-void setUnhookFails(bool fails) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    world.failUnhook = fails;
-}
-
-int activeHooks() {
-    std::lock_guard<std::mutex> held(world.mutex);
-    int n = 0;
-    for (int i = 0; i < platform::kMaxHooks; i++) n += world.hooks[i].handle != 0;
-    return n;
-}
-
-int openProcessHandles() {
-    std::lock_guard<std::mutex> held(world.mutex);
-    return world.openHandles;
-}
-
-uint32_t imageQueries() {
-    std::lock_guard<std::mutex> held(world.mutex);
-    return world.imageQueries;
-}
-
-void holdThreads(bool held) {
-    std::lock_guard<std::mutex> lock(world.mutex);
-    world.threadsHeld = held;
-    if (!held) world.gate.notify_all();
-}
-
-void setWaitMs(uint32_t ms) {
-    std::lock_guard<std::mutex> held(world.mutex);
-    world.waitMs = ms;
-}
-
-int queuedMessages() {
-    uint32_t id = platform::currentThreadId();
-    std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimQueue *q = platform::findQueue(id);
-    return q ? q->count : 0;
-}
-
-void failNextThreadStart() {
-    std::lock_guard<std::mutex> held(world.mutex);
-    world.failThreadStart = true;
-}
-
-ThreadCounts threadCounts() {
-    std::lock_guard<std::mutex> held(world.mutex);
-    return world.threads;
-}
-
-}  // namespace sim
 }  // namespace appfocus

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace appfocus {
 namespace sim {
@@ -20,13 +20,13 @@ void useRealClock();
 
 // A window owned by processId; a process with a NUL-terminated image path.
 void addWindow(platform::WindowHandle window, uint32_t processId);
-void addProcess(uint32_t processId, const char16_t *imagePath);
+void addProcess(uint32_t processId, const char16_t * imagePath);
 // Any units, lone surrogates included; length may exceed the API's buffer.
-void setImagePath(uint32_t processId, const char16_t *units, uint32_t length);
+void setImagePath(uint32_t processId, const char16_t * units, uint32_t length);
 void setProcessExited(uint32_t processId, bool exited);
 void setOpenFails(uint32_t processId, bool fails);
 // addWindow and addProcess together.
-void addApp(platform::WindowHandle window, uint32_t processId, const char16_t *imagePath);
+void addApp(platform::WindowHandle window, uint32_t processId, const char16_t * imagePath);
 
 // Makes window the foreground one and, if asked, raises the foreground event.
 void setForeground(platform::WindowHandle window, bool raiseEvent);
@@ -37,7 +37,7 @@ void raiseWinEvent(uint32_t event, platform::WindowHandle window, int32_t object
 
 // Runs inside queryImagePath, without the simulation's lock: lets a test
 // change the world in the middle of a probe.
-void setImageQueryHook(void (*hook)(void *), void *arg);
+void setImageQueryHook(void (*hook)(void *), void * arg);
 
 void setHookInstallFails(uint32_t event, bool fails);
 void setUnhookFails(bool fails);

@@ -6,14 +6,12 @@
 
 #include <atomic>
 
-#include "platform/platform.h"
+#include "platform.h"
 #include "wake_mask_win32.h"
 
 namespace appfocus {
 namespace platform {
 namespace {
-
-static_assert(sizeof(Lock) == sizeof(SRWLOCK), "Lock must hold an SRWLOCK");
 
 // WinEvent callbacks carry no context; every hook of this module uses the
 // same procedure, so one slot is enough.
@@ -26,12 +24,6 @@ void CALLBACK winEventThunk(HWINEVENTHOOK hook, DWORD event, HWND window, LONG o
         proc(reinterpret_cast<HookHandle>(hook), event, reinterpret_cast<WindowHandle>(window),
              objectId, childId, eventThread, eventTime);
     }
-}
-
-DWORD WINAPI threadThunk(LPVOID arg) {
-    Thread *thread = static_cast<Thread *>(arg);
-    thread->entry(thread->arg);
-    return 0;
 }
 
 }  // namespace
@@ -85,8 +77,8 @@ ProcessHandle openProcess(uint32_t processId) {
     return OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
 }
 
-bool queryImagePath(ProcessHandle process, Utf16Unit *buffer, uint32_t capacity,
-                    uint32_t *length) {
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
+                    uint32_t * length) {
     DWORD size = capacity;
     if (!QueryFullProcessImageNameW(static_cast<HANDLE>(process), 0, buffer, &size)) return false;
     *length = size;
@@ -99,7 +91,7 @@ bool processStillRunning(ProcessHandle process) {
 
 void closeProcess(ProcessHandle process) { CloseHandle(static_cast<HANDLE>(process)); }
 
-int utf16ToUtf8(const Utf16Unit *units, int count, char *out, int capacity) {
+int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity) {
     return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units, count, out, capacity,
                                nullptr, nullptr);
 }
@@ -116,30 +108,11 @@ int64_t performanceFrequency() {
     return value.QuadPart;
 }
 
-bool startThread(Thread *thread, void (*entry)(void *), void *arg) {
-    thread->entry = entry;
-    thread->arg = arg;
-    HANDLE handle = CreateThread(nullptr, 0, threadThunk, thread, 0, nullptr);
-    thread->native = reinterpret_cast<uintptr_t>(handle);
-    thread->joinable = handle != nullptr;
-    return thread->joinable;
+bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argument) {
+    return quillet::threadStart(thread, main, argument);
 }
 
-void joinThread(Thread *thread) {
-    HANDLE handle = reinterpret_cast<HANDLE>(thread->native);
-    WaitForSingleObject(handle, INFINITE);
-    CloseHandle(handle);
-    thread->native = 0;
-    thread->joinable = false;
-}
-
-void initLock(Lock *lock) { InitializeSRWLock(reinterpret_cast<SRWLOCK *>(lock)); }
-
-void destroyLock(Lock *) {}  // an SRW lock owns nothing
-
-void acquire(Lock *lock) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(lock)); }
-
-void release(Lock *lock) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(lock)); }
+void joinThread(quillet::Thread * thread) { quillet::threadJoin(thread); }
 
 }  // namespace platform
 }  // namespace appfocus

@@ -1,36 +1,19 @@
-#include "src/identity.h"
+#include "identity.h"
 
 #include <string.h>
 
-#include "src/tracker.h"
+#include "exe_name.h"
+
+#include "tracker.h"
 
 namespace appfocus {
-namespace {
+bool imageBaseName(const platform::Utf16Unit * path, uint32_t length, char * name) {
+    const quillet::ExeName exe = quillet::exeName(path, length);
+    const platform::Utf16Unit * base = path + exe.begin;
+    uint32_t n = exe.units;
+    if (n == 0 || n > maxBaseNameUnits) return false;
 
-platform::Utf16Unit lowerAscii(platform::Utf16Unit c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<platform::Utf16Unit>(c + 32) : c;
-}
-
-bool endsWithExe(const platform::Utf16Unit *name, uint32_t n) {
-    const platform::Utf16Unit *tail = name + n - 4;
-    return tail[0] == u'.' && lowerAscii(tail[1]) == u'e' && lowerAscii(tail[2]) == u'x' &&
-           lowerAscii(tail[3]) == u'e';
-}
-
-}  // namespace
-
-bool imageBaseName(const platform::Utf16Unit *path, uint32_t length, char *name) {
-    uint32_t begin = 0;
-    for (uint32_t i = 0; i < length; i++) {
-        if (path[i] == u'\\') begin = i + 1;  // forward slashes are not separators
-    }
-    const platform::Utf16Unit *base = path + begin;
-    uint32_t n = length - begin;
-    // Only a longer name loses the suffix: ".exe" alone stays ".exe".
-    if (n > 4 && endsWithExe(base, n)) n -= 4;
-    if (n == 0 || n > kMaxBaseNameUnits) return false;
-
-    int bytes = platform::utf16ToUtf8(base, static_cast<int>(n), name, kNameBytes - 1);
+    int bytes = platform::utf16ToUtf8(base, static_cast<int>(n), name, nameBytes - 1);
     if (bytes <= 0) return false;
     name[bytes] = '\0';
     for (int i = 0; i < bytes; i++) {
@@ -40,7 +23,7 @@ bool imageBaseName(const platform::Utf16Unit *path, uint32_t length, char *name)
     return true;
 }
 
-void resolveForeground(ForegroundTracker *t) {
+void resolveForeground(ForegroundTracker * t) {
     ProbeToken token = beginProbe(t, monotonicMs());
 
     platform::WindowHandle window = platform::foregroundWindow();
@@ -61,10 +44,10 @@ void resolveForeground(ForegroundTracker *t) {
     AppIdentity candidate;
     memset(&candidate, 0, sizeof(candidate));
     bool nameOk = false;
-    platform::Utf16Unit path[kImagePathUnits];
+    platform::Utf16Unit path[imagePathUnits];
     uint32_t length = 0;
-    if (platform::queryImagePath(process, path, kImagePathUnits, &length) && length >= 1 &&
-        length < kImagePathUnits) {
+    if (platform::queryImagePath(process, path, imagePathUnits, &length) && length >= 1 &&
+        length < imagePathUnits) {
         path[length] = 0;
         nameOk = imageBaseName(path, length, candidate.name);
     }

@@ -1,4 +1,4 @@
-#include "src/snapshot.h"
+#include "snapshot.h"
 
 #include <stdio.h>
 
@@ -9,13 +9,13 @@ namespace {
 // as plain writable, enumerable, configurable data properties in order:
 // the same object that one assignment per key builds, at a fraction of the
 // Node-API calls (each assignment would be a call with its own key string).
-napi_property_descriptor dataProperty(const char *key, napi_value value) {
+napi_property_descriptor dataProperty(const char * key, napi_value value) {
     napi_property_descriptor d = {key,    nullptr, nullptr, nullptr, nullptr,
                                   value,  napi_default_jsproperty, nullptr};
     return d;
 }
 
-napi_value buildApp(napi_env env, const AppIdentity &identity) {
+napi_value buildApp(napi_env env, const AppIdentity & identity) {
     napi_value name, bundleId, processId, windowHandle, app;
     if (napi_create_string_utf8(env, identity.name, NAPI_AUTO_LENGTH, &name) != napi_ok ||
         napi_create_string_utf8(env, identity.bundleId, NAPI_AUTO_LENGTH, &bundleId) != napi_ok ||
@@ -46,7 +46,7 @@ napi_value buildApp(napi_env env, const AppIdentity &identity) {
 
 }  // namespace
 
-const char *reasonName(SnapshotReason reason) {
+const char * reasonName(SnapshotReason reason) {
     switch (reason) {
         case SnapshotReason::Unavailable: return "unavailable";
         case SnapshotReason::MetadataPending: return "metadata-pending";
@@ -56,7 +56,7 @@ const char *reasonName(SnapshotReason reason) {
     }
 }
 
-napi_value buildSnapshotObject(napi_env env, const ContextSnapshot &s, double clockMs) {
+napi_value buildSnapshotObject(napi_env env, const ContextSnapshot & s, double clockMs) {
     napi_value epoch, clock, observed, changed, running, valid, reason, app, object;
     if (napi_create_double(env, static_cast<double>(s.epoch), &epoch) != napi_ok ||
         napi_create_double(env, clockMs, &clock) != napi_ok ||
@@ -66,7 +66,7 @@ napi_value buildSnapshotObject(napi_env env, const ContextSnapshot &s, double cl
         napi_get_boolean(env, s.valid, &valid) != napi_ok) {
         return nullptr;
     }
-    const char *reasonText = reasonName(s.reason);
+    const char * reasonText = reasonName(s.reason);
     napi_status st = reasonText
                          ? napi_create_string_utf8(env, reasonText, NAPI_AUTO_LENGTH, &reason)
                          : napi_get_null(env, &reason);

@@ -1,28 +1,33 @@
-#include "src/tracker.h"
+#include "tracker.h"
 
 #include <string.h>
+
+#include "identity.h"
 
 namespace appfocus {
 namespace {
 
-const uint32_t kWaitMs = 25;
-const int kMaxMessagesPerTurn = 64;
-const double kProbeIntervalMs = 500.0;
+const uint32_t trackerWaitMs = 25;
+const int maxMessagesPerTurn = 64;
+const double probeIntervalMs = 500.0;
 
 // The tracker this thread serves: WinEvent callbacks carry no context.
-thread_local ForegroundTracker *currentTracker = nullptr;
+thread_local ForegroundTracker * currentTracker = nullptr;
 
 struct Held {
-    explicit Held(platform::Lock *lock) : lock_(lock) { platform::acquire(lock_); }
-    ~Held() { platform::release(lock_); }
+    explicit Held(quillet::ExclusiveLock * lock) : lock_(lock) { quillet::lockAcquire(lock_); }
+    ~Held() { quillet::lockRelease(lock_); }
     Held(const Held &) = delete;
-    Held &operator=(const Held &) = delete;
-    platform::Lock *lock_;
+    Held & operator=(const Held &) = delete;
+    quillet::ExclusiveLock * lock_;
 };
 
-void clearIdentity(AppIdentity *identity) { memset(identity, 0, sizeof(*identity)); }
+void clearIdentity(AppIdentity * identity) { memset(identity, 0, sizeof(*identity)); }
 
-void trackerEntry(void *arg) { trackerMain(static_cast<ForegroundTracker *>(arg)); }
+uint32_t QUILLET_THREAD_CALL trackerEntry(void * arg) {
+    trackerMain(static_cast<ForegroundTracker *>(arg));
+    return 0;
+}
 
 }  // namespace
 
@@ -32,7 +37,7 @@ ForegroundTracker::ForegroundTracker()
       recheckPending(true),
       trackedWindow(0),
       trackerThreadId(0) {
-    platform::initLock(&lock);
+    quillet::lockInit(&lock);
     memset(&published, 0, sizeof(published));
     published.epoch = 1;
     published.reason = SnapshotReason::Stopped;
@@ -40,12 +45,12 @@ ForegroundTracker::ForegroundTracker()
     memset(&thread, 0, sizeof(thread));
 }
 
-ForegroundTracker::~ForegroundTracker() { platform::destroyLock(&lock); }
+ForegroundTracker::~ForegroundTracker() { quillet::lockDestroy(&lock); }
 
-bool identityEqual(const AppIdentity &a, const AppIdentity &b) {
+bool identityEqual(const AppIdentity & a, const AppIdentity & b) {
     return a.processId == b.processId && a.windowHandle == b.windowHandle &&
-           memcmp(a.name, b.name, kNameBytes) == 0 &&
-           memcmp(a.bundleId, b.bundleId, kNameBytes) == 0;
+           memcmp(a.name, b.name, nameBytes) == 0 &&
+           memcmp(a.bundleId, b.bundleId, nameBytes) == 0;
 }
 
 double monotonicMs() {
@@ -54,7 +59,7 @@ double monotonicMs() {
     return static_cast<double>(platform::performanceCounter()) * 1000.0 / frequency;
 }
 
-ProbeToken beginProbe(ForegroundTracker *t, double nowMs) {
+ProbeToken beginProbe(ForegroundTracker * t, double nowMs) {
     Held held(&t->lock);
     // A halted record keeps its reason; the unchanged sequence is one that a
     // completion can only match while not running, so it is discarded.
@@ -67,9 +72,9 @@ ProbeToken beginProbe(ForegroundTracker *t, double nowMs) {
     return ProbeToken{t->probeSequence, nowMs};
 }
 
-bool completeProbe(ForegroundTracker *t, ProbeToken token, const AppIdentity *identity) {
+bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * identity) {
     Held held(&t->lock);
-    ContextSnapshot &p = t->published;
+    ContextSnapshot & p = t->published;
     if (!p.running || t->probeSequence != token.sequence) return false;
     p.observedMs = token.startMs;
     if (identity && identity->processId != 0 && identity->name[0] != '\0') {
@@ -90,9 +95,9 @@ bool completeProbe(ForegroundTracker *t, ProbeToken token, const AppIdentity *id
     return true;
 }
 
-void publishHalt(ForegroundTracker *t, HaltKind kind) {
+void publishHalt(ForegroundTracker * t, HaltKind kind) {
     Held held(&t->lock);
-    ContextSnapshot &p = t->published;
+    ContextSnapshot & p = t->published;
     t->probeSequence++;
     p.running = false;
     p.valid = false;
@@ -102,13 +107,13 @@ void publishHalt(ForegroundTracker *t, HaltKind kind) {
     p.changedMs = 0;
 }
 
-void start(ForegroundTracker *t) {
+void start(ForegroundTracker * t) {
     if (!t->stopRequested.load()) return;  // already running: the epoch stays
     // After a hook fault the thread ended by itself and is still joinable.
     if (t->thread.joinable) platform::joinThread(&t->thread);
     {
         Held held(&t->lock);
-        ContextSnapshot &p = t->published;
+        ContextSnapshot & p = t->published;
         uint64_t epoch = p.epoch + 1;
         memset(&p, 0, sizeof(p));
         p.epoch = epoch;
@@ -128,7 +133,7 @@ void start(ForegroundTracker *t) {
     }
 }
 
-void stop(ForegroundTracker *t) {
+void stop(ForegroundTracker * t) {
     t->stopRequested.exchange(true);
     publishHalt(t, HaltKind::Stopped);
     uint32_t threadId = t->trackerThreadId.load();
@@ -137,7 +142,7 @@ void stop(ForegroundTracker *t) {
     if (t->thread.joinable) platform::joinThread(&t->thread);
 }
 
-void recheck(ForegroundTracker *t) {
+void recheck(ForegroundTracker * t) {
     if (t->stopRequested.load()) return;
     // Never completed: this only marks the record pending and makes the probe
     // in flight stale.
@@ -147,7 +152,7 @@ void recheck(ForegroundTracker *t) {
     if (threadId != 0 && !wasPending) platform::postWake(threadId);
 }
 
-void copySnapshot(ForegroundTracker *t, ContextSnapshot *out, double *clockMs) {
+void copySnapshot(ForegroundTracker * t, ContextSnapshot * out, double * clockMs) {
     {
         Held held(&t->lock);
         *out = t->published;
@@ -157,26 +162,26 @@ void copySnapshot(ForegroundTracker *t, ContextSnapshot *out, double *clockMs) {
 
 void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle window,
                 int32_t objectId, int32_t, uint32_t, uint32_t) {
-    ForegroundTracker *t = currentTracker;
+    ForegroundTracker * t = currentTracker;
     if (!t || t->stopRequested.load()) return;
-    if (event == platform::kEventSystemForeground) {
+    if (event == platform::eventSystemForeground) {
         recheck(t);
-    } else if (event == platform::kEventObjectDestroy && objectId == platform::kObjectIdWindow &&
+    } else if (event == platform::eventObjectDestroy && objectId == platform::objectIdWindow &&
                window == t->trackedWindow.load()) {
         recheck(t);  // the foreground window itself went away
     }
 }
 
-void trackerMain(ForegroundTracker *t) {
+void trackerMain(ForegroundTracker * t) {
     currentTracker = t;
     // Own a queue before anybody can post to this thread's id.
     platform::createMessageQueue();
     t->trackerThreadId.exchange(platform::currentThreadId());
 
     platform::HookHandle foregroundHook =
-        platform::setWinEventHook(platform::kEventSystemForeground, onWinEvent);
+        platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
     platform::HookHandle destroyHook =
-        platform::setWinEventHook(platform::kEventObjectDestroy, onWinEvent);
+        platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
     if (foregroundHook == 0 || destroyHook == 0) {
         publishHalt(t, HaltKind::HelperFault);
         t->stopRequested.exchange(true);
@@ -184,7 +189,7 @@ void trackerMain(ForegroundTracker *t) {
 
     double lastProbeMs = 0;
     while (!t->stopRequested.load()) {
-        for (int i = 0; i < kMaxMessagesPerTurn; i++) {
+        for (int i = 0; i < maxMessagesPerTurn; i++) {
             platform::PumpResult r = platform::pumpMessage();
             if (r == platform::PumpEmpty) break;
             if (r == platform::PumpQuit) {
@@ -195,11 +200,11 @@ void trackerMain(ForegroundTracker *t) {
         if (t->stopRequested.load()) break;
         double nowMs = monotonicMs();
         bool asked = t->recheckPending.exchange(false);
-        if (asked || nowMs - lastProbeMs >= kProbeIntervalMs) {
+        if (asked || nowMs - lastProbeMs >= probeIntervalMs) {
             resolveForeground(t);
             lastProbeMs = nowMs;
         }
-        platform::waitForMessages(kWaitMs);
+        platform::waitForMessages(trackerWaitMs);
     }
 
     bool unhooked = true;

@@ -7,16 +7,16 @@
 
 #include <atomic>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace appfocus {
 
-const size_t kNameBytes = 257;  // 256 bytes of UTF-8 plus the terminator
+const size_t nameBytes = 257;  // 256 bytes of UTF-8 plus the terminator
 
 // Compared field by field; the zero-filled buffers make that string equality.
 struct AppIdentity {
-    char name[kNameBytes];
-    char bundleId[kNameBytes];  // never filled on Windows
+    char name[nameBytes];
+    char bundleId[nameBytes];  // never filled on Windows
     uint32_t processId;
     uintptr_t windowHandle;
 };
@@ -47,7 +47,7 @@ struct ProbeToken {
 enum class HaltKind : uint32_t { Stopped = 0, HelperFault = 1 };
 
 struct ForegroundTracker {
-    platform::Lock lock;                       // guards the next three fields
+    quillet::ExclusiveLock lock;               // guards the next three fields
     ContextSnapshot published;                 // what copySnapshot returns
     AppIdentity lastIdentity;                  // last successful probe, for change detection
     uint64_t probeSequence;                    // bumped by whatever makes probes in flight stale
@@ -55,38 +55,34 @@ struct ForegroundTracker {
     std::atomic<bool> recheckPending;          // asks the tracker thread for a probe now
     std::atomic<uintptr_t> trackedWindow;      // foreground window of the latest probe
     std::atomic<uint32_t> trackerThreadId;     // target of posted messages; 0 when none
-    platform::Thread thread;                   // joinable until start or stop joins it
+    quillet::Thread thread;                    // joinable until start or stop joins it
 
     ForegroundTracker();
     ~ForegroundTracker();
     ForegroundTracker(const ForegroundTracker &) = delete;
-    ForegroundTracker &operator=(const ForegroundTracker &) = delete;
+    ForegroundTracker & operator=(const ForegroundTracker &) = delete;
 };
 
-bool identityEqual(const AppIdentity &a, const AppIdentity &b);
+bool identityEqual(const AppIdentity & a, const AppIdentity & b);
 
 // Milliseconds with fraction from the performance counter.
 double monotonicMs();
 
 // Host thread.
-void start(ForegroundTracker *tracker);
-void stop(ForegroundTracker *tracker);  // never on the tracker thread: it joins
-void recheck(ForegroundTracker *tracker);
-void copySnapshot(ForegroundTracker *tracker, ContextSnapshot *out, double *clockMs);
+void start(ForegroundTracker * tracker);
+void stop(ForegroundTracker * tracker);  // never on the tracker thread: it joins
+void recheck(ForegroundTracker * tracker);
+void copySnapshot(ForegroundTracker * tracker, ContextSnapshot * out, double * clockMs);
 
 // Probe sequencing, shared by the host and tracker threads.
-ProbeToken beginProbe(ForegroundTracker *tracker, double nowMs);
+ProbeToken beginProbe(ForegroundTracker * tracker, double nowMs);
 // identity may be null. Returns false when the probe was stale and dropped.
-bool completeProbe(ForegroundTracker *tracker, ProbeToken token, const AppIdentity *identity);
-void publishHalt(ForegroundTracker *tracker, HaltKind kind);
+bool completeProbe(ForegroundTracker * tracker, ProbeToken token, const AppIdentity * identity);
+void publishHalt(ForegroundTracker * tracker, HaltKind kind);
 
 // Tracker thread.
-void trackerMain(ForegroundTracker *tracker);
+void trackerMain(ForegroundTracker * tracker);
 void onWinEvent(platform::HookHandle hook, uint32_t event, platform::WindowHandle window,
                 int32_t objectId, int32_t childId, uint32_t eventThread, uint32_t eventTime);
-
-// One probe: resolves the foreground application and completes the probe
-// (identity.cpp).
-void resolveForeground(ForegroundTracker *tracker);
 
 }  // namespace appfocus

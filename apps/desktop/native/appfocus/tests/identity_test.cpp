@@ -11,13 +11,14 @@ namespace {
 
 // The base-name rules on a path; "<rejected>" for a refusal.
 std::string baseName(const std::u16string &path) {
-    char name[kNameBytes];
+    char name[nameBytes];
     memset(name, 0x55, sizeof(name));  // the terminator must be written
     std::u16string copy = path;
     if (!imageBaseName(copy.data(), static_cast<uint32_t>(copy.size()), name)) return "<rejected>";
     return std::string(name);
 }
 
+// Where the name lies and the ".exe" rule are tested with common/exe_name.
 TEST(ImageBaseName, TakesTheLastBackslashPartWithoutExe) {
     const char16_t loneHigh[] = {u'C', u':', u'\\', 0xD83D, u'x', u'.', u'e', u'x', u'e'};
     const char16_t loneLow[] = {u'a', 0xDE00};
@@ -27,12 +28,6 @@ TEST(ImageBaseName, TakesTheLastBackslashPartWithoutExe) {
     } cases[] = {
         {u"C:\\Apps\\app.exe", "app"},
         {u"C:\\Apps\\app", "app"},
-        {u"C:\\Apps\\.exe", ".exe"},  // only a longer name loses the suffix
-        {u"C:\\Apps\\a.eXe", "a"},
-        {u"C:\\Apps\\app.exe.bak", "app.exe.bak"},
-        {u"app.exe", "app"},
-        {u"C:/Apps/app.exe", "C:/Apps/app"},  // forward slashes do not separate
-        {u"\\\\?\\C:\\x\\Deep.exe", "Deep"},
         {u"C:\\Apps\\", "<rejected>"},
         {u"C:\\" + std::u16string(256, u'a') + u".exe", std::string(256, 'a')},
         {u"C:\\" + std::u16string(257, u'a'), "<rejected>"},

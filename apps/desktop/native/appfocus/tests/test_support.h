@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/sim.h"
+#include "src/identity.h"
 #include "src/tracker.h"
 
 namespace appfocus {

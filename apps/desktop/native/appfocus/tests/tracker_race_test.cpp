@@ -16,7 +16,7 @@ protected:
         switcher = std::thread([this] {
             for (int i = 0; !done.load(); i++) {
                 sim::setForeground(i % 2 ? 0xa0 : 0xb0, true);
-                if (i % 7 == 0) sim::raiseWinEvent(platform::kEventObjectDestroy, 0xa0, 0);
+                if (i % 7 == 0) sim::raiseWinEvent(platform::eventObjectDestroy, 0xa0, 0);
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });

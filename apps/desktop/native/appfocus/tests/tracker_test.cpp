@@ -222,8 +222,8 @@ TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow
     sim::setForeground(kShellWindow, true);
     ASSERT_TRUE(eventually([&] { return snap().identity.processId == kShellPid; }));
     const uint32_t queries = sim::imageQueries();
-    sim::raiseWinEvent(platform::kEventObjectDestroy, kEditorWindow, 0);
-    sim::raiseWinEvent(platform::kEventObjectDestroy, kShellWindow, -4);
+    sim::raiseWinEvent(platform::eventObjectDestroy, kEditorWindow, 0);
+    sim::raiseWinEvent(platform::eventObjectDestroy, kShellWindow, -4);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(sim::imageQueries(), queries);
     sim::destroyWindow(kShellWindow);
@@ -248,7 +248,7 @@ TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
     start(&tracker);
     ASSERT_TRUE(eventually([] { return stage.load() == 1; }));
     sim::setForeground(kShellWindow, true);
-    for (int i = 0; i < 199; i++) sim::raiseWinEvent(platform::kEventObjectDestroy, 0x5555, 0);
+    for (int i = 0; i < 199; i++) sim::raiseWinEvent(platform::eventObjectDestroy, 0x5555, 0);
     stage = 2;
     ASSERT_TRUE(eventually([] { return queuedAtProbe.load() >= 0; }));
     EXPECT_GE(queuedAtProbe.load(), 200 - 64);
@@ -256,13 +256,13 @@ TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
 }
 
 TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
-    sim::setHookInstallFails(platform::kEventObjectDestroy, true);
+    sim::setHookInstallFails(platform::eventObjectDestroy, true);
     start(&tracker);
     ASSERT_TRUE(eventually([&] { return !snap().running; }));
     EXPECT_EQ(snap().reason, SnapshotReason::HelperFault);
     ASSERT_TRUE(eventually([] { return sim::threadCounts().running == 0; }));
     EXPECT_EQ(sim::activeHooks(), 0) << "the hook that did install is removed";
-    sim::setHookInstallFails(platform::kEventObjectDestroy, false);
+    sim::setHookInstallFails(platform::eventObjectDestroy, false);
     const sim::ThreadCounts before = sim::threadCounts();
     start(&tracker);  // joins the faulted thread
     EXPECT_EQ(sim::threadCounts().joined, before.joined + 1);

@@ -5,25 +5,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
+#include "allocation_count.h"
 #include "input_environment.h"
 #include "worker_driver.h"
 
 using namespace keywatch;
-
-static unsigned long allocations = 0;
-
-void * operator new(size_t size) {
-    allocations++;
-    void * p = malloc(size == 0 ? 1 : size);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-void operator delete(void * p) noexcept { free(p); }
-void operator delete(void * p, size_t) noexcept { free(p); }
 
 int main() {
     WorkerDriver w;
@@ -44,14 +31,14 @@ int main() {
     unsigned long allocated = 0;
     for (int b = 0; b < blocks; b++) {
         w.drain();
-        const unsigned long before = allocations;
+        const uint64_t before = quillet::allocationCount();
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < perBlock; i += 2) {
             messageDispatch(&press);
             messageDispatch(&release);
         }
         const auto end = std::chrono::steady_clock::now();
-        allocated += allocations - before;
+        allocated += (unsigned long) (quillet::allocationCount() - before);
         totalNs += (double) std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     }
     const DrainCopy & last = w.drain();

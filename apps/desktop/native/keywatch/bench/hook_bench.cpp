@@ -7,21 +7,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "allocation_count.h"
 #include "remote_keys.h"
 #include "sim.h"
 #include "sim_hooks.h"
-
-extern "C" void * __libc_malloc(size_t);
-extern "C" void * __libc_calloc(size_t, size_t);
-extern "C" void * __libc_realloc(void *, size_t);
-extern "C" void   __libc_free(void *);
-
-static std::atomic<uint64_t> allocations{0};
-
-extern "C" void * malloc(size_t size) { allocations++; return __libc_malloc(size); }
-extern "C" void * calloc(size_t n, size_t size) { allocations++; return __libc_calloc(n, size); }
-extern "C" void * realloc(void * p, size_t size) { allocations++; return __libc_realloc(p, size); }
-extern "C" void   free(void * p) { __libc_free(p); }
 
 using namespace keywatch;
 typedef std::chrono::steady_clock Clock;
@@ -43,7 +32,7 @@ int main() {
     const intptr_t lParam = reinterpret_cast<intptr_t>(&event);
     volatile intptr_t sink = 0;
 
-    const uint64_t before = allocations.load();
+    const uint64_t before = quillet::allocationCount();
     // The last modifier in the table: the search runs over all eight codes.
     event.vkCode = 0x5C;
     const double modifier = nsPerCall([&](int i) {
@@ -56,7 +45,7 @@ int main() {
     event.flags = lowLevelInjected;
     const double injected = nsPerCall([&](int) { sink = monitorHookProcedure(0, messageKeyDown, lParam); });
     const double next = nsPerCall([&](int) { sink = hookCallNext(0, messageKeyDown, lParam); });
-    const uint64_t made = allocations.load() - before;
+    const uint64_t made = quillet::allocationCount() - before;
 
     printf("hook procedure, modifier (8-code search + atomic): %.1f ns/event\n", modifier);
     printf("hook procedure, other key (search + atomic):       %.1f ns/event\n", other);

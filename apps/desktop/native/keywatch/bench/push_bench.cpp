@@ -1,25 +1,12 @@
 // Prints the cost of pushTransition and of the drain's copy under the lock,
 // and counts every heap allocation made while they run (there must be none).
-#include <atomic>
 #include <chrono>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "allocation_count.h"
 #include "capture_state.h"
 #include "frame_queue.h"
-
-extern "C" void * __libc_malloc(size_t);
-extern "C" void * __libc_calloc(size_t, size_t);
-extern "C" void * __libc_realloc(void *, size_t);
-extern "C" void   __libc_free(void *);
-
-static std::atomic<uint64_t> allocations{0};
-
-// Every allocation of the process, operator new included, comes through here.
-extern "C" void * malloc(size_t size) { allocations++; return __libc_malloc(size); }
-extern "C" void * calloc(size_t n, size_t size) { allocations++; return __libc_calloc(n, size); }
-extern "C" void * realloc(void * p, size_t size) { allocations++; return __libc_realloc(p, size); }
-extern "C" void   free(void * p) { __libc_free(p); }
 
 using namespace keywatch;
 typedef std::chrono::steady_clock Clock;
@@ -36,9 +23,9 @@ static void arm(CaptureState * state) {
 
 int main() {
     // The hook must see the record's own allocation, or its zeros prove nothing.
-    const uint64_t beforeCreate = allocations.load();
+    const uint64_t beforeCreate = quillet::allocationCount();
     CaptureState * state = captureStateCreate();
-    const uint64_t createAllocations = allocations.load() - beforeCreate;
+    const uint64_t createAllocations = quillet::allocationCount() - beforeCreate;
     if (state == nullptr || createAllocations == 0) {
         fprintf(stderr, "allocation hook saw nothing while creating the capture record\n");
         return 1;
@@ -52,7 +39,7 @@ int main() {
     // Pushes that each queue a frame: 254 per arming, then a drain (untimed).
     arm(state);
     drainCapture(state, &copy);
-    uint64_t before = allocations.load();
+    uint64_t before = quillet::allocationCount();
     double eventNs = 0;
     uint64_t events = 0;
     for (int r = 0; r < rounds; r++) {
@@ -64,21 +51,21 @@ int main() {
         events += 256;
         drainCapture(state, &copy);
     }
-    const uint64_t eventAllocations = allocations.load() - before;
+    const uint64_t eventAllocations = quillet::allocationCount() - before;
 
     // Auto-repeats: the held table is searched, no frame is queued.
     pushTransition(state, 1, letter, 0.0);
-    before = allocations.load();
+    before = quillet::allocationCount();
     Clock::time_point start = Clock::now();
     const int repeats = 5000000;
     for (int i = 0; i < repeats; i++) {
         pushTransition(state, 1, letter, 0.0);
     }
     const double repeatNs = nsSince(start) / repeats;
-    const uint64_t repeatAllocations = allocations.load() - before;
+    const uint64_t repeatAllocations = quillet::allocationCount() - before;
 
     // The drain's copy of a full queue under the lock (no JS objects).
-    before = allocations.load();
+    before = quillet::allocationCount();
     double drainNs = 0;
     for (int r = 0; r < rounds; r++) {
         arm(state);
@@ -94,7 +81,7 @@ int main() {
             return 1;
         }
     }
-    const uint64_t drainAllocations = allocations.load() - before;
+    const uint64_t drainAllocations = quillet::allocationCount() - before;
 
     printf("allocation hook check: captureStateCreate made %llu allocation(s)\n",
            (unsigned long long) createAllocations);

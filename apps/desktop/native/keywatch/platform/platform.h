@@ -1,14 +1,12 @@
 // Every operating-system call of the keyboard module goes through these
-// functions. win32.cpp binds them to the Windows API; sim.cpp provides a
-// simulated desktop for Linux builds and tests. Handles are opaque; a null
+// functions. win32.cpp binds them to the Windows API; the sim_*.cpp files
+// provide a simulated desktop for Linux builds and tests. Handles are opaque; a null
 // handle always means "none" or "failed".
 #pragma once
 
 #include <stdint.h>
 
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
+#include "threads.h"
 
 #if defined(_WIN32)
 #define KEYWATCH_CALLBACK __stdcall
@@ -20,20 +18,12 @@ namespace keywatch {
 
 // ---- Locks ---------------------------------------------------------------
 
-// An exclusive lock that can be set up statically (process-wide locks) or
-// with lockInit (locks inside allocated records). Never recursive.
-#if defined(_WIN32)
-struct ExclusiveLock { void * srw; }; // a slim reader/writer lock, used exclusively
-#define KEYWATCH_EXCLUSIVE_LOCK_INIT {nullptr}
-#else
-struct ExclusiveLock { pthread_mutex_t mutex; };
-#define KEYWATCH_EXCLUSIVE_LOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
-#endif
-
-void lockInit(ExclusiveLock * lock);
-void lockDestroy(ExclusiveLock * lock);
-void lockAcquire(ExclusiveLock * lock);
-void lockRelease(ExclusiveLock * lock);
+// The shared exclusive lock (threads.h); static ones start as QUILLET_EXCLUSIVE_LOCK_INIT.
+using quillet::ExclusiveLock;
+using quillet::lockAcquire;
+using quillet::lockDestroy;
+using quillet::lockInit;
+using quillet::lockRelease;
 
 // ---- Threads, events, waits, time ----------------------------------------
 
@@ -54,8 +44,9 @@ bool           eventSet(PlatformHandle event);
 uint32_t       handleWait(PlatformHandle handle, uint32_t timeoutMs);
 void           handleClose(PlatformHandle handle);
 
-typedef uint32_t (KEYWATCH_CALLBACK * ThreadMain)(void * argument);
-// Default stack, runs at once. Null on failure; *threadId receives the id.
+using quillet::ThreadMain;
+// A thread handle over the shared threadStart: waitable, closed with
+// handleClose. Null on failure; *threadId receives the id messages are posted to.
 PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId);
 uint32_t       currentThreadId();
 // Raise the calling thread to time-critical priority.

@@ -1,4 +1,4 @@
-// Control of the simulated desktop that sim.cpp puts behind the platform
+// Control of the simulated desktop that sim_*.cpp put behind the platform
 // seam on Linux. Tests change it between steps; the module reads it through
 // the seam as it would read the real desktop.
 #pragma once

@@ -1,5 +1,5 @@
 // Simulated low-level keyboard hooks and process images. Thread messages
-// and timers are sim.cpp's.
+// and timers are sim_windows.cpp's.
 #include "platform.h"
 #include "sim_hooks.h"
 

@@ -3,7 +3,6 @@
 #include "platform.h"
 
 #include <windows.h>
-#include <process.h>
 #include <wtsapi32.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,18 +11,10 @@
 
 namespace keywatch {
 
-static_assert(sizeof(ExclusiveLock) == sizeof(SRWLOCK), "ExclusiveLock holds an SRWLOCK");
 static_assert(sizeof(RawInputRegistration) == sizeof(RAWINPUTDEVICE), "registration layout");
 static_assert(sizeof(LowLevelKeyEvent) == sizeof(KBDLLHOOKSTRUCT), "hook record layout");
 static_assert(sizeof(RAWINPUTHEADER) == rawHeaderSize, "raw input header size");
 static_assert(sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE) == rawRecordSize, "raw record size");
-
-static SRWLOCK * srw(ExclusiveLock * lock) { return reinterpret_cast<SRWLOCK *>(&lock->srw); }
-
-void lockInit(ExclusiveLock * lock)    { InitializeSRWLock(srw(lock)); }
-void lockDestroy(ExclusiveLock *)      {} // slim locks own no resources
-void lockAcquire(ExclusiveLock * lock) { AcquireSRWLockExclusive(srw(lock)); }
-void lockRelease(ExclusiveLock * lock) { ReleaseSRWLockExclusive(srw(lock)); }
 
 PlatformHandle eventCreate() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 bool eventSet(PlatformHandle event) { return SetEvent(event) != 0; }
@@ -35,13 +26,13 @@ void handleClose(PlatformHandle handle) {
 }
 
 PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId) {
-    unsigned id = 0;
-    // The runtime's thread start keeps the C runtime's per-thread state right.
-    uintptr_t thread = _beginthreadex(nullptr, 0, reinterpret_cast<_beginthreadex_proc_type>(main), argument, 0, &id);
+    // On Windows the new thread does not read the record, so it may go out of scope.
+    quillet::Thread thread;
+    const bool started = quillet::threadStart(&thread, main, argument);
     if (threadId != nullptr) {
-        *threadId = thread != 0 ? id : 0;
+        *threadId = thread.id;
     }
-    return reinterpret_cast<PlatformHandle>(thread);
+    return started ? reinterpret_cast<PlatformHandle>(thread.native) : nullptr;
 }
 
 uint32_t currentThreadId() { return GetCurrentThreadId(); }

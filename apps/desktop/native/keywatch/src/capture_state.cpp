@@ -7,8 +7,6 @@
 
 namespace keywatch {
 
-ExclusiveLock rawInputOwnershipLock = KEYWATCH_EXCLUSIVE_LOCK_INIT;
-
 CaptureState * captureStateCreate() {
     CaptureState * state = new (std::nothrow) CaptureState;
     if (state == nullptr) {

@@ -5,6 +5,7 @@
 #include "input_environment.h"
 #include "module_clock.h"
 #include "raw_input.h"
+#include "raw_input_owner.h"
 
 namespace keywatch {
 
@@ -12,9 +13,6 @@ enum : uint32_t {
     handshakeWaitMs   = 500,
     workerWaitMs      = 25,
     dispatchesPerWake = 64,
-    usagePageGeneric  = 1,
-    usageMouse        = 2,
-    usageKeyboard     = 6,
 };
 
 static bool isSet(PlatformHandle event) {
@@ -70,62 +68,6 @@ void stopCapture(CaptureState * state) {
     closeHandles(state);
 }
 
-static bool isOurUsage(const RawInputRegistration & record) {
-    return record.usagePage == usagePageGeneric && (record.usage == usageKeyboard || record.usage == usageMouse);
-}
-
-// Inspect-then-register under the process lock; the failure is reported by
-// the caller once the lock is released.
-static const char * registerRawInput(WindowHandle window) {
-    RawInputRegistration records[rawRegistrationMax];
-    const char * problem = nullptr;
-    lockAcquire(&rawInputOwnershipLock);
-    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
-    if (count < 0) {
-        problem = failure::rawOwnerInspection;
-    } else {
-        for (int32_t i = 0; i < count && problem == nullptr; i++) {
-            if (isOurUsage(records[i])) {
-                problem = failure::rawInputAlreadyOwned;
-            }
-        }
-    }
-    if (problem == nullptr) {
-        const uint32_t flags = rawFlagInputSink | rawFlagDevNotify;
-        const RawInputRegistration wanted[2] = {
-            {usagePageGeneric, usageKeyboard, flags, window},
-            {usagePageGeneric, usageMouse, flags, window},
-        };
-        if (!rawInputRegister(wanted, 2)) {
-            problem = failure::rawRegistration;
-        }
-    }
-    lockRelease(&rawInputOwnershipLock);
-    return problem;
-}
-
-// Removes only the registrations that point at this window.
-static const char * unregisterRawInput(WindowHandle window) {
-    RawInputRegistration records[rawRegistrationMax];
-    const char * problem = nullptr;
-    lockAcquire(&rawInputOwnershipLock);
-    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
-    if (count < 0) {
-        problem = failure::rawOwnerInspection;
-    } else {
-        for (int32_t i = 0; i < count; i++) {
-            if (isOurUsage(records[i]) && records[i].target == window) {
-                const RawInputRegistration removal = {records[i].usagePage, records[i].usage, rawFlagRemove, nullptr};
-                if (!rawInputRegister(&removal, 1)) {
-                    problem = failure::rawUnregistration;
-                }
-            }
-        }
-    }
-    lockRelease(&rawInputOwnershipLock);
-    return problem;
-}
-
 bool workerSetUp(CaptureState * state, WorkerRun * run) {
     run->classRegistered   = false;
     run->rawRegistered     = false;
@@ -148,7 +90,7 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
     state->lastGoodPollMs  = 0.0;
 
     if (window != nullptr && !isSet(state->stopEvent)) {
-        const char * problem = registerRawInput(window);
+        const char * problem = rawInputOwnership(ownershipClaim, window);
         if (problem != nullptr) {
             failCapture(state, problem);
         } else {
@@ -205,7 +147,7 @@ void workerTearDown(CaptureState * state, WorkerRun * run) {
         note = failure::sessionNotificationRemove;
     }
     if (run->rawRegistered) {
-        const char * problem = unregisterRawInput(window);
+        const char * problem = rawInputOwnership(ownershipRelease, window);
         if (problem != nullptr) {
             note = problem;
         }

@@ -5,6 +5,7 @@
 #include "failures.h"
 #include "frame_queue.h"
 #include "module_clock.h"
+#include "raw_input_owner.h"
 
 namespace keywatch {
 
@@ -67,35 +68,6 @@ const char * checkInputEnvironment() {
     return nullptr;
 }
 
-// Null while this window alone receives keyboard and mouse input with the
-// sink and notify flags; otherwise why not.
-static const char * checkOwnership(WindowHandle window) {
-    RawInputRegistration records[rawRegistrationMax];
-    const char * problem = nullptr;
-    lockAcquire(&rawInputOwnershipLock);
-    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
-    if (count < 0) {
-        problem = failure::rawOwnerInspection;
-    } else {
-        int ours = 0;
-        for (int32_t i = 0; i < count && problem == nullptr; i++) {
-            if (records[i].usagePage != 1 || (records[i].usage != 6 && records[i].usage != 2)) {
-                continue;
-            }
-            const uint32_t wanted = rawFlagInputSink | rawFlagDevNotify;
-            if (records[i].target != window || (records[i].flags & wanted) != wanted) {
-                problem = failure::rawInputOwnershipLost;
-            }
-            ours++;
-        }
-        if (problem == nullptr && ours != 2) {
-            problem = failure::rawInputOwnershipLost;
-        }
-    }
-    lockRelease(&rawInputOwnershipLock);
-    return problem;
-}
-
 static void dropPendingObservation(CaptureState * state) {
     lockAcquire(&state->lock);
     state->mismatchPending = 0;
@@ -125,7 +97,7 @@ void pollInputConsistency(CaptureState * state) {
         resetCaptureOnce(state, unfit, reason::session);
         return;
     }
-    const char * ownership = checkOwnership(state->window);
+    const char * ownership = rawInputOwnership(ownershipCheck, state->window);
     if (ownership != nullptr) {
         resetCaptureOnce(state, ownership, reason::backend);
         eventSet(state->stopEvent);

@@ -190,4 +190,29 @@ napi_value buildDrainResult(napi_env env, const DrainCopy & copy) {
     return result;
 }
 
+napi_value buildRemoteKeysObject(napi_env env, const RemoteKeysState & state) {
+    napi_value object = nullptr, modifiers = nullptr;
+    if (napi_create_object(env, &object) != napi_ok || !setBoolean(env, object, "active", state.client >= 0) ||
+        !setString(env, object, "client", remoteClientName(state.client)) ||
+        napi_create_array(env, &modifiers) != napi_ok) {
+        return nullptr;
+    }
+    uint32_t index = 0;
+    for (uint32_t bit = 0; bit < 8; bit++) {
+        if ((state.modifiers & (1u << bit)) == 0) {
+            continue;
+        }
+        napi_value code = nullptr;
+        if (napi_create_uint32(env, remoteModifierKey(bit), &code) != napi_ok ||
+            napi_set_element(env, modifiers, index++, code) != napi_ok) {
+            return nullptr;
+        }
+    }
+    if (napi_set_named_property(env, object, "modifiers", modifiers) != napi_ok ||
+        !setBoolean(env, object, "other", state.other)) {
+        return nullptr;
+    }
+    return object;
+}
+
 } // namespace keywatch

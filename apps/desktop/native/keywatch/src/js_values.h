@@ -7,6 +7,7 @@
 
 #include "capture_state.h"
 #include "frame_queue.h"
+#include "remote_keys.h"
 
 namespace keywatch {
 
@@ -15,6 +16,8 @@ inline constexpr char allocationFailureMessage[] = "native input allocation fail
 
 napi_value buildStatusObject(napi_env env, const CaptureStatus & status);
 napi_value buildDrainResult(napi_env env, const DrainCopy & copy);
+// { active, client, modifiers: sided key codes held, other }
+napi_value buildRemoteKeysObject(napi_env env, const RemoteKeysState & state);
 
 // Throws "native input N-API failure"; returns null for the caller to return.
 napi_value throwNapiFailure(napi_env env);

@@ -113,33 +113,8 @@ static napi_value remoteKeysStopExport(napi_env env, napi_callback_info) {
 }
 
 static napi_value remoteKeysStateExport(napi_env env, napi_callback_info) {
-    const RemoteKeysState state = remoteKeysRead();
-    const bool active = state.client >= 0;
-    napi_value object = nullptr, activeValue = nullptr, client = nullptr, modifiers = nullptr, other = nullptr;
-    if (napi_create_object(env, &object) != napi_ok || napi_get_boolean(env, active, &activeValue) != napi_ok ||
-        napi_set_named_property(env, object, "active", activeValue) != napi_ok ||
-        napi_create_string_utf8(env, remoteClientName(state.client), NAPI_AUTO_LENGTH, &client) != napi_ok ||
-        napi_set_named_property(env, object, "client", client) != napi_ok ||
-        napi_create_array(env, &modifiers) != napi_ok) {
-        return throwNapiFailure(env);
-    }
-    uint32_t index = 0;
-    for (uint32_t bit = 0; bit < 8; bit++) {
-        if ((state.modifiers & (1u << bit)) == 0) {
-            continue;
-        }
-        napi_value code = nullptr;
-        if (napi_create_uint32(env, remoteModifierKey(bit), &code) != napi_ok ||
-            napi_set_element(env, modifiers, index++, code) != napi_ok) {
-            return throwNapiFailure(env);
-        }
-    }
-    if (napi_set_named_property(env, object, "modifiers", modifiers) != napi_ok ||
-        napi_get_boolean(env, state.other, &other) != napi_ok ||
-        napi_set_named_property(env, object, "other", other) != napi_ok) {
-        return throwNapiFailure(env);
-    }
-    return object;
+    napi_value state = buildRemoteKeysObject(env, remoteKeysRead());
+    return state != nullptr ? state : throwNapiFailure(env);
 }
 
 // Runs on the JS thread when the environment goes away.

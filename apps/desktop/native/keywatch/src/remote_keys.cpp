@@ -1,7 +1,8 @@
 #include "remote_keys.h"
 
 #include <atomic>
-#include <wctype.h>
+
+#include "exe_name.h"
 
 namespace keywatch {
 
@@ -11,7 +12,7 @@ constexpr const char * remoteClients[remoteClientCount] = {"mstsc", "msrdc", "wi
 constexpr uint32_t modifierKeys[8] = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
 
 // Start and stop only; never taken together with a capture lock.
-ExclusiveLock  monitorLock     = KEYWATCH_EXCLUSIVE_LOCK_INIT;
+ExclusiveLock  monitorLock     = QUILLET_EXCLUSIVE_LOCK_INIT;
 PlatformHandle monitorThread   = nullptr;
 uint32_t       monitorThreadId = 0;
 
@@ -50,19 +51,6 @@ void noClientStep(MonitorStep * step) {
     step->clientWindow = nullptr;
 }
 
-uint16_t lowerUnit(uint16_t unit) { return (uint16_t) towlower((wint_t) unit); }
-
-// ".exe" in any case, and nothing after it.
-bool isExeSuffix(const uint16_t * rest) {
-    static const char suffix[] = ".exe";
-    for (int i = 0; i < 4; i++) {
-        if (rest[i] == 0 || lowerUnit(rest[i]) != (uint16_t) suffix[i]) {
-            return false;
-        }
-    }
-    return rest[4] == 0;
-}
-
 uint32_t KEYWATCH_CALLBACK monitorMain(void *) {
     threadPriorityTimeCritical();
     messageQueueEnsure(); // before anything, so the quit message can be posted
@@ -95,22 +83,23 @@ const char * remoteClientName(int32_t index) {
 uint32_t remoteModifierKey(uint32_t bit) { return bit < 8 ? modifierKeys[bit] : 0; }
 
 int32_t remoteClientIndex(const uint16_t path[imagePathUnits]) {
-    uint32_t base = 0;
-    for (uint32_t i = 0; i < imagePathUnits && path[i] != 0; i++) {
-        if (path[i] == '\\') {
-            base = i + 1;
-        }
+    // The buffer is zero-filled beyond the path.
+    uint32_t length = 0;
+    while (length < imagePathUnits && path[length] != 0) {
+        length++;
     }
-    const uint16_t * name = path + base;
+    const quillet::ExeName exe = quillet::exeName(path, length);
+    if (!exe.exeSuffix) {
+        return -1;
+    }
+    const uint16_t * name = path + exe.begin;
     for (int32_t index = 0; index < (int32_t) remoteClientCount; index++) {
         const char * client = remoteClients[index];
-        uint32_t i = 0;
-        while (client[i] != 0 && name[i] != 0 && lowerUnit(name[i]) == (uint16_t) client[i]) {
+        uint32_t     i      = 0;
+        while (i < exe.units && client[i] != 0 && quillet::asciiLower(name[i]) == (uint8_t) client[i]) {
             i++;
         }
-        // The buffer is zero-filled beyond the path, so reading past a short
-        // name stops at its terminator.
-        if (client[i] == 0 && base + i + 5 <= imagePathUnits && isExeSuffix(name + i)) {
+        if (i == exe.units && client[i] == 0) {
             return index;
         }
     }
