@@ -16,7 +16,7 @@
 #include <node_api.h>
 
 static const wchar_t probe_class[] = L"QuilletWineProbe";
-static HWND probe_window;
+static HWND          probe_window;
 
 static napi_value js_bool(napi_env env, int value) {
     napi_value result = NULL;
@@ -25,7 +25,7 @@ static napi_value js_bool(napi_env env, int value) {
 }
 
 static napi_value claim_keyboard(napi_env env, napi_callback_info info) {
-    (void)info;
+    (void) info;
     if (probe_window == NULL) {
         WNDCLASSW wc;
         ZeroMemory(&wc, sizeof wc);
@@ -41,28 +41,28 @@ static napi_value claim_keyboard(napi_env env, napi_callback_info info) {
 }
 
 static napi_value release_keyboard(napi_env env, napi_callback_info info) {
-    (void)info;
+    (void) info;
     RAWINPUTDEVICE removal = {1, 6, RIDEV_REMOVE, NULL};
-    BOOL ok = RegisterRawInputDevices(&removal, 1, sizeof removal);
+    BOOL           ok      = RegisterRawInputDevices(&removal, 1, sizeof removal);
     if (probe_window != NULL) {
-        ok = DestroyWindow(probe_window) && ok;
+        ok           = DestroyWindow(probe_window) && ok;
         probe_window = NULL;
-        ok = UnregisterClassW(probe_class, GetModuleHandleW(NULL)) && ok;
+        ok           = UnregisterClassW(probe_class, GetModuleHandleW(NULL)) && ok;
     }
     return js_bool(env, ok);
 }
 
-static void set_number(napi_env env, napi_value object, const char *key, double value) {
+static void set_number(napi_env env, napi_value object, const char * key, double value) {
     napi_value v;
     if (napi_create_double(env, value, &v) == napi_ok) napi_set_named_property(env, object, key, v);
 }
 
 static napi_value registrations(napi_env env, napi_callback_info info) {
-    (void)info;
+    (void) info;
     RAWINPUTDEVICE records[64];
-    UINT count = 64;
-    napi_value list = NULL;
-    UINT got = GetRegisteredRawInputDevices(records, &count, sizeof records[0]);
+    UINT           count = 64;
+    napi_value     list  = NULL;
+    UINT           got   = GetRegisteredRawInputDevices(records, &count, sizeof records[0]);
     if (got > 64) {
         napi_throw_error(env, NULL, "GetRegisteredRawInputDevices failed");
         return NULL;
@@ -70,8 +70,8 @@ static napi_value registrations(napi_env env, napi_callback_info info) {
     if (napi_create_array(env, &list) != napi_ok) return NULL;
     for (UINT i = 0; i < got; i++) {
         napi_value item, name;
-        char text[128] = "";
-        wchar_t wide[64] = L"";
+        char       text[128] = "";
+        wchar_t    wide[64]  = L"";
         if (records[i].hwndTarget != NULL && GetClassNameW(records[i].hwndTarget, wide, 64) > 0) {
             WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, NULL, NULL);
         }
@@ -92,7 +92,7 @@ static double count_threads(void) {
     if (snapshot == INVALID_HANDLE_VALUE) return -1;
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
-    double n = 0;
+    double n     = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
         n += entry.th32OwnerProcessID == GetCurrentProcessId();
     }
@@ -111,7 +111,7 @@ static double count_windows(HWND parent) {
 }
 
 static napi_value resources(napi_env env, napi_callback_info info) {
-    (void)info;
+    (void) info;
     napi_value result = NULL;
     if (napi_create_object(env, &result) != napi_ok) return NULL;
     set_number(env, result, "threads", count_threads());
@@ -120,10 +120,10 @@ static napi_value resources(napi_env env, napi_callback_info info) {
 }
 
 static napi_value module_path(napi_env env, napi_callback_info info) {
-    size_t argc = 1;
+    size_t     argc = 1;
     napi_value arg, result = NULL;
-    char name[64] = "", path[MAX_PATH * 3] = "";
-    wchar_t wide_name[64], wide_path[MAX_PATH];
+    char       name[64] = "", path[MAX_PATH * 3] = "";
+    wchar_t    wide_name[64], wide_path[MAX_PATH];
     if (napi_get_cb_info(env, info, &argc, &arg, NULL, NULL) != napi_ok || argc < 1 ||
         napi_get_value_string_utf8(env, arg, name, sizeof name, NULL) != napi_ok) {
         napi_throw_error(env, NULL, "modulePath wants a module name");
@@ -139,15 +139,15 @@ static napi_value module_path(napi_env env, napi_callback_info info) {
 }
 
 static napi_value key_down(napi_env env, napi_callback_info info) {
-    size_t argc = 1;
+    size_t     argc = 1;
     napi_value arg;
-    uint32_t vk = 0;
+    uint32_t   vk = 0;
     if (napi_get_cb_info(env, info, &argc, &arg, NULL, NULL) != napi_ok || argc < 1 ||
         napi_get_value_uint32(env, arg, &vk) != napi_ok) {
         napi_throw_error(env, NULL, "keyDown wants a virtual-key code");
         return NULL;
     }
-    return js_bool(env, GetAsyncKeyState((int)vk) < 0);
+    return js_bool(env, GetAsyncKeyState((int) vk) < 0);
 }
 
 NAPI_MODULE_INIT() {

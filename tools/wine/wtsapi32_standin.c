@@ -20,22 +20,18 @@ enum {
 };
 
 __declspec(dllexport) BOOL WINAPI WTSRegisterSessionNotification(HWND window, DWORD flags) {
-    (void)flags;
+    (void) flags;
     return IsWindow(window);
 }
 
-__declspec(dllexport) BOOL WINAPI WTSUnRegisterSessionNotification(HWND window) {
-    return IsWindow(window);
-}
+__declspec(dllexport) BOOL WINAPI WTSUnRegisterSessionNotification(HWND window) { return IsWindow(window); }
 
-__declspec(dllexport) void WINAPI WTSFreeMemory(void *memory) {
-    HeapFree(GetProcessHeap(), 0, memory);
-}
+__declspec(dllexport) void WINAPI WTSFreeMemory(void * memory) { HeapFree(GetProcessHeap(), 0, memory); }
 
 /* Only the current session of the local server is known. */
-__declspec(dllexport) BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWORD session, int info,
-                                                              WCHAR **buffer, DWORD *bytes) {
-    if (server != NULL || session != (DWORD)-1 || buffer == NULL || bytes == NULL) {
+__declspec(dllexport) BOOL WINAPI
+    WTSQuerySessionInformationW(HANDLE server, DWORD session, int info, WCHAR ** buffer, DWORD * bytes) {
+    if (server != NULL || session != (DWORD) -1 || buffer == NULL || bytes == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -50,7 +46,7 @@ __declspec(dllexport) BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWO
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    void *answer = HeapAlloc(GetProcessHeap(), 0, size);
+    void * answer = HeapAlloc(GetProcessHeap(), 0, size);
     if (answer == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -63,7 +59,7 @@ __declspec(dllexport) BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWO
 
 /* node.exe keeps a DLL loaded with process.dlopen only if it registers as a
  * module; this one adds nothing to the exports object. */
-__declspec(dllexport) void *napi_register_module_v1(void *env, void *exports) {
-    (void)env;
+__declspec(dllexport) void * napi_register_module_v1(void * env, void * exports) {
+    (void) env;
     return exports;
 }

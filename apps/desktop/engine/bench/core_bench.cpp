@@ -57,7 +57,7 @@ int main() {
     // 20 audio frames of 480,000 samples, as the host would send them.
     std::vector<uint8_t> stream;
     for (int f = 0; f < 20; f++) {
-        uint32_t len = 1920001;
+        uint32_t len     = 1920001;
         uint8_t  head[5] = {(uint8_t) len, (uint8_t) (len >> 8), (uint8_t) (len >> 16), (uint8_t) (len >> 24), 3};
         stream.insert(stream.end(), head, head + 5);
         size_t at = stream.size();
@@ -71,10 +71,10 @@ int main() {
     protocolOut = fopen("/dev/null", "wb");
     double best = 1e9;
     for (int round = 0; round < 5; round++) {
-        FILE * in = fmemopen(stream.data(), stream.size(), "rb");
-        requestActive = true;
+        FILE * in               = fmemopen(stream.data(), stream.size(), "rb");
+        requestActive           = true;
         activeRequest.requestId = 1;
-        auto start = std::chrono::steady_clock::now();
+        auto start              = std::chrono::steady_clock::now();
         // The loop ends at end of input, which also drops the request.
         runFrameLoop(in, handlers, false);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

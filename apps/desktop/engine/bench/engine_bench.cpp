@@ -65,13 +65,13 @@ struct Engine {
         return pid > 0;
     }
     void frame(uint8_t kind, const void * payload, size_t n) {
-        uint32_t len = (uint32_t) n + 1;
+        uint32_t len     = (uint32_t) n + 1;
         uint8_t  head[5] = {(uint8_t) len, (uint8_t) (len >> 8), (uint8_t) (len >> 16), (uint8_t) (len >> 24), kind};
         fwrite(head, 1, 5, in);
         if (n) fwrite(payload, 1, n, in);
         fflush(in);
     }
-    void frame(uint8_t kind, const std::string & s) { frame(kind, s.data(), s.size()); }
+    void        frame(uint8_t kind, const std::string & s) { frame(kind, s.data(), s.size()); }
     std::string line() {
         std::string s;
         int         c;
@@ -111,7 +111,7 @@ int main(int argc, char ** argv) {
     ggml_log_set(quiet, nullptr);
     // The bare side loads the same backends the engine finds beside itself.
     std::string engineDir = bin;
-    engineDir = engineDir.find('/') == std::string::npos ? "." : engineDir.substr(0, engineDir.rfind('/'));
+    engineDir             = engineDir.find('/') == std::string::npos ? "." : engineDir.substr(0, engineDir.rfind('/'));
     ggml_backend_load_all_from_path(engineDir.c_str());
 
     // Audio: a chirp, the same bytes for both sides.
@@ -144,14 +144,14 @@ int main(int argc, char ** argv) {
              "\"shortAudioCtx\":0}",
              model, threads);
     e.frame(1, load);
-    std::string ready  = e.line();
-    long long   loadMs = field(ready, "\"loadMs\":");
-    const int   rounds = 3;
+    std::string ready        = e.line();
+    long long   loadMs       = field(ready, "\"loadMs\":");
+    const int   rounds       = 3;
     double      engineDecode = 1e9;
     for (int r = 0; r < rounds; r++) {
         e.frame(2, "{\"requestId\":1,\"language\":\"en\",\"prompt\":\"\"}");
         e.frame(3, audio.data(), audio.size() * 4);
-        double      t0     = nowMs();
+        double t0 = nowMs();
         e.frame(4, "{\"requestId\":1}");
         std::string result = e.line();
         double      t      = nowMs() - t0;
@@ -173,17 +173,17 @@ int main(int argc, char ** argv) {
     for (int i = 0; i < 20; i++) e.frame(3, frameAudio.data(), frameAudio.size() * 4);
     e.frame(7, nullptr, 0);
     e.line();
-    double intakeMs = nowMs() - t0;
-    long intakePeak = peakKiB(e.pid);
+    double intakeMs   = nowMs() - t0;
+    long   intakePeak = peakKiB(e.pid);
     e.frame(5, "{\"requestId\":2}");
     e.stop();
 
     // The bare library, same model, parameters and input.
-    whisper_context_params cp = whisper_context_default_params();
-    cp.use_gpu    = false;
-    cp.flash_attn = true;
-    double            b0  = nowMs();
-    whisper_context * ctx = whisper_init_from_file_with_params(model, cp);
+    whisper_context_params cp  = whisper_context_default_params();
+    cp.use_gpu                 = false;
+    cp.flash_attn              = true;
+    double            b0       = nowMs();
+    whisper_context * ctx      = whisper_init_from_file_with_params(model, cp);
     double            bareLoad = nowMs() - b0;
     if (!ctx) {
         fprintf(stderr, "bare load failed\n");
@@ -192,21 +192,21 @@ int main(int argc, char ** argv) {
     double bareDecode = 1e9;
     for (int r = 0; r < rounds; r++) {
         whisper_full_params p = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
-        p.n_threads      = threads;
-        p.no_context     = true;
-        p.print_progress = false;
-        p.print_realtime = false;
-        p.print_special  = false;
-        p.print_timestamps = false;
-        p.language       = "en";
-        p.suppress_blank = true;
-        p.suppress_nst   = true;
-        double t = nowMs();
+        p.n_threads           = threads;
+        p.no_context          = true;
+        p.print_progress      = false;
+        p.print_realtime      = false;
+        p.print_special       = false;
+        p.print_timestamps    = false;
+        p.language            = "en";
+        p.suppress_blank      = true;
+        p.suppress_nst        = true;
+        double t              = nowMs();
         whisper_full(ctx, p, audio.data(), (int) audio.size());
-        int n = whisper_full_n_segments(ctx);
+        int         n = whisper_full_n_segments(ctx);
         std::string text;
         for (int i = 0; i < n; i++) text += whisper_full_get_segment_text(ctx, i);
-        t = nowMs() - t;
+        t          = nowMs() - t;
         bareDecode = t < bareDecode ? t : bareDecode;
     }
     whisper_free(ctx);

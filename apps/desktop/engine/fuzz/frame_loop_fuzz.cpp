@@ -30,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, size_t size) {
     if (in == nullptr) {
         return 0;
     }
-    quillet::FrameHandlers handlers{quillet::handleLoad, quillet::handleBegin, quillet::handleAudio,
+    quillet::FrameHandlers handlers{quillet::handleLoad,   quillet::handleBegin,  quillet::handleAudio,
                                     quillet::handleFinish, quillet::handleCancel, quillet::resetEngine};
-    int code = quillet::runFrameLoop(in, handlers, false);
+    int                    code = quillet::runFrameLoop(in, handlers, false);
     fclose(in);
     // Every exit path resets: nothing may survive into the next input.
     if ((code != 0 && code != 65) || quillet::requestActive || quillet::engineState.context != nullptr) {

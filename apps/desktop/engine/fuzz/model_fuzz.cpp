@@ -45,7 +45,7 @@ struct Tensor {
 };
 
 struct Model {
-    int32_t                  magic = 0;           // the file's first four bytes
+    int32_t                  magic      = 0;      // the file's first four bytes
     int32_t                  header[11] = {};     // a ModelHeader
     int32_t                  rows = 0, width = 0; // the filter block's dimensions
     std::vector<float>       filters;             // rows * width values
@@ -57,9 +57,9 @@ struct Model {
 };
 
 struct Cursor {
-    const uint8_t * p;    // the next byte
-    size_t          left; // bytes from p to the end
-    bool take(void * dst, size_t n) { // dst null: skip
+    const uint8_t * p;                           // the next byte
+    size_t          left;                        // bytes from p to the end
+    bool            take(void * dst, size_t n) { // dst null: skip
         if (left < n) return false;
         if (dst != nullptr && n != 0) memcpy(dst, p, n); // an empty input has a null pointer
         p += n, left -= n;
@@ -107,15 +107,15 @@ Model parse(const uint8_t * data, size_t size) {
     for (;;) {
         mark = c;
         Tensor t;
-        bool   ok = c.i32(t.dims) && c.i32(t.nameLength) && c.i32(t.type) && t.dims >= 1 && t.dims <= 4 &&
-                  t.nameLength >= 1;
+        bool   ok =
+            c.i32(t.dims) && c.i32(t.nameLength) && c.i32(t.type) && t.dims >= 1 && t.dims <= 4 && t.nameLength >= 1;
         t.ne.resize(ok ? (size_t) t.dims : 0);
         ok = ok && c.take(t.ne.data(), t.ne.size() * 4) && (size_t) t.nameLength <= c.left;
         if (ok) {
             t.name.assign((const char *) c.p, (size_t) t.nameLength);
             c.take(nullptr, (size_t) t.nameLength);
             size_t bytes = tensorDataBytes(t);
-            ok = bytes > 0 && bytes <= c.left;
+            ok           = bytes > 0 && bytes <= c.left;
             if (ok) t.data.resize(bytes), c.take(t.data.data(), bytes);
         }
         if (!ok) break;
@@ -162,8 +162,9 @@ int32_t pick(Rng & r, std::initializer_list<int32_t> values) { return *(values.b
 // Edges of the walk's bounds, the library's special token ids, and noise.
 int32_t interesting(Rng & r) {
     return r() % 3 == 0 ? (int32_t) r()
-                        : pick(r, {-1, 0, 1, 6, 7, 8, 32, 33, 48, 64, 65, 200, 201, 448, 1500, 8192, 8193, 32768,
-                                   INT32_MAX, 4, 28, 1007, 2007, 50363, 50364, 51864, 51865, 51866, 51867, INT32_MIN});
+                        : pick(r, {-1, 0,    1,    6,     7,     8,     32,    33,    48,        64,
+                                   65, 200,  201,  448,   1500,  8192,  8193,  32768, INT32_MAX, 4,
+                                   28, 1007, 2007, 50363, 50364, 51864, 51865, 51866, 51867,     INT32_MIN});
 }
 
 // A consistent small shape: header, filters and a vocabulary if there was
@@ -175,10 +176,18 @@ void reshape(Model & m, Rng & r) {
     int64_t blk   = ggml_blck_size((ggml_type) quillet::modelWeightType(ftype));
     if (state % blk != 0) state = (int32_t) blk * pick(r, {1, 2});
     int32_t mels  = pick(r, {1, 2, 8, 80});
-    int32_t h[11] = {pick(r, {50364, 51864, 51865, 51866}), pick(r, {1, 8, 32, 64}), state, heads, pick(r, {1, 2}),
-                     pick(r, {7, 8, 10, 16, 32}), state, pick(r, {1, heads}), pick(r, {1, 2, 3}), mels,
+    int32_t h[11] = {pick(r, {50364, 51864, 51865, 51866}),
+                     pick(r, {1, 8, 32, 64}),
+                     state,
+                     heads,
+                     pick(r, {1, 2}),
+                     pick(r, {7, 8, 10, 16, 32}),
+                     state,
+                     pick(r, {1, heads}),
+                     pick(r, {1, 2, 3}),
+                     mels,
                      ftype + (r() % 8 == 0 ? 1000 * (int32_t) (r() % 3) : 0)};
-    m.magic = ggmlMagic;
+    m.magic       = ggmlMagic;
     memcpy(m.header, h, sizeof(h));
     m.rows  = mels;
     m.width = quillet::modelFilterWidth;
@@ -215,7 +224,8 @@ void materialize(Model & m, Rng & r, size_t maxSize) {
         t.nameLength = (int32_t) t.name.size();
         t.type       = e.type;
         t.data.assign(tensorDataBytes(t), 0);
-        if (fill != 0) for (uint8_t & b : t.data) b = (uint8_t) (fill == 1 ? r() % 7 : r());
+        if (fill != 0)
+            for (uint8_t & b : t.data) b = (uint8_t) (fill == 1 ? r() % 7 : r());
         m.tensors.push_back(std::move(t));
     }
     m.trailing.clear();
@@ -231,9 +241,12 @@ void mutateVocabulary(Model & m, Rng & r) {
             break;
         }
         case 2: // many tokens, past n_vocab
-            for (size_t n = 1 + r() % 60000; n > 0 && m.tokens.size() < 70000; n--) m.tokens.emplace_back(1 + r() % 6, 'a');
+            for (size_t n = 1 + r() % 60000; n > 0 && m.tokens.size() < 70000; n--)
+                m.tokens.emplace_back(1 + r() % 6, 'a');
             break;
-        default: m.tokens.push_back(pick(r, {0, 1, 2}) == 0 ? std::string() : r() % 2 ? "[_TT_1]" : "<|endoftext|>"); break;
+        default:
+            m.tokens.push_back(pick(r, {0, 1, 2}) == 0 ? std::string() : r() % 2 ? "[_TT_1]" : "<|endoftext|>");
+            break;
     }
     m.tokenCount = (int32_t) m.tokens.size();
 }
@@ -250,7 +263,9 @@ void mutateTensors(Model & m, Rng & r, size_t maxSize) {
             *fields[r() % 3]         = interesting(r);
             break;
         }
-        case 3: if (!t.ne.empty()) t.ne[r() % t.ne.size()] = r() % 2 ? interesting(r) : t.ne[0] + 1; break;
+        case 3:
+            if (!t.ne.empty()) t.ne[r() % t.ne.size()] = r() % 2 ? interesting(r) : t.ne[0] + 1;
+            break;
         case 4: t.name = r() % 2 ? "encoder.blocks.01.mlp_ln.weight" : t.name.substr(0, t.name.size() / 2); break;
         default: t.data.resize(r() % 2 ? t.data.size() / 2 : t.data.size() + 1 + r() % 64); break;
     }
@@ -273,8 +288,8 @@ void decode(whisper_context * ctx, const uint8_t * data, size_t size) {
     std::vector<float> pcm(quillet::minDecodeSamples, 0.0f);
     for (size_t i = 0; i < samples; i++) pcm[i] = 0.3f * sinf((float) i * (0.05f + (float) (hash % 7) * 0.03f));
     static const char * const languages[] = {"en", "auto", "de", "yue"};
-    const char * language = languages[(hash >> 3) % (whisper_is_multilingual(ctx) ? 4 : 2)];
-    int32_t      audioCtx = (hash >> 7) % 4 == 0 ? std::min(whisper_n_audio_ctx(ctx), 64) : 0;
+    const char *              language    = languages[(hash >> 3) % (whisper_is_multilingual(ctx) ? 4 : 2)];
+    int32_t                   audioCtx    = (hash >> 7) % 4 == 0 ? std::min(whisper_n_audio_ctx(ctx), 64) : 0;
 
     std::vector<whisper_token> tokens;
     whisper_full_params        params =
@@ -343,15 +358,27 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t * data, size_t size, size_t ma
     if (r() % 16 == 0 || (m.parsed < 1 && r() % 2 == 0)) return LLVMFuzzerMutate(data, size, maxSize);
     for (int i = 1 + (int) (r() % 3); i > 0; i--) {
         switch (r() % 10) {
-            case 0: reshape(m, r); if (r() % 2) materialize(m, r, maxSize); break;
-            case 1: case 2: case 3: // a header field: an edge, a step, or another field's value
+            case 0:
+                reshape(m, r);
+                if (r() % 2) materialize(m, r, maxSize);
+                break;
+            case 1:
+            case 2:
+            case 3: // a header field: an edge, a step, or another field's value
                 if (m.parsed >= 1) {
                     int32_t & f = m.header[r() % 11];
                     f = r() % 3 == 0 ? interesting(r) : r() % 2 ? f + (int32_t) (r() % 9) - 4 : m.header[r() % 11];
                 }
                 break;
-            case 4: case 5: case 6: if (m.parsed >= 3) mutateVocabulary(m, r); break;
-            case 7: case 8: if (m.parsed >= 3) mutateTensors(m, r, maxSize); break;
+            case 4:
+            case 5:
+            case 6:
+                if (m.parsed >= 3) mutateVocabulary(m, r);
+                break;
+            case 7:
+            case 8:
+                if (m.parsed >= 3) mutateTensors(m, r, maxSize);
+                break;
             default: m.trailing.resize(r() % 16, (uint8_t) r()); break;
         }
     }

@@ -10,17 +10,11 @@ namespace quillet {
 
 namespace {
 
-size_t ggmlCount(void *) {
-    return ggml_backend_dev_count();
-}
+size_t ggmlCount(void *) { return ggml_backend_dev_count(); }
 
-void * ggmlGet(void *, size_t index) {
-    return ggml_backend_dev_get(index);
-}
+void * ggmlGet(void *, size_t index) { return ggml_backend_dev_get(index); }
 
-int ggmlType(void *, void * device) {
-    return (int) ggml_backend_dev_type((ggml_backend_dev_t) device);
-}
+int ggmlType(void *, void * device) { return (int) ggml_backend_dev_type((ggml_backend_dev_t) device); }
 
 const char * ggmlRegistryName(void *, void * device) {
     ggml_backend_reg_t reg = ggml_backend_dev_backend_reg((ggml_backend_dev_t) device);
@@ -42,9 +36,7 @@ bool hasPrefixIgnoringCase(const char * text, const char * prefix) {
 
 } // namespace
 
-DeviceRegistry ggmlDeviceRegistry() {
-    return DeviceRegistry{ggmlCount, ggmlGet, ggmlType, ggmlRegistryName, nullptr};
-}
+DeviceRegistry ggmlDeviceRegistry() { return DeviceRegistry{ggmlCount, ggmlGet, ggmlType, ggmlRegistryName, nullptr}; }
 
 std::string directoryOf(const std::string & path) {
     size_t cut = path.find_last_of("/\\");
@@ -54,9 +46,7 @@ std::string directoryOf(const std::string & path) {
     return path.substr(0, cut);
 }
 
-std::string exeDirectory() {
-    return directoryOf(rtExecutablePath());
-}
+std::string exeDirectory() { return directoryOf(rtExecutablePath()); }
 
 void loadLocalBackends() {
     std::string dir = exeDirectory();
@@ -81,7 +71,7 @@ const char * gpuFamilyOf(const char * registryName) {
 
 std::vector<GpuDevice> listGpuDevices(const DeviceRegistry & registry) {
     std::vector<GpuDevice> list;
-    int32_t counter = 0;
+    int32_t                counter = 0;
     // The count is asked again each time: loading may register devices late.
     for (size_t i = 0; i < registry.count(registry.user); i++) {
         void * dev  = registry.get(registry.user, i);
@@ -98,9 +88,7 @@ std::vector<GpuDevice> listGpuDevices(const DeviceRegistry & registry) {
     return list;
 }
 
-std::vector<GpuDevice> listGpuDevices() {
-    return listGpuDevices(ggmlDeviceRegistry());
-}
+std::vector<GpuDevice> listGpuDevices() { return listGpuDevices(ggmlDeviceRegistry()); }
 
 bool gpuFailureSimulated() {
     const char * v = getenv("QUILLET_WHISPER_TEST_FAIL_GPU");
@@ -119,13 +107,11 @@ bool probeDevice(const GpuDevice & device) {
     return true;
 }
 
-bool cpuDeviceAvailable() {
-    return ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU) != nullptr;
-}
+bool cpuDeviceAvailable() { return ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU) != nullptr; }
 
 std::string helloBackendList(const std::vector<GpuDevice> & devices) {
     static const char * const order[] = {"metal", "vulkan", "cuda"};
-    std::string out;
+    std::string               out;
     for (const char * family : order) {
         for (const GpuDevice & d : devices) {
             if (strcmp(d.name, family) == 0) {

@@ -23,7 +23,7 @@ struct GpuDevice {
 struct DeviceRegistry {
     size_t (*count)(void * user);
     void * (*get)(void * user, size_t index);
-    int (*type)(void * user, void * device);             // ggml device type
+    int (*type)(void * user, void * device); // ggml device type
     const char * (*registryName)(void * user, void * device);
     void * user;
 };

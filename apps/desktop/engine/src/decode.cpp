@@ -14,9 +14,7 @@ namespace quillet {
 
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 } // namespace
 
@@ -83,9 +81,9 @@ void handleFinish(const uint8_t * payload, size_t length) {
     }
 
     // From here on the request is ours alone, whatever the outcome.
-    std::string        language = std::move(activeRequest.language);
-    std::string        prompt   = std::move(activeRequest.prompt);
-    SampleBuffer       samples  = std::move(activeRequest.samples);
+    std::string  language = std::move(activeRequest.language);
+    std::string  prompt   = std::move(activeRequest.prompt);
+    SampleBuffer samples  = std::move(activeRequest.samples);
     clearRequest();
 
     const size_t  n       = samples.size();
@@ -95,10 +93,10 @@ void handleFinish(const uint8_t * payload, size_t length) {
     }
 
     std::vector<whisper_token> tokens;
-    whisper_full_params        params = engineDecodeParams(
-        engineState.context, engineState.threads,
-        chooseAudioCtx((int64_t) n, engineState.shortWindowSamples, engineState.shortAudioCtx), language.c_str(), prompt,
-        tokens);
+    whisper_full_params        params =
+        engineDecodeParams(engineState.context, engineState.threads,
+                           chooseAudioCtx((int64_t) n, engineState.shortWindowSamples, engineState.shortAudioCtx),
+                           language.c_str(), prompt, tokens);
 
     // Printed from the record itself, so the line shows what the library is
     // really given.

@@ -88,8 +88,8 @@ int engineMain(int argc, char ** argv) {
     }
     writeLine(helloLine(helloBackendList(listGpuDevices())));
 
-    const char * trace = getenv("QUILLET_WHISPER_TRACE");
-    bool traceOn = trace != nullptr && strcmp(trace, "1") == 0;
+    const char * trace   = getenv("QUILLET_WHISPER_TRACE");
+    bool         traceOn = trace != nullptr && strcmp(trace, "1") == 0;
 
     FrameHandlers handlers{handleLoad, handleBegin, handleAudio, handleFinish, handleCancel, resetEngine};
     return runFrameLoop(stdin, handlers, traceOn);

@@ -18,7 +18,7 @@ ActiveRequest activeRequest;
 bool          requestActive = false;
 
 void clearRequest() {
-    requestActive = false;
+    requestActive           = false;
     activeRequest.requestId = 0;
     std::string().swap(activeRequest.language);
     std::string().swap(activeRequest.prompt);

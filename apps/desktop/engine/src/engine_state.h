@@ -14,9 +14,9 @@ namespace quillet {
 constexpr int protocolVersion = 2;
 
 // "v1.9.5" + "+" + the seven-character build identifier.
-extern const char engineBuildId[];       // "d1be6fd"
-extern const char engineFullBuildId[];   // all 40 hex digits
-extern const char engineVersionText[];   // "v1.9.5+d1be6fd"
+extern const char engineBuildId[];     // "d1be6fd"
+extern const char engineFullBuildId[]; // all 40 hex digits
+extern const char engineVersionText[]; // "v1.9.5+d1be6fd"
 
 struct EngineState {
     whisper_context * context            = nullptr;
@@ -26,10 +26,10 @@ struct EngineState {
 };
 
 struct ActiveRequest {
-    uint64_t           requestId = 0;
-    std::string        language;
-    std::string        prompt;
-    SampleBuffer       samples;
+    uint64_t     requestId = 0;
+    std::string  language;
+    std::string  prompt;
+    SampleBuffer samples;
 };
 
 extern EngineState   engineState;

@@ -66,8 +66,8 @@ int runFrameLoop(FILE * in, const FrameHandlers & h, bool trace) {
         if (!readExactly(in, header, 4)) {
             return endOfInput(h);
         }
-        uint32_t length = (uint32_t) header[0] | ((uint32_t) header[1] << 8) |
-                          ((uint32_t) header[2] << 16) | ((uint32_t) header[3] << 24);
+        uint32_t length = (uint32_t) header[0] | ((uint32_t) header[1] << 8) | ((uint32_t) header[2] << 16) |
+                          ((uint32_t) header[3] << 24);
         if (length == 0 || length > maxFrameLength) {
             // Frame boundaries are lost; there is no way to resynchronise.
             sendError(ErrorCode::BadFrame);
@@ -98,9 +98,9 @@ int runFrameLoop(FILE * in, const FrameHandlers & h, bool trace) {
         size_t          n       = length - 1;
         try {
             switch ((FrameKind) kind) {
-                case FrameKind::Load:   h.load(payload, n);   break;
-                case FrameKind::Begin:  h.begin(payload, n);  break;
-                case FrameKind::Audio:  h.audio(payload, n);  break;
+                case FrameKind::Load: h.load(payload, n); break;
+                case FrameKind::Begin: h.begin(payload, n); break;
+                case FrameKind::Audio: h.audio(payload, n); break;
                 case FrameKind::Finish: h.finish(payload, n); break;
                 case FrameKind::Cancel: h.cancel(payload, n); break;
                 case FrameKind::Unload:
@@ -128,9 +128,7 @@ int runFrameLoop(FILE * in, const FrameHandlers & h, bool trace) {
                         fflush(protocolOut);
                     }
                     return exitOk;
-                default:
-                    sendError(ErrorCode::BadFrame);
-                    break;
+                default: sendError(ErrorCode::BadFrame); break;
             }
         } catch (const std::bad_alloc &) {
             sendError(ErrorCode::OutOfMemory);

@@ -15,9 +15,7 @@ struct Cursor {
     int32_t         depth;
 };
 
-bool isSpace(uint8_t b) {
-    return b == ' ' || b == '\t' || b == '\n' || b == '\r';
-}
+bool isSpace(uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
 void skipSpace(Cursor & c) {
     while (c.pos < c.end && isSpace(*c.pos)) {
@@ -103,7 +101,7 @@ bool parseString(Cursor & c, std::string & out, uint64_t & utf16Length) {
             // byte is copied at once. The input is already known to be valid
             // UTF-8, so every lead byte starts a whole sequence inside the
             // range: one UTF-16 unit per lead byte, two for 4-byte leads.
-            const uint8_t * run = c.pos;
+            const uint8_t * run   = c.pos;
             uint64_t        units = 0;
             while (c.pos < c.end) {
                 uint8_t r = *c.pos;
@@ -122,19 +120,19 @@ bool parseString(Cursor & c, std::string & out, uint64_t & utf16Length) {
         if (c.end - c.pos < 2) {
             return false;
         }
-        uint8_t e = c.pos[1];
-        char simple = 0;
+        uint8_t e      = c.pos[1];
+        char    simple = 0;
         switch (e) {
-            case '"':  simple = '"';  break;
-            case '/':  simple = '/';  break;
+            case '"': simple = '"'; break;
+            case '/': simple = '/'; break;
             case '\\': simple = '\\'; break;
-            case 'b':  simple = '\b'; break;
-            case 'f':  simple = '\f'; break;
-            case 'n':  simple = '\n'; break;
-            case 'r':  simple = '\r'; break;
-            case 't':  simple = '\t'; break;
-            case 'u':  break;
-            default:   return false;
+            case 'b': simple = '\b'; break;
+            case 'f': simple = '\f'; break;
+            case 'n': simple = '\n'; break;
+            case 'r': simple = '\r'; break;
+            case 't': simple = '\t'; break;
+            case 'u': break;
+            default: return false;
         }
         if (e != 'u') {
             out.push_back(simple);
@@ -227,7 +225,7 @@ int64_t decimalExponent(const uint8_t * p, const uint8_t * end) {
 
 bool parseNumber(Cursor & c, double & out) {
     const uint8_t * start = c.pos;
-    const uint8_t * p = c.pos;
+    const uint8_t * p     = c.pos;
     if (p < c.end && *p == '-') {
         p++;
     }
@@ -262,14 +260,14 @@ bool parseNumber(Cursor & c, double & out) {
     // magnitudes become infinity or zero like strtod would give, judged by
     // the number's value (1 followed by 400 zeros and e-5 is 1e395).
     double v = 0;
-    auto r = std::from_chars((const char *) start, (const char *) p, v);
+    auto   r = std::from_chars((const char *) start, (const char *) p, v);
     if (r.ec == std::errc::result_out_of_range) {
         bool negative = *start == '-';
-        v = decimalExponent(start, p) > 0 ? (negative ? -HUGE_VAL : HUGE_VAL) : (negative ? -0.0 : 0.0);
+        v             = decimalExponent(start, p) > 0 ? (negative ? -HUGE_VAL : HUGE_VAL) : (negative ? -0.0 : 0.0);
     } else if (r.ec != std::errc() || (const uint8_t *) r.ptr != p) {
         return false;
     }
-    out = v;
+    out   = v;
     c.pos = p;
     return true;
 }
@@ -351,29 +349,19 @@ bool parseValue(Cursor & c, JsonValue & value, std::string & scratch) {
     }
     value.kind = JsonKind::Null;
     value.text.clear();
-    value.number = 0;
+    value.number      = 0;
     value.utf16Length = 0;
     switch (*c.pos) {
-        case '"':
-            value.kind = JsonKind::String;
-            return parseString(c, value.text, value.utf16Length);
+        case '"': value.kind = JsonKind::String; return parseString(c, value.text, value.utf16Length);
         case 't':
-            value.kind = JsonKind::Bool;
+            value.kind   = JsonKind::Bool;
             value.number = 1.0;
             return matchLiteral(c, "true", 4);
-        case 'f':
-            value.kind = JsonKind::Bool;
-            return matchLiteral(c, "false", 5);
-        case 'n':
-            value.kind = JsonKind::Null;
-            return matchLiteral(c, "null", 4);
+        case 'f': value.kind = JsonKind::Bool; return matchLiteral(c, "false", 5);
+        case 'n': value.kind = JsonKind::Null; return matchLiteral(c, "null", 4);
         case '[':
-        case '{':
-            value.kind = JsonKind::Nested;
-            return parseNested(c, scratch);
-        default:
-            value.kind = JsonKind::Number;
-            return parseNumber(c, value.number);
+        case '{': value.kind = JsonKind::Nested; return parseNested(c, scratch);
+        default: value.kind = JsonKind::Number; return parseNumber(c, value.number);
     }
 }
 

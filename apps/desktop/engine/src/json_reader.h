@@ -20,7 +20,7 @@ enum class JsonKind : int {
 };
 
 struct JsonValue {
-    JsonKind    kind        = JsonKind::Null;
+    JsonKind    kind = JsonKind::Null;
     std::string text;            // String: decoded UTF-8, may hold NUL bytes
     double      number      = 0; // Number; Bool as 1.0 / 0.0
     uint64_t    utf16Length = 0; // String: length in UTF-16 code units
@@ -29,8 +29,8 @@ struct JsonValue {
 // Ordered by byte-wise name comparison, one entry per distinct name.
 using JsonObject = std::map<std::string, JsonValue>;
 
-constexpr size_t   jsonMaxInput     = 8192;
-constexpr int      jsonMaxDepth     = 32;
+constexpr size_t   jsonMaxInput       = 8192;
+constexpr int      jsonMaxDepth       = 32;
 constexpr uint64_t jsonMaxSafeInteger = 9007199254740991ull; // 2^53 - 1
 
 // Parses one whole JSON object. On false the content of `object` is

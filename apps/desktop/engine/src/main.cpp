@@ -1,5 +1,3 @@
 #include "engine_main.h"
 
-int main(int argc, char ** argv) {
-    return quillet::engineMain(argc, argv);
-}
+int main(int argc, char ** argv) { return quillet::engineMain(argc, argv); }

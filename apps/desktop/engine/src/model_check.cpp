@@ -32,7 +32,7 @@ constexpr int32_t maxMels = 1 << 14;
 constexpr int32_t maxName = 1 << 12;
 
 // The library's fixed special tokens (whisper_vocab) and language table.
-constexpr int32_t englishTokenBeg   = 50363;
+constexpr int32_t englishTokenBeg = 50363;
 static_assert(modelMinEnglishVocab == englishTokenBeg + 1, "an English-only vocabulary ends after token_beg");
 constexpr int32_t multilingualVocab = 51865; // from here on the model is multilingual
 constexpr int32_t qntVersionFactor  = 1000;  // GGML_QNT_VERSION_FACTOR
@@ -50,9 +50,7 @@ constexpr int32_t minTextCtx = 7;
 // sampling at a higher temperature.
 constexpr int64_t kvSelfFactor = 7;
 
-int64_t pad256(int64_t v) {
-    return (v + 255) / 256 * 256;
-}
+int64_t pad256(int64_t v) { return (v + 255) / 256 * 256; }
 
 // What the library does with each weight family.
 enum class Kind : uint8_t {
@@ -70,27 +68,45 @@ struct Suffix {
 
 // Per-layer tensors in the order the library creates them.
 const Suffix layerSuffixes[] = {
-    {"mlp_ln.weight", Kind::Vec},           {"mlp_ln.bias", Kind::Vec},
-    {"mlp.0.weight", Kind::MatUp},          {"mlp.0.bias", Kind::Vec4},
-    {"mlp.2.weight", Kind::MatDown},        {"mlp.2.bias", Kind::Vec},
-    {"attn_ln.weight", Kind::Vec},          {"attn_ln.bias", Kind::Vec},
-    {"attn.query.weight", Kind::Mat},       {"attn.query.bias", Kind::Vec},
-    {"attn.key.weight", Kind::Mat},         {"attn.value.weight", Kind::Mat},
-    {"attn.value.bias", Kind::Vec},         {"attn.out.weight", Kind::Mat},
+    {"mlp_ln.weight", Kind::Vec},
+    {"mlp_ln.bias", Kind::Vec},
+    {"mlp.0.weight", Kind::MatUp},
+    {"mlp.0.bias", Kind::Vec4},
+    {"mlp.2.weight", Kind::MatDown},
+    {"mlp.2.bias", Kind::Vec},
+    {"attn_ln.weight", Kind::Vec},
+    {"attn_ln.bias", Kind::Vec},
+    {"attn.query.weight", Kind::Mat},
+    {"attn.query.bias", Kind::Vec},
+    {"attn.key.weight", Kind::Mat},
+    {"attn.value.weight", Kind::Mat},
+    {"attn.value.bias", Kind::Vec},
+    {"attn.out.weight", Kind::Mat},
     {"attn.out.bias", Kind::Vec},
     // The decoder's cross attention.
-    {"cross_attn_ln.weight", Kind::Vec},    {"cross_attn_ln.bias", Kind::Vec},
-    {"cross_attn.query.weight", Kind::Mat}, {"cross_attn.query.bias", Kind::Vec},
-    {"cross_attn.key.weight", Kind::Mat},   {"cross_attn.value.weight", Kind::Mat},
-    {"cross_attn.value.bias", Kind::Vec},   {"cross_attn.out.weight", Kind::Mat},
+    {"cross_attn_ln.weight", Kind::Vec},
+    {"cross_attn_ln.bias", Kind::Vec},
+    {"cross_attn.query.weight", Kind::Mat},
+    {"cross_attn.query.bias", Kind::Vec},
+    {"cross_attn.key.weight", Kind::Mat},
+    {"cross_attn.value.weight", Kind::Mat},
+    {"cross_attn.value.bias", Kind::Vec},
+    {"cross_attn.out.weight", Kind::Mat},
     {"cross_attn.out.bias", Kind::Vec},
 };
 // The tensors outside the layers, in the order the library creates them.
 const char * const fixedNames[] = {
-    "encoder.positional_embedding", "encoder.conv1.weight",          "encoder.conv1.bias",
-    "encoder.conv2.weight",         "encoder.conv2.bias",            "encoder.ln_post.weight",
-    "encoder.ln_post.bias",         "decoder.positional_embedding",  "decoder.token_embedding.weight",
-    "decoder.ln.weight",            "decoder.ln.bias",
+    "encoder.positional_embedding",
+    "encoder.conv1.weight",
+    "encoder.conv1.bias",
+    "encoder.conv2.weight",
+    "encoder.conv2.bias",
+    "encoder.ln_post.weight",
+    "encoder.ln_post.bias",
+    "decoder.positional_embedding",
+    "decoder.token_embedding.weight",
+    "decoder.ln.weight",
+    "decoder.ln.bias",
 };
 constexpr int32_t encoderLayerTensors = 15;
 constexpr int32_t decoderLayerTensors = 24;
@@ -113,10 +129,10 @@ void setShape(ExpectedTensor & t, int64_t ne0, int64_t ne1, int64_t ne2, int32_t
 
 void setKind(ExpectedTensor & t, Kind kind, int64_t s, int32_t wtype) {
     switch (kind) {
-        case Kind::Vec:     setShape(t, s, 1, 1, GGML_TYPE_F32); break;
-        case Kind::Vec4:    setShape(t, 4 * s, 1, 1, GGML_TYPE_F32); break;
-        case Kind::Mat:     setShape(t, s, s, 1, wtype); break;
-        case Kind::MatUp:   setShape(t, s, 4 * s, 1, wtype); break;
+        case Kind::Vec: setShape(t, s, 1, 1, GGML_TYPE_F32); break;
+        case Kind::Vec4: setShape(t, 4 * s, 1, 1, GGML_TYPE_F32); break;
+        case Kind::Mat: setShape(t, s, s, 1, wtype); break;
+        case Kind::MatUp: setShape(t, s, 4 * s, 1, wtype); break;
         case Kind::MatDown: setShape(t, 4 * s, s, 1, wtype); break;
     }
 }
@@ -154,21 +170,24 @@ int64_t tensorBytes(const ExpectedTensor & t) {
     return t.ne[0] / ggml_blck_size((enum ggml_type) t.type) * (int64_t) ggml_type_size((enum ggml_type) t.type) * rows;
 }
 
-int64_t elementsOf(const ExpectedTensor & t) {
-    return t.ne[0] * t.ne[1] * t.ne[2] * t.ne[3];
-}
+int64_t elementsOf(const ExpectedTensor & t) { return t.ne[0] * t.ne[1] * t.ne[2] * t.ne[3]; }
 
 int64_t weightBytes(const ModelHeader & h) {
-    int32_t wtype = modelWeightType(h.ftype);
-    int32_t vtype = wtype == GGML_TYPE_F32 ? GGML_TYPE_F32 : GGML_TYPE_F16;
-    int64_t s     = h.nAudioState;
-    int64_t total = 0;
+    int32_t        wtype = modelWeightType(h.ftype);
+    int32_t        vtype = wtype == GGML_TYPE_F32 ? GGML_TYPE_F32 : GGML_TYPE_F16;
+    int64_t        s     = h.nAudioState;
+    int64_t        total = 0;
     ExpectedTensor t{};
-    setShape(t, s, h.nAudioCtx, 1, GGML_TYPE_F32);  total += tensorBytes(t);
-    setShape(t, 3, h.nMels, s, vtype);              total += tensorBytes(t);
-    setShape(t, 3, s, s, vtype);                    total += tensorBytes(t);
-    setShape(t, s, h.nTextCtx, 1, GGML_TYPE_F32);   total += tensorBytes(t);
-    setShape(t, s, h.nVocab, 1, wtype);             total += tensorBytes(t);
+    setShape(t, s, h.nAudioCtx, 1, GGML_TYPE_F32);
+    total += tensorBytes(t);
+    setShape(t, 3, h.nMels, s, vtype);
+    total += tensorBytes(t);
+    setShape(t, 3, s, s, vtype);
+    total += tensorBytes(t);
+    setShape(t, s, h.nTextCtx, 1, GGML_TYPE_F32);
+    total += tensorBytes(t);
+    setShape(t, s, h.nVocab, 1, wtype);
+    total += tensorBytes(t);
     total += 6 * s * 4; // conv biases and the two final norms
     int64_t perLayer = 0;
     for (int32_t k = 0; k < encoderLayerTensors; k++) {
@@ -338,8 +357,8 @@ const char * walk(Walker & w) {
         return "not a whisper.cpp model file (magic)";
     }
     ModelHeader h{};
-    int32_t * fields[11] = {&h.nVocab, &h.nAudioCtx, &h.nAudioState, &h.nAudioHead, &h.nAudioLayer, &h.nTextCtx,
-                            &h.nTextState, &h.nTextHead, &h.nTextLayer, &h.nMels, &h.ftype};
+    int32_t *   fields[11] = {&h.nVocab,     &h.nAudioCtx, &h.nAudioState, &h.nAudioHead, &h.nAudioLayer, &h.nTextCtx,
+                              &h.nTextState, &h.nTextHead, &h.nTextLayer,  &h.nMels,      &h.ftype};
     for (int32_t * field : fields) {
         // A short read would leave the library's defaults in place.
         if (!readI32(w, *field)) {
@@ -392,32 +411,32 @@ int32_t modelWeightType(int32_t ftype) {
     // ggml_ftype_to_ggml_type, which asserts (and ends the process) on any
     // other value after the library takes ftype % GGML_QNT_VERSION_FACTOR.
     switch (ftype % qntVersionFactor) {
-        case GGML_FTYPE_ALL_F32:        return GGML_TYPE_F32;
-        case GGML_FTYPE_MOSTLY_F16:     return GGML_TYPE_F16;
-        case GGML_FTYPE_MOSTLY_BF16:    return GGML_TYPE_BF16;
-        case GGML_FTYPE_MOSTLY_Q4_0:    return GGML_TYPE_Q4_0;
-        case GGML_FTYPE_MOSTLY_Q4_1:    return GGML_TYPE_Q4_1;
-        case GGML_FTYPE_MOSTLY_Q1_0:    return GGML_TYPE_Q1_0;
-        case GGML_FTYPE_MOSTLY_Q5_0:    return GGML_TYPE_Q5_0;
-        case GGML_FTYPE_MOSTLY_Q5_1:    return GGML_TYPE_Q5_1;
-        case GGML_FTYPE_MOSTLY_Q8_0:    return GGML_TYPE_Q8_0;
-        case GGML_FTYPE_MOSTLY_MXFP4:   return GGML_TYPE_MXFP4;
-        case GGML_FTYPE_MOSTLY_NVFP4:   return GGML_TYPE_NVFP4;
-        case GGML_FTYPE_MOSTLY_Q2_K:    return GGML_TYPE_Q2_K;
-        case GGML_FTYPE_MOSTLY_Q3_K:    return GGML_TYPE_Q3_K;
-        case GGML_FTYPE_MOSTLY_Q4_K:    return GGML_TYPE_Q4_K;
-        case GGML_FTYPE_MOSTLY_Q5_K:    return GGML_TYPE_Q5_K;
-        case GGML_FTYPE_MOSTLY_Q6_K:    return GGML_TYPE_Q6_K;
+        case GGML_FTYPE_ALL_F32: return GGML_TYPE_F32;
+        case GGML_FTYPE_MOSTLY_F16: return GGML_TYPE_F16;
+        case GGML_FTYPE_MOSTLY_BF16: return GGML_TYPE_BF16;
+        case GGML_FTYPE_MOSTLY_Q4_0: return GGML_TYPE_Q4_0;
+        case GGML_FTYPE_MOSTLY_Q4_1: return GGML_TYPE_Q4_1;
+        case GGML_FTYPE_MOSTLY_Q1_0: return GGML_TYPE_Q1_0;
+        case GGML_FTYPE_MOSTLY_Q5_0: return GGML_TYPE_Q5_0;
+        case GGML_FTYPE_MOSTLY_Q5_1: return GGML_TYPE_Q5_1;
+        case GGML_FTYPE_MOSTLY_Q8_0: return GGML_TYPE_Q8_0;
+        case GGML_FTYPE_MOSTLY_MXFP4: return GGML_TYPE_MXFP4;
+        case GGML_FTYPE_MOSTLY_NVFP4: return GGML_TYPE_NVFP4;
+        case GGML_FTYPE_MOSTLY_Q2_K: return GGML_TYPE_Q2_K;
+        case GGML_FTYPE_MOSTLY_Q3_K: return GGML_TYPE_Q3_K;
+        case GGML_FTYPE_MOSTLY_Q4_K: return GGML_TYPE_Q4_K;
+        case GGML_FTYPE_MOSTLY_Q5_K: return GGML_TYPE_Q5_K;
+        case GGML_FTYPE_MOSTLY_Q6_K: return GGML_TYPE_Q6_K;
         case GGML_FTYPE_MOSTLY_IQ2_XXS: return GGML_TYPE_IQ2_XXS;
-        case GGML_FTYPE_MOSTLY_IQ2_XS:  return GGML_TYPE_IQ2_XS;
+        case GGML_FTYPE_MOSTLY_IQ2_XS: return GGML_TYPE_IQ2_XS;
         case GGML_FTYPE_MOSTLY_IQ3_XXS: return GGML_TYPE_IQ3_XXS;
-        case GGML_FTYPE_MOSTLY_IQ1_S:   return GGML_TYPE_IQ1_S;
-        case GGML_FTYPE_MOSTLY_IQ1_M:   return GGML_TYPE_IQ1_M;
-        case GGML_FTYPE_MOSTLY_IQ4_NL:  return GGML_TYPE_IQ4_NL;
-        case GGML_FTYPE_MOSTLY_IQ4_XS:  return GGML_TYPE_IQ4_XS;
-        case GGML_FTYPE_MOSTLY_IQ3_S:   return GGML_TYPE_IQ3_S;
-        case GGML_FTYPE_MOSTLY_IQ2_S:   return GGML_TYPE_IQ2_S;
-        default:                        return -1;
+        case GGML_FTYPE_MOSTLY_IQ1_S: return GGML_TYPE_IQ1_S;
+        case GGML_FTYPE_MOSTLY_IQ1_M: return GGML_TYPE_IQ1_M;
+        case GGML_FTYPE_MOSTLY_IQ4_NL: return GGML_TYPE_IQ4_NL;
+        case GGML_FTYPE_MOSTLY_IQ4_XS: return GGML_TYPE_IQ4_XS;
+        case GGML_FTYPE_MOSTLY_IQ3_S: return GGML_TYPE_IQ3_S;
+        case GGML_FTYPE_MOSTLY_IQ2_S: return GGML_TYPE_IQ2_S;
+        default: return -1;
     }
 }
 
@@ -518,10 +537,17 @@ bool modelExpectedTensor(const ModelHeader & h, const char * name, size_t length
         int32_t type;
     };
     const Shape fixed[fixedTensors] = {
-        {s, h.nAudioCtx, 1, GGML_TYPE_F32}, {3, h.nMels, s, vtype},         {1, s, 1, GGML_TYPE_F32},
-        {3, s, s, vtype},                   {1, s, 1, GGML_TYPE_F32},       {s, 1, 1, GGML_TYPE_F32},
-        {s, 1, 1, GGML_TYPE_F32},           {s, h.nTextCtx, 1, GGML_TYPE_F32}, {s, h.nVocab, 1, wtype},
-        {s, 1, 1, GGML_TYPE_F32},           {s, 1, 1, GGML_TYPE_F32},
+        {s, h.nAudioCtx, 1, GGML_TYPE_F32},
+        {3, h.nMels, s, vtype},
+        {1, s, 1, GGML_TYPE_F32},
+        {3, s, s, vtype},
+        {1, s, 1, GGML_TYPE_F32},
+        {s, 1, 1, GGML_TYPE_F32},
+        {s, 1, 1, GGML_TYPE_F32},
+        {s, h.nTextCtx, 1, GGML_TYPE_F32},
+        {s, h.nVocab, 1, wtype},
+        {s, 1, 1, GGML_TYPE_F32},
+        {s, 1, 1, GGML_TYPE_F32},
     };
     for (int32_t i = 0; i < fixedTensors; i++) {
         if (nameIs(name, length, fixedNames[i])) {
@@ -566,8 +592,8 @@ const char * modelFileFault(FILE * file) {
     // The caller owns the file and closes it on every path, this throw
     // included.
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[modelWalkBufferBytes]);
-    int64_t size = rtFileSize(file);
-    const char * fault = "the file's size cannot be read";
+    int64_t                    size  = rtFileSize(file);
+    const char *               fault = "the file's size cannot be read";
     if (size >= 0 && rtSeekTo(file, 0)) {
         Walker w{file, size, 0, buffer.get()};
         fault = walk(w);

@@ -30,13 +30,13 @@ struct ModelHeader {
 };
 
 // The walk's limits that other code and tests name.
-constexpr int32_t modelMaxAudioLayers     = 64;
-constexpr int32_t modelMaxTextLayers      = 48;
-constexpr int32_t modelFilterWidth        = 201;     // 1 + WHISPER_N_FFT / 2 bins
-constexpr int32_t modelMinEnglishVocab    = 50364;   // token_beg + 1 of an English-only model
-constexpr int32_t modelMaxVocab           = 51866;   // 51,766 + the library's 100 languages
-constexpr int64_t modelMemoryBudget       = int64_t(2) << 30; // see modelMemoryEstimate
-constexpr size_t  modelWalkBufferBytes    = 1 << 16; // the walk's one heap allocation
+constexpr int32_t modelMaxAudioLayers  = 64;
+constexpr int32_t modelMaxTextLayers   = 48;
+constexpr int32_t modelFilterWidth     = 201;              // 1 + WHISPER_N_FFT / 2 bins
+constexpr int32_t modelMinEnglishVocab = 50364;            // token_beg + 1 of an English-only model
+constexpr int32_t modelMaxVocab        = 51866;            // 51,766 + the library's 100 languages
+constexpr int64_t modelMemoryBudget    = int64_t(2) << 30; // see modelMemoryEstimate
+constexpr size_t  modelWalkBufferBytes = 1 << 16;          // the walk's one heap allocation
 
 // Why the header is refused; null when the library is safe with it.
 const char * modelHeaderFault(const ModelHeader & h);

@@ -177,9 +177,9 @@ bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     }
 
     whisper_context_params cparams = whisper_context_default_params();
-    cparams.use_gpu    = chosen != nullptr;
-    cparams.gpu_device = chosen != nullptr ? chosen->gpuOrdinal : 0;
-    cparams.flash_attn = true;
+    cparams.use_gpu                = chosen != nullptr;
+    cparams.gpu_device             = chosen != nullptr ? chosen->gpuOrdinal : 0;
+    cparams.flash_attn             = true;
 
     whisper_model_loader loader;
     loader.context = &slot;

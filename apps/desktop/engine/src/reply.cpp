@@ -9,9 +9,7 @@ namespace {
 
 const char hexDigits[] = "0123456789abcdef";
 
-void appendReplacement(std::string & m) {
-    m.append("\xEF\xBF\xBD", 3);
-}
+void appendReplacement(std::string & m) { m.append("\xEF\xBF\xBD", 3); }
 
 } // namespace
 
@@ -26,7 +24,7 @@ void appendJsonString(std::string & m, const char * text, size_t length) {
                 case '\t': m.append("\\t", 2); break;
                 case '\n': m.append("\\n", 2); break;
                 case '\r': m.append("\\r", 2); break;
-                case '"':  m.append("\\\"", 2); break;
+                case '"': m.append("\\\"", 2); break;
                 case '\\': m.append("\\\\", 2); break;
                 default:
                     if (b < 0x20) {
@@ -98,20 +96,12 @@ static void sendErrorLine(ErrorCode code, const uint64_t * requestId) {
     writeLine(m);
 }
 
-void sendError(ErrorCode code) {
-    sendErrorLine(code, nullptr);
-}
+void sendError(ErrorCode code) { sendErrorLine(code, nullptr); }
 
-void sendError(ErrorCode code, uint64_t requestId) {
-    sendErrorLine(code, &requestId);
-}
+void sendError(ErrorCode code, uint64_t requestId) { sendErrorLine(code, &requestId); }
 
-void sendPong() {
-    writeLine("{\"type\":\"pong\"}");
-}
+void sendPong() { writeLine("{\"type\":\"pong\"}"); }
 
-void sendUnloaded() {
-    writeLine("{\"type\":\"unloaded\"}");
-}
+void sendUnloaded() { writeLine("{\"type\":\"unloaded\"}"); }
 
 } // namespace quillet

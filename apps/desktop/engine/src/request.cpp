@@ -34,8 +34,7 @@ void dropRequestWith(ErrorCode code) {
 void handleBegin(const uint8_t * payload, size_t length) {
     JsonObject obj;
     uint64_t   requestId = 0;
-    if (!parseJsonObject(payload, length, obj) || obj.size() != 3 ||
-        !getUnsignedInteger(obj, "requestId", requestId)) {
+    if (!parseJsonObject(payload, length, obj) || obj.size() != 3 || !getUnsignedInteger(obj, "requestId", requestId)) {
         sendError(ErrorCode::BadFrame);
         return;
     }

@@ -11,10 +11,10 @@
 namespace quillet {
 
 // Untranslated mode: no CR/LF rewriting, no end of file at 0x1A.
-void rtSetBinary(int fd);
-int  rtDup(int fd);               // -1 on failure
-int  rtDup2(int fd, int target);  // -1 on failure
-FILE * rtOpenWriteStream(int fd); // fdopen(fd, "wb")
+void   rtSetBinary(int fd);
+int    rtDup(int fd);              // -1 on failure
+int    rtDup2(int fd, int target); // -1 on failure
+FILE * rtOpenWriteStream(int fd);  // fdopen(fd, "wb")
 
 // Opens a UTF-8 path for binary reading with sharing allowed. Null when the
 // path cannot be converted, holds a NUL byte, names anything but a regular

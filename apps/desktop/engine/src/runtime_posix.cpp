@@ -14,17 +14,11 @@ void rtSetBinary(int) {
     // POSIX streams never translate.
 }
 
-int rtDup(int fd) {
-    return dup(fd);
-}
+int rtDup(int fd) { return dup(fd); }
 
-int rtDup2(int fd, int target) {
-    return dup2(fd, target);
-}
+int rtDup2(int fd, int target) { return dup2(fd, target); }
 
-FILE * rtOpenWriteStream(int fd) {
-    return fd < 0 ? nullptr : fdopen(fd, "wb");
-}
+FILE * rtOpenWriteStream(int fd) { return fd < 0 ? nullptr : fdopen(fd, "wb"); }
 
 FILE * rtOpenForRead(const std::string & utf8Path) {
     // An embedded NUL would silently open a shorter path.
@@ -38,7 +32,7 @@ FILE * rtOpenForRead(const std::string & utf8Path) {
         return nullptr;
     }
     struct stat st;
-    int flags = fcntl(fd, F_GETFL);
+    int         flags = fcntl(fd, F_GETFL);
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         close(fd);
         return nullptr;
@@ -61,9 +55,7 @@ void rtEnsureStandardDescriptor(int fd) {
     }
 }
 
-bool rtSeekTo(FILE * f, int64_t offset) {
-    return fseeko(f, offset, SEEK_SET) == 0;
-}
+bool rtSeekTo(FILE * f, int64_t offset) { return fseeko(f, offset, SEEK_SET) == 0; }
 
 int64_t rtFileSize(FILE * f) {
     int64_t here = ftello(f);
@@ -83,13 +75,9 @@ std::string rtExecutablePath() {
     return std::string(buf, (size_t) n);
 }
 
-std::vector<std::string> rtArguments(int argc, char ** argv) {
-    return std::vector<std::string>(argv, argv + argc);
-}
+std::vector<std::string> rtArguments(int argc, char ** argv) { return std::vector<std::string>(argv, argv + argc); }
 
-void rtIgnoreBrokenPipe() {
-    signal(SIGPIPE, SIG_IGN);
-}
+void rtIgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 
 void rtSetLibrarySearchDirectory(const std::string &) {
     // No per-process search directory here; a pack's libraries carry an

@@ -11,21 +11,13 @@
 
 namespace quillet {
 
-void rtSetBinary(int fd) {
-    _setmode(fd, _O_BINARY);
-}
+void rtSetBinary(int fd) { _setmode(fd, _O_BINARY); }
 
-int rtDup(int fd) {
-    return _dup(fd);
-}
+int rtDup(int fd) { return _dup(fd); }
 
-int rtDup2(int fd, int target) {
-    return _dup2(fd, target);
-}
+int rtDup2(int fd, int target) { return _dup2(fd, target); }
 
-FILE * rtOpenWriteStream(int fd) {
-    return fd < 0 ? nullptr : _fdopen(fd, "wb");
-}
+FILE * rtOpenWriteStream(int fd) { return fd < 0 ? nullptr : _fdopen(fd, "wb"); }
 
 FILE * rtOpenForRead(const std::string & utf8Path) {
     if (utf8Path.empty() || memchr(utf8Path.data(), 0, utf8Path.size()) != nullptr) {
@@ -55,9 +47,7 @@ void rtEnsureStandardDescriptor(int) {
     // parameter handler.
 }
 
-bool rtSeekTo(FILE * f, int64_t offset) {
-    return _fseeki64(f, offset, SEEK_SET) == 0;
-}
+bool rtSeekTo(FILE * f, int64_t offset) { return _fseeki64(f, offset, SEEK_SET) == 0; }
 
 int64_t rtFileSize(FILE * f) {
     int64_t here = _ftelli64(f);
@@ -70,7 +60,7 @@ int64_t rtFileSize(FILE * f) {
 
 std::string rtExecutablePath() {
     static wchar_t buf[32768];
-    DWORD n = GetModuleFileNameW(nullptr, buf, 32768);
+    DWORD          n = GetModuleFileNameW(nullptr, buf, 32768);
     if (n == 0 || n >= 32768) {
         return std::string();
     }
@@ -82,7 +72,7 @@ std::string rtExecutablePath() {
 }
 
 std::vector<std::string> rtArguments(int argc, char ** argv) {
-    int       n    = 0;
+    int        n    = 0;
     wchar_t ** wide = CommandLineToArgvW(GetCommandLineW(), &n);
     if (wide == nullptr) {
         return std::vector<std::string>(argv, argv + argc);

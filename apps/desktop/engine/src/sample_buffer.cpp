@@ -5,8 +5,8 @@
 
 namespace quillet {
 
-SampleBuffer::SampleBuffer(SampleBuffer && other) noexcept
-    : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+SampleBuffer::SampleBuffer(SampleBuffer && other) noexcept :
+    data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
     other.data_     = nullptr;
     other.size_     = 0;
     other.capacity_ = 0;
@@ -25,9 +25,7 @@ SampleBuffer & SampleBuffer::operator=(SampleBuffer && other) noexcept {
     return *this;
 }
 
-SampleBuffer::~SampleBuffer() {
-    release();
-}
+SampleBuffer::~SampleBuffer() { release(); }
 
 float * SampleBuffer::extend(size_t count) {
     size_t needed = size_ + count;

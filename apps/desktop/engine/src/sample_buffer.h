@@ -9,8 +9,8 @@ namespace quillet {
 
 class SampleBuffer {
 public:
-    SampleBuffer() = default;
-    SampleBuffer(const SampleBuffer &) = delete;
+    SampleBuffer()                                 = default;
+    SampleBuffer(const SampleBuffer &)             = delete;
     SampleBuffer & operator=(const SampleBuffer &) = delete;
     SampleBuffer(SampleBuffer && other) noexcept;
     SampleBuffer & operator=(SampleBuffer && other) noexcept;

@@ -16,11 +16,17 @@ inline size_t utf8SequenceLength(const uint8_t * p, const uint8_t * end) {
     uint32_t v;
     uint32_t min;
     if ((b & 0xE0) == 0xC0) {
-        n = 2; v = b & 0x1F; min = 0x80;
+        n   = 2;
+        v   = b & 0x1F;
+        min = 0x80;
     } else if ((b & 0xF0) == 0xE0) {
-        n = 3; v = b & 0x0F; min = 0x800;
+        n   = 3;
+        v   = b & 0x0F;
+        min = 0x800;
     } else if ((b & 0xF8) == 0xF0) {
-        n = 4; v = b & 0x07; min = 0x10000;
+        n   = 4;
+        v   = b & 0x07;
+        min = 0x10000;
     } else {
         return 0;
     }

@@ -27,16 +27,20 @@ size_t fakeCount(void * user) {
     ((FakeRegistry *) user)->countCalls++;
     return ((FakeRegistry *) user)->devices.size();
 }
-void * fakeGet(void * user, size_t i) { return &((FakeRegistry *) user)->devices[i]; }
-int fakeType(void *, void * dev) { return ((FakeDevice *) dev)->type; }
+void *       fakeGet(void * user, size_t i) { return &((FakeRegistry *) user)->devices[i]; }
+int          fakeType(void *, void * dev) { return ((FakeDevice *) dev)->type; }
 const char * fakeName(void *, void * dev) { return ((FakeDevice *) dev)->registry; }
 
 } // namespace
 
 TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
     const char * cases[][2] = {
-        {"/opt/app/quillet-whisper", "/opt/app"}, {"C:\\Program Files\\Q\\quillet-whisper.exe", "C:\\Program Files\\Q"},
-        {"C:\\a/b\\c.exe", "C:\\a/b"}, {"/quillet-whisper", ""}, {"quillet-whisper.exe", "."}, {"", "."},
+        {"/opt/app/quillet-whisper", "/opt/app"},
+        {"C:\\Program Files\\Q\\quillet-whisper.exe", "C:\\Program Files\\Q"},
+        {"C:\\a/b\\c.exe", "C:\\a/b"},
+        {"/quillet-whisper", ""},
+        {"quillet-whisper.exe", "."},
+        {"", "."},
         {"/d\xC3\xA9j\xC3\xA0/x", "/d\xC3\xA9j\xC3\xA0"},
     };
     for (auto & c : cases) {
@@ -47,9 +51,9 @@ TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
 
 TEST(Backends, RegistryNamesMapToFamiliesByPrefixInAnyCase) {
     const char * cases[][2] = {
-        {"CUDA", "cuda"}, {"cuda0", "cuda"}, {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
-        {"MTL", "metal"}, {"mtl0", "metal"}, {"Metal", "metal"}, {"CUD", nullptr}, {"xcuda", nullptr}, {"OpenCL", nullptr},
-        {"", nullptr}, {nullptr, nullptr},
+        {"CUDA", "cuda"},    {"cuda0", "cuda"}, {"CuDa-anything", "cuda"}, {"Vulkan", "vulkan"}, {"VULKAN2", "vulkan"},
+        {"MTL", "metal"},    {"mtl0", "metal"}, {"Metal", "metal"},        {"CUD", nullptr},     {"xcuda", nullptr},
+        {"OpenCL", nullptr}, {"", nullptr},     {nullptr, nullptr},
     };
     for (auto & c : cases) {
         const char * got = gpuFamilyOf(c[0]);
@@ -58,8 +62,8 @@ TEST(Backends, RegistryNamesMapToFamiliesByPrefixInAnyCase) {
 }
 
 TEST(Backends, OrdinalsCountEveryGpuKindDeviceInRegistryOrder) {
-    const int CPU = GGML_BACKEND_DEVICE_TYPE_CPU, GPU = GGML_BACKEND_DEVICE_TYPE_GPU;
-    const int IGPU = GGML_BACKEND_DEVICE_TYPE_IGPU, ACC = GGML_BACKEND_DEVICE_TYPE_ACCEL;
+    const int    CPU = GGML_BACKEND_DEVICE_TYPE_CPU, GPU = GGML_BACKEND_DEVICE_TYPE_GPU;
+    const int    IGPU = GGML_BACKEND_DEVICE_TYPE_IGPU, ACC = GGML_BACKEND_DEVICE_TYPE_ACCEL;
     FakeRegistry r;
     r.devices = {{CPU, "CPU"},  {GPU, "Fakery"}, {IGPU, "Vulkan"}, {ACC, "CUDA"},  {GPU, "CUDA"},
                  {GPU, "cuda"}, {IGPU, "MTL"},   {GPU, nullptr},   {GPU, "vulkan"}};
@@ -88,9 +92,14 @@ TEST(Backends, AcceleratorsOption) {
         std::vector<std::string> args;
         std::string              dir;
     } cases[] = {
-        {{}, ""}, {{"--accelerators", "/a"}, "/a"}, {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
-        {{"--accelerators", "/a", "--accelerators"}, "/a"}, {{"--accelerators"}, ""}, {{"--accelerator", "/a"}, ""},
-        {{"--ACCELERATORS", "/a"}, ""}, {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
+        {{}, ""},
+        {{"--accelerators", "/a"}, "/a"},
+        {{"--accelerators", "/a", "--accelerators", "/b"}, "/b"},
+        {{"--accelerators", "/a", "--accelerators"}, "/a"},
+        {{"--accelerators"}, ""},
+        {{"--accelerator", "/a"}, ""},
+        {{"--ACCELERATORS", "/a"}, ""},
+        {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
     };
     for (Case & c : cases) {
         c.args.insert(c.args.begin(), "quillet-whisper");

@@ -47,7 +47,7 @@ struct LoopRun {
 
 LoopRun run(const std::string & input) {
     calls.clear();
-    FILE * in = tmpfile(), * out = tmpfile(), * previous = protocolOut;
+    FILE *in = tmpfile(), *out = tmpfile(), *previous = protocolOut;
     fwrite(input.data(), 1, input.size(), in);
     rewind(in);
     protocolOut = out;
@@ -86,11 +86,13 @@ TEST(FrameLoop, DispatchRepliesAndExitCodes) {
         {frame(7) + rawLength(0xFFFFFFFF) + frame(7), 65, pong + bad, "reset;"},
         {frame(3, std::string(1920000, '\x01')), 0, "", "audio:1920000;reset;"},
         // The buffer never shrinks, but a payload is exactly its frame's.
-        {frame(1, std::string(1000, 'z')) + frame(1, "ab"), 0, "", "load:" + std::string(1000, 'z') + ";load:ab;reset;"},
+        {frame(1, std::string(1000, 'z')) + frame(1, "ab"), 0, "",
+         "load:" + std::string(1000, 'z') + ";load:ab;reset;"},
         // Escaping exceptions become error lines and the loop goes on.
         {frame(2, "oom") + frame(2, "err") + frame(2, "int") + frame(7), 0,
          "{\"type\":\"error\",\"code\":\"OUT_OF_MEMORY\"}\n{\"type\":\"error\",\"code\":\"INTERNAL\"}\n"
-         "{\"type\":\"error\",\"code\":\"INTERNAL\"}\n" + pong,
+         "{\"type\":\"error\",\"code\":\"INTERNAL\"}\n" +
+             pong,
          "begin:oom;begin:err;begin:int;reset;"},
     };
     for (const Case & c : cases) {

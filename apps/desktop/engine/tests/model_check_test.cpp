@@ -30,8 +30,8 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
     EXPECT_EQ(faultOf(largeV3), "");
     EXPECT_EQ(faultOf({51865, 1500, 128, 2, 2, 448, 128, 2, 3, 80, 7}), ""); // toy-dictation-q8_0
     // Changes to the tiny model's header; an empty fault: accepted.
-    using F = int32_t ModelHeader::*;
-    const F V = &ModelHeader::nVocab, AC = &ModelHeader::nAudioCtx, AS = &ModelHeader::nAudioState,
+    using F             = int32_t ModelHeader::*;
+    const F           V = &ModelHeader::nVocab, AC = &ModelHeader::nAudioCtx, AS = &ModelHeader::nAudioState,
             AH = &ModelHeader::nAudioHead, AL = &ModelHeader::nAudioLayer, TC = &ModelHeader::nTextCtx,
             TS = &ModelHeader::nTextState, TH = &ModelHeader::nTextHead, TL = &ModelHeader::nTextLayer,
             M = &ModelHeader::nMels, FT = &ModelHeader::ftype;
@@ -40,22 +40,50 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
         const char *                       fault; // a substring of the fault
     };
     const Row table[] = {
-        {{}, ""}, {{{V, 51864}}, ""}, {{{V, 51866}}, ""}, {{{V, 51867}}, "n_vocab above"}, {{{V, 50364}}, ""},
-        {{{V, 50363}}, "n_vocab below"}, {{{V, 1}}, "n_vocab below"}, {{{V, INT32_MIN}}, "n_vocab below"},
-        {{{TS, 192}}, "differs"}, {{{AS, 0}, {TS, 0}}, "n_audio_state outside"},
+        {{}, ""},
+        {{{V, 51864}}, ""},
+        {{{V, 51866}}, ""},
+        {{{V, 51867}}, "n_vocab above"},
+        {{{V, 50364}}, ""},
+        {{{V, 50363}}, "n_vocab below"},
+        {{{V, 1}}, "n_vocab below"},
+        {{{V, INT32_MIN}}, "n_vocab below"},
+        {{{TS, 192}}, "differs"},
+        {{{AS, 0}, {TS, 0}}, "n_audio_state outside"},
         {{{AS, -384}, {TS, -384}}, "n_audio_state outside"},
         {{{AS, 8192}, {TS, 8192}, {AH, 8}, {TH, 8}}, ""},
         {{{AS, 8193}, {TS, 8193}, {AH, 1}, {TH, 1}}, "n_audio_state outside"},
-        {{{AH, 0}}, "n_audio_head"}, {{{AH, 5}}, "n_audio_head"}, {{{TH, 384}}, ""}, {{{TH, 385}}, "n_text_head"},
-        {{{AL, 64}}, ""}, {{{AL, 65}}, "n_audio_layer"}, {{{AL, 0}}, "n_audio_layer"}, {{{TL, 48}}, ""},
-        {{{TL, 49}}, "n_text_layer"}, {{{TL, 0}}, "n_text_layer"}, {{{AC, 1}}, ""}, {{{AC, 0}}, "n_audio_ctx"},
-        {{{AC, 8193}}, "n_audio_ctx"}, {{{TC, 7}}, ""}, {{{TC, 6}}, "n_text_ctx"}, {{{TC, 32768}}, ""},
-        {{{TC, 32769}}, "n_text_ctx"}, {{{M, 1}}, ""}, {{{M, 0}}, "n_mels"}, {{{M, 16385}}, "n_mels"},
+        {{{AH, 0}}, "n_audio_head"},
+        {{{AH, 5}}, "n_audio_head"},
+        {{{TH, 384}}, ""},
+        {{{TH, 385}}, "n_text_head"},
+        {{{AL, 64}}, ""},
+        {{{AL, 65}}, "n_audio_layer"},
+        {{{AL, 0}}, "n_audio_layer"},
+        {{{TL, 48}}, ""},
+        {{{TL, 49}}, "n_text_layer"},
+        {{{TL, 0}}, "n_text_layer"},
+        {{{AC, 1}}, ""},
+        {{{AC, 0}}, "n_audio_ctx"},
+        {{{AC, 8193}}, "n_audio_ctx"},
+        {{{TC, 7}}, ""},
+        {{{TC, 6}}, "n_text_ctx"},
+        {{{TC, 32768}}, ""},
+        {{{TC, 32769}}, "n_text_ctx"},
+        {{{M, 1}}, ""},
+        {{{M, 0}}, "n_mels"},
+        {{{M, 16385}}, "n_mels"},
         // ftype: 0 is all F32, 1000 the same at quantization version 1, 24 BF16.
-        {{{FT, -1}}, "ftype"}, {{{FT, 0}}, "ftype 0"}, {{{FT, 1000}}, "ftype 0"}, {{{FT, 24}}, ""}, {{{FT, 4}}, "ftype"},
-        {{{FT, 99}}, "ftype"}, {{{FT, 2007}}, ""},
+        {{{FT, -1}}, "ftype"},
+        {{{FT, 0}}, "ftype 0"},
+        {{{FT, 1000}}, "ftype 0"},
+        {{{FT, 24}}, ""},
+        {{{FT, 4}}, "ftype"},
+        {{{FT, 99}}, "ftype"},
+        {{{FT, 2007}}, ""},
         // Quantized rows: Q4_K blocks of 256 do not fit 384, Q8_0 ones of 32 not 48.
-        {{{FT, 12}}, "blocks"}, {{{FT, 12}, {AS, 512}, {TS, 512}, {AH, 8}, {TH, 8}}, ""},
+        {{{FT, 12}}, "blocks"},
+        {{{FT, 12}, {AS, 512}, {TS, 512}, {AH, 8}, {TH, 8}}, ""},
         {{{FT, 7}, {AS, 48}, {TS, 48}}, "blocks"},
     };
     for (const Row & row : table) {
@@ -80,7 +108,7 @@ TEST(ModelHeader, FtypeMapsLikeTheLibrary) {
     for (int32_t f = -2; f < 3100; f++) {
         int32_t t = quillet::modelWeightType(f);
         if (t >= 0) {
-            EXPECT_EQ(t, (int32_t) ggml_ftype_to_ggml_type((enum ggml_ftype) (f % 1000))) << f;
+            EXPECT_EQ(t, (int32_t) ggml_ftype_to_ggml_type((enum ggml_ftype)(f % 1000))) << f;
             EXPECT_GT(ggml_type_size((enum ggml_type) t), 0u) << f;
         } else {
             int32_t r = f < 0 ? f : f % 1000;
@@ -95,9 +123,13 @@ TEST(ModelTensors, NamesAndSlots) {
     EXPECT_EQ(quillet::modelTensorCount(tiny), 11 + 4 * 15 + 4 * 24);
     // A layer beyond the header, a leading zero or a sign, a decoder-only or
     // biasless tensor in the encoder, a trailing blank.
-    const char * unknown[] = {"encoder.blocks.4.mlp_ln.weight", "encoder.blocks.03.mlp_ln.weight",
-                              "encoder.blocks.-1.mlp_ln.weight", "encoder.blocks.0.cross_attn.out.bias",
-                              "encoder.blocks.0.attn.key.bias", "decoder.positional_embedding ", ""};
+    const char * unknown[] = {"encoder.blocks.4.mlp_ln.weight",
+                              "encoder.blocks.03.mlp_ln.weight",
+                              "encoder.blocks.-1.mlp_ln.weight",
+                              "encoder.blocks.0.cross_attn.out.bias",
+                              "encoder.blocks.0.attn.key.bias",
+                              "decoder.positional_embedding ",
+                              ""};
     for (const char * name : unknown) {
         ExpectedTensor t{};
         EXPECT_FALSE(quillet::modelExpectedTensor(tiny, name, strlen(name), t)) << name;

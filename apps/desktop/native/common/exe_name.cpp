@@ -3,7 +3,8 @@
 namespace quillet {
 
 // One body for the unit types; each is a 16-bit code unit.
-template <typename Unit> static ExeName findExeName(const Unit * path, uint32_t length) {
+template <typename Unit>
+static ExeName findExeName(const Unit * path, uint32_t length) {
     ExeName name = {0, 0, false};
     for (uint32_t i = 0; i < length; i++) {
         if (path[i] == '\\') {
@@ -14,8 +15,8 @@ template <typename Unit> static ExeName findExeName(const Unit * path, uint32_t 
     // Only a longer name loses the suffix: ".exe" alone stays ".exe".
     if (name.units > 4) {
         const Unit * tail = path + length - 4;
-        name.exeSuffix    = tail[0] == '.' && asciiLower(tail[1]) == 'e' && asciiLower(tail[2]) == 'x' &&
-                         asciiLower(tail[3]) == 'e';
+        name.exeSuffix =
+            tail[0] == '.' && asciiLower(tail[1]) == 'e' && asciiLower(tail[2]) == 'x' && asciiLower(tail[3]) == 'e';
     }
     if (name.exeSuffix) {
         name.units -= 4;

@@ -8,9 +8,8 @@
 #include <delayimp.h>
 
 static FARPROC WINAPI quillet_delay_hook(unsigned reason, PDelayLoadInfo info) {
-    if (reason == dliNotePreLoadLibrary && info && info->szDll &&
-        lstrcmpiA(info->szDll, "node.exe") == 0) {
-        return (FARPROC)GetModuleHandleW(NULL);
+    if (reason == dliNotePreLoadLibrary && info && info->szDll && lstrcmpiA(info->szDll, "node.exe") == 0) {
+        return (FARPROC) GetModuleHandleW(NULL);
     }
     return NULL;
 }

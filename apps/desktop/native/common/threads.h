@@ -24,12 +24,14 @@ namespace quillet {
 struct ExclusiveLock {
     void * srw; // a slim reader/writer lock, used exclusively; zero is its initial state
 };
-#define QUILLET_EXCLUSIVE_LOCK_INIT {nullptr}
+#define QUILLET_EXCLUSIVE_LOCK_INIT \
+    { nullptr }
 #else
 struct ExclusiveLock {
     pthread_mutex_t mutex; // a default (non-recursive) mutex
 };
-#define QUILLET_EXCLUSIVE_LOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+#define QUILLET_EXCLUSIVE_LOCK_INIT \
+    { PTHREAD_MUTEX_INITIALIZER }
 #endif
 
 void lockInit(ExclusiveLock * lock);
@@ -37,7 +39,7 @@ void lockDestroy(ExclusiveLock * lock);
 void lockAcquire(ExclusiveLock * lock);
 void lockRelease(ExclusiveLock * lock);
 
-typedef uint32_t (QUILLET_THREAD_CALL * ThreadMain)(void * argument);
+typedef uint32_t(QUILLET_THREAD_CALL * ThreadMain)(void * argument);
 
 // One thread, joined or released exactly once, by one thread other than itself.
 struct Thread {

@@ -6,7 +6,7 @@
 namespace quillet {
 
 // A default mutex fails only when corrupted or misused; nothing can recover.
-void lockInit(ExclusiveLock * lock)    { pthread_mutex_init(&lock->mutex, nullptr); }
+void lockInit(ExclusiveLock * lock) { pthread_mutex_init(&lock->mutex, nullptr); }
 void lockDestroy(ExclusiveLock * lock) { pthread_mutex_destroy(&lock->mutex); }
 void lockAcquire(ExclusiveLock * lock) {
     if (pthread_mutex_lock(&lock->mutex) != 0) {

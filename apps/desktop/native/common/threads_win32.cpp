@@ -10,8 +10,8 @@ static_assert(sizeof(ExclusiveLock) == sizeof(SRWLOCK), "ExclusiveLock holds an 
 
 static SRWLOCK * srw(ExclusiveLock * lock) { return reinterpret_cast<SRWLOCK *>(&lock->srw); }
 
-void lockInit(ExclusiveLock * lock)    { InitializeSRWLock(srw(lock)); }
-void lockDestroy(ExclusiveLock *)      {} // slim locks own no resources
+void lockInit(ExclusiveLock * lock) { InitializeSRWLock(srw(lock)); }
+void lockDestroy(ExclusiveLock *) {} // slim locks own no resources
 void lockAcquire(ExclusiveLock * lock) { AcquireSRWLockExclusive(srw(lock)); }
 void lockRelease(ExclusiveLock * lock) { ReleaseSRWLockExclusive(srw(lock)); }
 

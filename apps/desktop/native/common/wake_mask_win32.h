@@ -12,8 +12,8 @@ namespace quillet {
 // with it would fail on every call there. The value is therefore pinned.
 constexpr UINT wakeMask = 0x04FF;
 
-static_assert(wakeMask == (QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER |
-                           QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE),
+static_assert(wakeMask == (QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT |
+                           QS_HOTKEY | QS_SENDMESSAGE),
               "the wake mask is all input and messages up to raw input, and nothing newer");
 
 } // namespace quillet

@@ -15,8 +15,8 @@ static size_t failSize(void) {
     static size_t size = 0;
     if (!read) {
         const char * v = getenv("QUILLET_TEST_FAIL_ALLOC_SIZE");
-        size = v != NULL ? (size_t) strtoull(v, NULL, 10) : 0;
-        read = 1;
+        size           = v != NULL ? (size_t) strtoull(v, NULL, 10) : 0;
+        read           = 1;
     }
     return size;
 }
@@ -30,14 +30,8 @@ static int refuse(size_t size) {
     return 0;
 }
 
-void * malloc(size_t size) {
-    return refuse(size) ? NULL : __libc_malloc(size);
-}
+void * malloc(size_t size) { return refuse(size) ? NULL : __libc_malloc(size); }
 
-void * calloc(size_t count, size_t size) {
-    return refuse(count * size) ? NULL : __libc_calloc(count, size);
-}
+void * calloc(size_t count, size_t size) { return refuse(count * size) ? NULL : __libc_calloc(count, size); }
 
-void * realloc(void * p, size_t size) {
-    return refuse(size) ? NULL : __libc_realloc(p, size);
-}
+void * realloc(void * p, size_t size) { return refuse(size) ? NULL : __libc_realloc(p, size); }

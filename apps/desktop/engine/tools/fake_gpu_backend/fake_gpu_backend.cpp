@@ -55,23 +55,23 @@
 namespace {
 
 struct fake_device {
-    std::string name;
-    std::string description;
-    enum ggml_backend_dev_type type = GGML_BACKEND_DEVICE_TYPE_GPU;
-    bool init_ok = true;
-    bool compute_ok = true;
-    ggml_backend_device dev{};
+    std::string                name;
+    std::string                description;
+    enum ggml_backend_dev_type type       = GGML_BACKEND_DEVICE_TYPE_GPU;
+    bool                       init_ok    = true;
+    bool                       compute_ok = true;
+    ggml_backend_device        dev{};
 };
 
 struct fake_plugin {
-    std::string env_name;
-    std::string reg_name;
-    std::string log_path;
-    bool print_stdout = false;
-    int score = 1;
+    std::string                               env_name;
+    std::string                               reg_name;
+    std::string                               log_path;
+    bool                                      print_stdout = false;
+    int                                       score        = 1;
     std::vector<std::unique_ptr<fake_device>> devices;
-    ggml_backend_reg reg{};
-    bool configured = false;
+    ggml_backend_reg                          reg{};
+    bool                                      configured = false;
 };
 
 fake_plugin & plugin() {
@@ -80,13 +80,12 @@ fake_plugin & plugin() {
 }
 
 struct fake_backend_context {
-    ggml_backend_t cpu = nullptr;
-    fake_device * device = nullptr;
-    bool computed = false;
+    ggml_backend_t cpu      = nullptr;
+    fake_device *  device   = nullptr;
+    bool           computed = false;
 };
 
-ggml_guid fake_guid = {0x71, 0x75, 0x69, 0x6c, 0x6c, 0x65, 0x74, 0x2d,
-                       0x66, 0x61, 0x6b, 0x65, 0x2d, 0x67, 0x70, 0x75};
+ggml_guid fake_guid = {0x71, 0x75, 0x69, 0x6c, 0x6c, 0x65, 0x74, 0x2d, 0x66, 0x61, 0x6b, 0x65, 0x2d, 0x67, 0x70, 0x75};
 
 void log_event(const char * what, const fake_device & d, const char * outcome) {
     const std::string & path = plugin().log_path;
@@ -115,14 +114,15 @@ std::string own_env_suffix() {
         base.resize(base.size() - suffix.size());
     }
     for (char & c : base) {
-        c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : '_';
+        c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::toupper(static_cast<unsigned char>(c)))
+                                                        : '_';
     }
     return base;
 }
 
 std::vector<std::string> split(const std::string & s, char sep) {
     std::vector<std::string> out;
-    size_t start = 0;
+    size_t                   start = 0;
     while (true) {
         size_t end = s.find(sep, start);
         out.push_back(s.substr(start, end == std::string::npos ? std::string::npos : end - start));
@@ -138,17 +138,26 @@ bool parse_settings(const std::string & text, fake_plugin & p, std::string & err
     for (const std::string & item : split(text, ';')) {
         if (item.empty()) continue;
         size_t eq = item.find('=');
-        if (eq == std::string::npos) { error = "item without '=': " + item; return false; }
+        if (eq == std::string::npos) {
+            error = "item without '=': " + item;
+            return false;
+        }
         std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         if (key == "reg") {
-            if (value.empty()) { error = "empty reg"; return false; }
+            if (value.empty()) {
+                error = "empty reg";
+                return false;
+            }
             p.reg_name = value;
         } else if (key == "devs") {
             devs = value;
         } else if (key == "score") {
             char * end = nullptr;
-            long v = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || v < 0 || v > 1000000) { error = "bad score: " + value; return false; }
+            long   v   = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || v < 0 || v > 1000000) {
+                error = "bad score: " + value;
+                return false;
+            }
             p.score = static_cast<int>(v);
         } else if (key == "log") {
             p.log_path = value;
@@ -162,17 +171,32 @@ bool parse_settings(const std::string & text, fake_plugin & p, std::string & err
     if (devs.empty()) return true;
     for (const std::string & item : split(devs, ',')) {
         size_t colon = item.find(':');
-        if (colon == std::string::npos) { error = "device without mode: " + item; return false; }
+        if (colon == std::string::npos) {
+            error = "device without mode: " + item;
+            return false;
+        }
         std::string type = item.substr(0, colon), mode = item.substr(colon + 1);
-        auto d = std::make_unique<fake_device>();
-        if (type == "gpu") d->type = GGML_BACKEND_DEVICE_TYPE_GPU;
-        else if (type == "igpu") d->type = GGML_BACKEND_DEVICE_TYPE_IGPU;
-        else if (type == "accel") d->type = GGML_BACKEND_DEVICE_TYPE_ACCEL;
-        else { error = "bad device type: " + type; return false; }
-        if (mode == "ok") d->init_ok = true;
-        else if (mode == "fail") d->init_ok = false;
-        else if (mode == "broken") d->compute_ok = false;
-        else { error = "bad device mode: " + mode; return false; }
+        auto        d = std::make_unique<fake_device>();
+        if (type == "gpu")
+            d->type = GGML_BACKEND_DEVICE_TYPE_GPU;
+        else if (type == "igpu")
+            d->type = GGML_BACKEND_DEVICE_TYPE_IGPU;
+        else if (type == "accel")
+            d->type = GGML_BACKEND_DEVICE_TYPE_ACCEL;
+        else {
+            error = "bad device type: " + type;
+            return false;
+        }
+        if (mode == "ok")
+            d->init_ok = true;
+        else if (mode == "fail")
+            d->init_ok = false;
+        else if (mode == "broken")
+            d->compute_ok = false;
+        else {
+            error = "bad device mode: " + mode;
+            return false;
+        }
         p.devices.push_back(std::move(d));
     }
     return true;
@@ -184,9 +208,7 @@ fake_backend_context * backend_ctx(ggml_backend_t backend) {
     return static_cast<fake_backend_context *>(backend->context);
 }
 
-const char * backend_get_name(ggml_backend_t backend) {
-    return backend_ctx(backend)->device->name.c_str();
-}
+const char * backend_get_name(ggml_backend_t backend) { return backend_ctx(backend)->device->name.c_str(); }
 
 void backend_free(ggml_backend_t backend) {
     fake_backend_context * ctx = backend_ctx(backend);
@@ -235,42 +257,40 @@ bool is_fake_backend(ggml_backend_t backend) {
 // pass it on to the CPU backend underneath.
 void set_n_threads(ggml_backend_t backend, int n_threads) {
     if (!is_fake_backend(backend)) return;
-    ggml_backend_t cpu = backend_ctx(backend)->cpu;
+    ggml_backend_t     cpu     = backend_ctx(backend)->cpu;
     ggml_backend_reg_t cpu_reg = ggml_backend_dev_backend_reg(ggml_backend_get_device(cpu));
-    auto fn = reinterpret_cast<ggml_backend_set_n_threads_t>(
+    auto               fn      = reinterpret_cast<ggml_backend_set_n_threads_t>(
         ggml_backend_reg_get_proc_address(cpu_reg, "ggml_backend_set_n_threads"));
     if (fn) fn(cpu, n_threads);
 }
 
 // --- device ----------------------------------------------------------------
 
-fake_device * device_of(ggml_backend_dev_t dev) {
-    return static_cast<fake_device *>(dev->context);
-}
+fake_device * device_of(ggml_backend_dev_t dev) { return static_cast<fake_device *>(dev->context); }
 
 const char * dev_get_name(ggml_backend_dev_t dev) { return device_of(dev)->name.c_str(); }
 const char * dev_get_description(ggml_backend_dev_t dev) { return device_of(dev)->description.c_str(); }
 
 void dev_get_memory(ggml_backend_dev_t, size_t * free, size_t * total) {
-    *free = size_t(4) << 30;
+    *free  = size_t(4) << 30;
     *total = size_t(4) << 30;
 }
 
 enum ggml_backend_dev_type dev_get_type(ggml_backend_dev_t dev) { return device_of(dev)->type; }
 
 void dev_get_props(ggml_backend_dev_t dev, ggml_backend_dev_props * props) {
-    props->name = dev_get_name(dev);
+    props->name        = dev_get_name(dev);
     props->description = dev_get_description(dev);
     dev_get_memory(dev, &props->memory_free, &props->memory_total);
-    props->type = dev_get_type(dev);
+    props->type      = dev_get_type(dev);
     props->device_id = nullptr;
     props->caps = {/* async */ false, /* host_buffer */ false, /* buffer_from_host_ptr */ false, /* events */ false};
 }
 
 ggml_backend_t dev_init_backend(ggml_backend_dev_t dev, const char *) {
-    fake_device & d = *device_of(dev);
+    fake_device &      d       = *device_of(dev);
     ggml_backend_dev_t cpu_dev = d.init_ok ? ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU) : nullptr;
-    ggml_backend_t cpu = cpu_dev ? ggml_backend_dev_init(cpu_dev, nullptr) : nullptr;
+    ggml_backend_t     cpu     = cpu_dev ? ggml_backend_dev_init(cpu_dev, nullptr) : nullptr;
     if (!cpu) {
         log_event("init", d, "fail");
         return nullptr;
@@ -317,7 +337,7 @@ const ggml_backend_device_i device_iface = {
 // --- registry --------------------------------------------------------------
 
 const char * reg_get_name(ggml_backend_reg_t) { return plugin().reg_name.c_str(); }
-size_t reg_get_device_count(ggml_backend_reg_t) { return plugin().devices.size(); }
+size_t       reg_get_device_count(ggml_backend_reg_t) { return plugin().devices.size(); }
 
 ggml_backend_dev_t reg_get_device(ggml_backend_reg_t, size_t index) {
     auto & devs = plugin().devices;
@@ -341,10 +361,10 @@ bool configure() {
     fake_plugin & p = plugin();
     if (p.configured) return true;
     std::string suffix = own_env_suffix();
-    p.env_name = "QUILLET_FAKE_GPU_" + suffix;
-    p.reg_name = suffix.empty() ? "FAKE" : suffix;
+    p.env_name         = "QUILLET_FAKE_GPU_" + suffix;
+    p.reg_name         = suffix.empty() ? "FAKE" : suffix;
     const char * value = std::getenv(p.env_name.c_str());
-    std::string error;
+    std::string  error;
     if (!parse_settings(value ? value : "", p, error)) {
         std::fprintf(stderr, "fake_gpu_backend: %s: %s\n", p.env_name.c_str(), error.c_str());
         p.devices.clear();
@@ -352,27 +372,25 @@ bool configure() {
     }
     for (size_t i = 0; i < p.devices.size(); i++) {
         fake_device & d = *p.devices[i];
-        d.name = p.reg_name + std::to_string(i);
-        d.description = "fake " + std::string(d.type == GGML_BACKEND_DEVICE_TYPE_IGPU ? "integrated GPU" :
-                                               d.type == GGML_BACKEND_DEVICE_TYPE_ACCEL ? "accelerator" : "GPU") +
+        d.name          = p.reg_name + std::to_string(i);
+        d.description   = "fake " +
+                        std::string(d.type == GGML_BACKEND_DEVICE_TYPE_IGPU    ? "integrated GPU"
+                                    : d.type == GGML_BACKEND_DEVICE_TYPE_ACCEL ? "accelerator"
+                                                                               : "GPU") +
                         (d.init_ok ? "" : " (fails to initialise)");
         d.dev = ggml_backend_device{device_iface, &p.reg, &d};
     }
-    p.reg = ggml_backend_reg{GGML_BACKEND_API_VERSION, reg_iface, nullptr};
+    p.reg        = ggml_backend_reg{GGML_BACKEND_API_VERSION, reg_iface, nullptr};
     p.configured = true;
     print_stdout("registered", p.reg_name);
     return true;
 }
 
-ggml_backend_reg_t fake_reg() {
-    return configure() ? &plugin().reg : nullptr;
-}
+ggml_backend_reg_t fake_reg() { return configure() ? &plugin().reg : nullptr; }
 
-int fake_score() {
-    return configure() ? plugin().score : 0;
-}
+int fake_score() { return configure() ? plugin().score : 0; }
 
-}  // namespace
+} // namespace
 
 GGML_BACKEND_DL_IMPL(fake_reg)
 GGML_BACKEND_DL_SCORE_IMPL(fake_score)

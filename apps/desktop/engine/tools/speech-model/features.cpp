@@ -20,13 +20,13 @@
 #include <string>
 
 static std::vector<float> read_pcm(const std::string & path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream      in(path, std::ios::binary);
+    std::vector<char>  bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<float> out(bytes.size() / 2);
     for (size_t i = 0; i < out.size(); i++) {
         int16_t v;
         memcpy(&v, bytes.data() + 2 * i, 2);
-        out[i] = float(v) / 32768.0f;  // the engine client's scaling
+        out[i] = float(v) / 32768.0f; // the engine client's scaling
     }
     return out;
 }
@@ -44,15 +44,15 @@ int main(int argc, char ** argv) {
     const char * dir = getenv("FEATURES_BACKEND_DIR");
     ggml_backend_load_all_from_path(dir);
     whisper_context_params cparams = whisper_context_default_params();
-    cparams.use_gpu = false;
-    whisper_context * ctx = whisper_init_from_file_with_params_no_state(argv[2], cparams);
+    cparams.use_gpu                = false;
+    whisper_context * ctx          = whisper_init_from_file_with_params_no_state(argv[2], cparams);
     if (ctx == nullptr) {
         fprintf(stderr, "features: cannot load %s\n", argv[2]);
         return 1;
     }
 
     if (mode == "tokenize") {
-        std::string line;
+        std::string                line;
         std::vector<whisper_token> toks(1024);
         while (std::getline(std::cin, line)) {
             int n = whisper_tokenize(ctx, line.c_str(), toks.data(), (int) toks.size());
@@ -70,20 +70,20 @@ int main(int argc, char ** argv) {
 
     if (mode == "mel" && argc == 5) {
         const int frames = atoi(argv[3]);
-        FILE * out = fopen(argv[4], "wb");
+        FILE *    out    = fopen(argv[4], "wb");
         if (out == nullptr) {
             return 1;
         }
-        whisper_state state;  // only its mel (and timing) fields are used
-        std::string line;
+        whisper_state      state; // only its mel (and timing) fields are used
+        std::string        line;
         std::vector<float> buf;
         while (std::getline(std::cin, line)) {
             // the window may start inside the audio, as it does when decoding moves on
-            std::string path = line;
-            int first = 0;
-            const size_t sp = line.find(' ');
+            std::string  path  = line;
+            int          first = 0;
+            const size_t sp    = line.find(' ');
             if (sp != std::string::npos) {
-                path = line.substr(0, sp);
+                path  = line.substr(0, sp);
                 first = atoi(line.c_str() + sp + 1);
             }
             std::vector<float> pcm = read_pcm(path);

@@ -35,23 +35,23 @@ int main() {
 
     for (int i = 0; i < 1000; i++) resolveForeground(tracker);
     ContextSnapshot s;
-    double clockMs;
+    double          clockMs;
     copySnapshot(tracker, &s, &clockMs);
     if (!s.valid) {
         fprintf(stderr, "probe did not resolve the application\n");
         return 1;
     }
 
-    uint64_t before = quillet::allocationCount();
-    double probeNs = nsPerCall(probeCount, [&] { resolveForeground(tracker); });
+    uint64_t before           = quillet::allocationCount();
+    double   probeNs          = nsPerCall(probeCount, [&] { resolveForeground(tracker); });
     uint64_t probeAllocations = quillet::allocationCount() - before;
 
-    before = quillet::allocationCount();
-    double copyNs = nsPerCall(probeCount, [&] { copySnapshot(tracker, &s, &clockMs); });
+    before                   = quillet::allocationCount();
+    double   copyNs          = nsPerCall(probeCount, [&] { copySnapshot(tracker, &s, &clockMs); });
     uint64_t copyAllocations = quillet::allocationCount() - before;
 
-    printf("probe (simulated platform): %.1f ns/probe over %d probes, %llu allocations\n",
-           probeNs, probeCount, static_cast<unsigned long long>(probeAllocations));
+    printf("probe (simulated platform): %.1f ns/probe over %d probes, %llu allocations\n", probeNs, probeCount,
+           static_cast<unsigned long long>(probeAllocations));
     printf("copySnapshot (native part of snapshot): %.1f ns/call, %llu allocations\n", copyNs,
            static_cast<unsigned long long>(copyAllocations));
 

@@ -16,8 +16,8 @@
 namespace appfocus {
 namespace platform {
 
-World world;
-std::atomic<bool> clockFrozen{false};
+World                world;
+std::atomic<bool>    clockFrozen{false};
 std::atomic<int64_t> frozenTicks{0};
 
 SimWindow * findWindow(WindowHandle handle) {
@@ -61,10 +61,9 @@ namespace {
 std::atomic<uint32_t> nextThreadId{1000};
 thread_local uint32_t simThreadId = 0;
 
-
 bool post(uint32_t threadId, MessageKind kind) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimQueue * q = findQueue(threadId);
+    SimQueue *                  q = findQueue(threadId);
     if (!q) return false;
     SimMessage m;
     memset(&m, 0, sizeof(m));
@@ -76,20 +75,20 @@ bool post(uint32_t threadId, MessageKind kind) {
 // argument are the trampoline's own.
 struct SimStart {
     quillet::ThreadMain main;
-    void * argument;
-    bool used;
+    void *              argument;
+    bool                used;
 };
 SimStart starts[maxQueues];
 
 uint32_t QUILLET_THREAD_CALL threadTrampoline(void * arg) {
-    SimStart * start = static_cast<SimStart *>(arg);
+    SimStart *          start = static_cast<SimStart *>(arg);
     quillet::ThreadMain main;
-    void * argument;
+    void *              argument;
     {
         std::unique_lock<std::mutex> held(world.mutex);
         while (world.threadsHeld) world.gate.wait(held);
-        main = start->main;
-        argument = start->argument;
+        main        = start->main;
+        argument    = start->argument;
         start->used = false;
     }
     main(argument);
@@ -101,7 +100,7 @@ uint32_t QUILLET_THREAD_CALL threadTrampoline(void * arg) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 HookHandle setWinEventHook(uint32_t event, WinEventProc proc) {
     std::lock_guard<std::mutex> held(world.mutex);
@@ -112,10 +111,10 @@ HookHandle setWinEventHook(uint32_t event, WinEventProc proc) {
     for (int i = 0; i < maxHooks; i++) {
         SimHook * h = &world.hooks[i];
         if (h->handle != 0) continue;
-        h->handle = ++world.nextHook;
-        h->event = event;
+        h->handle   = ++world.nextHook;
+        h->event    = event;
         h->threadId = currentThreadId();
-        h->proc = proc;
+        h->proc     = proc;
         return h->handle;
     }
     return 0;
@@ -134,18 +133,18 @@ bool unhookWinEvent(HookHandle hook) {
 }
 
 void createMessageQueue() {
-    uint32_t id = currentThreadId();
+    uint32_t                    id = currentThreadId();
     std::lock_guard<std::mutex> held(world.mutex);
     if (findQueue(id)) return;
     for (int i = 0; i < maxQueues; i++) {
         SimQueue * q = &world.queues[i];
         if (q->threadId != 0) continue;
         q->threadId = id;
-        q->head = 0;
-        q->count = 0;
+        q->head     = 0;
+        q->count    = 0;
         return;
     }
-    abort();  // more simulated threads than any test uses
+    abort(); // more simulated threads than any test uses
 }
 
 uint32_t currentThreadId() {
@@ -157,9 +156,9 @@ PumpResult pumpMessage() {
     SimMessage m;
     {
         std::lock_guard<std::mutex> held(world.mutex);
-        SimQueue * q = findQueue(currentThreadId());
+        SimQueue *                  q = findQueue(currentThreadId());
         if (!q || q->count == 0) return PumpEmpty;
-        m = q->ring[q->head];
+        m       = q->ring[q->head];
         q->head = (q->head + 1) % queueCapacity;
         q->count--;
     }
@@ -171,11 +170,10 @@ PumpResult pumpMessage() {
 
 void waitForMessages(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> held(world.mutex);
-    SimQueue * q = findQueue(currentThreadId());
+    SimQueue *                   q = findQueue(currentThreadId());
     if (!q) return;
     if (world.waitMs != 0) timeoutMs = world.waitMs;
-    q->ready.wait_for(held, std::chrono::milliseconds(timeoutMs),
-                      [q] { return q->count > 0; });
+    q->ready.wait_for(held, std::chrono::milliseconds(timeoutMs), [q] { return q->count > 0; });
 }
 
 bool postQuit(uint32_t threadId) { return post(threadId, MessageQuit); }
@@ -189,42 +187,41 @@ WindowHandle foregroundWindow() {
 
 bool isWindow(WindowHandle window) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimWindow * w = findWindow(window);
+    SimWindow *                 w = findWindow(window);
     return w && w->alive;
 }
 
 uint32_t windowProcessId(WindowHandle window) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimWindow * w = findWindow(window);
+    SimWindow *                 w = findWindow(window);
     return w && w->alive ? w->processId : 0;
 }
 
 ProcessHandle openProcess(uint32_t processId) {
     std::lock_guard<std::mutex> held(world.mutex);
-    SimProcess * p = findProcess(processId, false);
+    SimProcess *                p = findProcess(processId, false);
     if (!p || p->openFails) return nullptr;
     world.openHandles++;
     return p;
 }
 
-bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
-                    uint32_t * length) {
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity, uint32_t * length) {
     void (*hook)(void *);
     void * arg;
     {
         std::lock_guard<std::mutex> held(world.mutex);
         world.imageQueries++;
         hook = world.imageQueryHook;
-        arg = world.imageQueryArg;
+        arg  = world.imageQueryArg;
     }
     if (hook) hook(arg);
     std::lock_guard<std::mutex> held(world.mutex);
-    SimProcess * p = static_cast<SimProcess *>(process);
+    SimProcess *                p = static_cast<SimProcess *>(process);
     // Like the real call: the path and its terminator must fit.
     if (p->pathLength + 1 > capacity) return false;
     memcpy(buffer, p->path, p->pathLength * sizeof(Utf16Unit));
     buffer[p->pathLength] = 0;
-    *length = p->pathLength;
+    *length               = p->pathLength;
     return true;
 }
 
@@ -247,28 +244,28 @@ int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity) {
             c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             i++;
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return 0;  // a low surrogate with no high one before it
+            return 0; // a low surrogate with no high one before it
         }
         unsigned char bytes[4];
-        int n;
+        int           n;
         if (c < 0x80) {
             bytes[0] = static_cast<unsigned char>(c);
-            n = 1;
+            n        = 1;
         } else if (c < 0x800) {
             bytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
             bytes[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            n = 2;
+            n        = 2;
         } else if (c < 0x10000) {
             bytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
             bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
             bytes[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            n = 3;
+            n        = 3;
         } else {
             bytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
             bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
             bytes[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
             bytes[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            n = 4;
+            n        = 4;
         }
         if (written + n > capacity) return 0;
         memcpy(out + written, bytes, n);
@@ -299,9 +296,9 @@ bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argu
             world.failThreadStart = false;
             return false;
         }
-        start->main = main;
+        start->main     = main;
         start->argument = argument;
-        start->used = true;
+        start->used     = true;
         world.threads.started++;
         world.threads.running++;
     }
@@ -321,5 +318,5 @@ void joinThread(quillet::Thread * thread) {
     world.threads.joined++;
 }
 
-}  // namespace platform
-}  // namespace appfocus
+} // namespace platform
+} // namespace appfocus

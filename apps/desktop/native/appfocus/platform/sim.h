@@ -39,10 +39,10 @@ void raiseWinEvent(uint32_t event, platform::WindowHandle window, int32_t object
 // change the world in the middle of a probe.
 void setImageQueryHook(void (*hook)(void *), void * arg);
 
-void setHookInstallFails(uint32_t event, bool fails);
-void setUnhookFails(bool fails);
-int activeHooks();
-int openProcessHandles();
+void     setHookInstallFails(uint32_t event, bool fails);
+void     setUnhookFails(bool fails);
+int      activeHooks();
+int      openProcessHandles();
 uint32_t imageQueries();
 
 // Every message wait lasts ms unless a message arrives (0: as long as
@@ -61,5 +61,5 @@ struct ThreadCounts {
 };
 ThreadCounts threadCounts();
 
-}  // namespace sim
-}  // namespace appfocus
+} // namespace sim
+} // namespace appfocus

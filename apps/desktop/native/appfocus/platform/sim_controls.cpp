@@ -15,16 +15,16 @@ void reset() {
     std::lock_guard<std::mutex> held(world.mutex);
     memset(world.windows, 0, sizeof(world.windows));
     memset(world.processes, 0, sizeof(world.processes));
-    world.foreground = 0;
+    world.foreground         = 0;
     world.failForegroundHook = false;
-    world.failDestroyHook = false;
-    world.failUnhook = false;
-    world.imageQueryHook = nullptr;
-    world.imageQueryArg = nullptr;
-    world.imageQueries = 0;
-    world.threadsHeld = false;
-    world.failThreadStart = false;
-    world.waitMs = 0;
+    world.failDestroyHook    = false;
+    world.failUnhook         = false;
+    world.imageQueryHook     = nullptr;
+    world.imageQueryArg      = nullptr;
+    world.imageQueries       = 0;
+    world.threadsHeld        = false;
+    world.failThreadStart    = false;
+    world.waitMs             = 0;
     // Hooks whose thread has ended (after a simulated unhook failure) go too.
     for (int i = 0; i < platform::maxHooks; i++) {
         platform::SimHook * h = &world.hooks[i];
@@ -43,19 +43,19 @@ void useRealClock() { platform::clockFrozen.store(false); }
 
 void addWindow(platform::WindowHandle window, uint32_t processId) {
     std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimWindow * w = platform::findWindow(window);
+    platform::SimWindow *       w = platform::findWindow(window);
     for (int i = 0; !w && i < platform::maxWindows; i++) {
         if (world.windows[i].handle == 0) w = &world.windows[i];
     }
     if (!w) abort();
-    w->handle = window;
+    w->handle    = window;
     w->processId = processId;
-    w->alive = true;
+    w->alive     = true;
 }
 
 void setImagePath(uint32_t processId, const char16_t * units, uint32_t length) {
     std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimProcess * p = platform::findProcess(processId, true);
+    platform::SimProcess *      p = platform::findProcess(processId, true);
     if (!p || length > platform::maxPathUnits) abort();
     memcpy(p->path, units, length * sizeof(char16_t));
     p->pathLength = length;
@@ -74,13 +74,13 @@ void addApp(platform::WindowHandle window, uint32_t processId, const char16_t * 
 
 void setProcessExited(uint32_t processId, bool exited) {
     std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimProcess * p = platform::findProcess(processId, false);
+    platform::SimProcess *      p = platform::findProcess(processId, false);
     if (p) p->exited = exited;
 }
 
 void setOpenFails(uint32_t processId, bool fails) {
     std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimProcess * p = platform::findProcess(processId, false);
+    platform::SimProcess *      p = platform::findProcess(processId, false);
     if (p) p->openFails = fails;
 }
 
@@ -95,7 +95,7 @@ void setForeground(platform::WindowHandle window, bool raiseEvent) {
 void destroyWindow(platform::WindowHandle window) {
     {
         std::lock_guard<std::mutex> held(world.mutex);
-        platform::SimWindow * w = platform::findWindow(window);
+        platform::SimWindow *       w = platform::findWindow(window);
         if (w) w->alive = false;
     }
     raiseWinEvent(platform::eventObjectDestroy, window, platform::objectIdWindow);
@@ -110,11 +110,11 @@ void raiseWinEvent(uint32_t event, platform::WindowHandle window, int32_t object
         if (!q) continue;
         platform::SimMessage m;
         memset(&m, 0, sizeof(m));
-        m.kind = platform::MessageWinEvent;
-        m.hook = h->handle;
-        m.proc = h->proc;
-        m.event = event;
-        m.window = window;
+        m.kind     = platform::MessageWinEvent;
+        m.hook     = h->handle;
+        m.proc     = h->proc;
+        m.event    = event;
+        m.window   = window;
         m.objectId = objectId;
         platform::enqueue(q, m);
     }
@@ -123,7 +123,7 @@ void raiseWinEvent(uint32_t event, platform::WindowHandle window, int32_t object
 void setImageQueryHook(void (*hook)(void *), void * arg) {
     std::lock_guard<std::mutex> held(world.mutex);
     world.imageQueryHook = hook;
-    world.imageQueryArg = arg;
+    world.imageQueryArg  = arg;
 }
 
 void setHookInstallFails(uint32_t event, bool fails) {
@@ -139,7 +139,7 @@ void setUnhookFails(bool fails) {
 
 int activeHooks() {
     std::lock_guard<std::mutex> held(world.mutex);
-    int n = 0;
+    int                         n = 0;
     for (int i = 0; i < platform::maxHooks; i++) n += world.hooks[i].handle != 0;
     return n;
 }
@@ -166,9 +166,9 @@ void setWaitMs(uint32_t ms) {
 }
 
 int queuedMessages() {
-    uint32_t id = platform::currentThreadId();
+    uint32_t                    id = platform::currentThreadId();
     std::lock_guard<std::mutex> held(world.mutex);
-    platform::SimQueue * q = platform::findQueue(id);
+    platform::SimQueue *        q = platform::findQueue(id);
     return q ? q->count : 0;
 }
 
@@ -182,5 +182,5 @@ ThreadCounts threadCounts() {
     return world.threads;
 }
 
-}  // namespace sim
-}  // namespace appfocus
+} // namespace sim
+} // namespace appfocus

@@ -17,27 +17,24 @@ namespace {
 // same procedure, so one slot is enough.
 std::atomic<WinEventProc> installedProc{nullptr};
 
-void CALLBACK winEventThunk(HWINEVENTHOOK hook, DWORD event, HWND window, LONG objectId,
-                            LONG childId, DWORD eventThread, DWORD eventTime) {
+void CALLBACK winEventThunk(HWINEVENTHOOK hook, DWORD event, HWND window, LONG objectId, LONG childId,
+                            DWORD eventThread, DWORD eventTime) {
     WinEventProc proc = installedProc.load();
     if (proc) {
-        proc(reinterpret_cast<HookHandle>(hook), event, reinterpret_cast<WindowHandle>(window),
-             objectId, childId, eventThread, eventTime);
+        proc(reinterpret_cast<HookHandle>(hook), event, reinterpret_cast<WindowHandle>(window), objectId, childId,
+             eventThread, eventTime);
     }
 }
 
-}  // namespace
+} // namespace
 
 HookHandle setWinEventHook(uint32_t event, WinEventProc proc) {
     installedProc.store(proc);
-    HWINEVENTHOOK hook =
-        SetWinEventHook(event, event, nullptr, winEventThunk, 0, 0, WINEVENT_OUTOFCONTEXT);
+    HWINEVENTHOOK hook = SetWinEventHook(event, event, nullptr, winEventThunk, 0, 0, WINEVENT_OUTOFCONTEXT);
     return reinterpret_cast<HookHandle>(hook);
 }
 
-bool unhookWinEvent(HookHandle hook) {
-    return UnhookWinEvent(reinterpret_cast<HWINEVENTHOOK>(hook)) != FALSE;
-}
+bool unhookWinEvent(HookHandle hook) { return UnhookWinEvent(reinterpret_cast<HWINEVENTHOOK>(hook)) != FALSE; }
 
 void createMessageQueue() {
     MSG msg;
@@ -55,9 +52,7 @@ PumpResult pumpMessage() {
     return PumpDispatched;
 }
 
-void waitForMessages(uint32_t timeoutMs) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs, quillet::wakeMask);
-}
+void waitForMessages(uint32_t timeoutMs) { MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs, quillet::wakeMask); }
 
 bool postQuit(uint32_t threadId) { return PostThreadMessageW(threadId, WM_QUIT, 0, 0) != FALSE; }
 
@@ -77,8 +72,7 @@ ProcessHandle openProcess(uint32_t processId) {
     return OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
 }
 
-bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity,
-                    uint32_t * length) {
+bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity, uint32_t * length) {
     DWORD size = capacity;
     if (!QueryFullProcessImageNameW(static_cast<HANDLE>(process), 0, buffer, &size)) return false;
     *length = size;
@@ -92,8 +86,7 @@ bool processStillRunning(ProcessHandle process) {
 void closeProcess(ProcessHandle process) { CloseHandle(static_cast<HANDLE>(process)); }
 
 int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity) {
-    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units, count, out, capacity,
-                               nullptr, nullptr);
+    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units, count, out, capacity, nullptr, nullptr);
 }
 
 int64_t performanceCounter() {
@@ -114,5 +107,5 @@ bool startThread(quillet::Thread * thread, quillet::ThreadMain main, void * argu
 
 void joinThread(quillet::Thread * thread) { quillet::threadJoin(thread); }
 
-}  // namespace platform
-}  // namespace appfocus
+} // namespace platform
+} // namespace appfocus

@@ -8,9 +8,9 @@
 
 namespace appfocus {
 bool imageBaseName(const platform::Utf16Unit * path, uint32_t length, char * name) {
-    const quillet::ExeName exe = quillet::exeName(path, length);
+    const quillet::ExeName      exe  = quillet::exeName(path, length);
     const platform::Utf16Unit * base = path + exe.begin;
-    uint32_t n = exe.units;
+    uint32_t                    n    = exe.units;
     if (n == 0 || n > maxBaseNameUnits) return false;
 
     int bytes = platform::utf16ToUtf8(base, static_cast<int>(n), name, nameBytes - 1);
@@ -28,9 +28,7 @@ void resolveForeground(ForegroundTracker * t) {
 
     platform::WindowHandle window = platform::foregroundWindow();
     t->trackedWindow.exchange(window);
-    uint32_t processId = window != 0 && platform::isWindow(window)
-                             ? platform::windowProcessId(window)
-                             : 0;
+    uint32_t processId = window != 0 && platform::isWindow(window) ? platform::windowProcessId(window) : 0;
     if (processId == 0) {
         completeProbe(t, token, nullptr);
         return;
@@ -43,13 +41,12 @@ void resolveForeground(ForegroundTracker * t) {
 
     AppIdentity candidate;
     memset(&candidate, 0, sizeof(candidate));
-    bool nameOk = false;
+    bool                nameOk = false;
     platform::Utf16Unit path[imagePathUnits];
-    uint32_t length = 0;
-    if (platform::queryImagePath(process, path, imagePathUnits, &length) && length >= 1 &&
-        length < imagePathUnits) {
+    uint32_t            length = 0;
+    if (platform::queryImagePath(process, path, imagePathUnits, &length) && length >= 1 && length < imagePathUnits) {
         path[length] = 0;
-        nameOk = imageBaseName(path, length, candidate.name);
+        nameOk       = imageBaseName(path, length, candidate.name);
     }
     bool running = platform::processStillRunning(process);
     platform::closeProcess(process);
@@ -59,7 +56,7 @@ void resolveForeground(ForegroundTracker * t) {
                   platform::windowProcessId(window) == processId;
 
     if (!t->stopRequested.load() && nameOk && running && stable) {
-        candidate.processId = processId;
+        candidate.processId    = processId;
         candidate.windowHandle = window;
         completeProbe(t, token, &candidate);
     } else {
@@ -67,4 +64,4 @@ void resolveForeground(ForegroundTracker * t) {
     }
 }
 
-}  // namespace appfocus
+} // namespace appfocus

@@ -7,7 +7,7 @@
 
 namespace appfocus {
 
-const uint32_t imagePathUnits = 1024;
+const uint32_t imagePathUnits   = 1024;
 const uint32_t maxBaseNameUnits = 256;
 
 // The executable base name of a Win32 image path (after the last backslash,
@@ -23,4 +23,4 @@ struct ForegroundTracker;
 // completes the probe.
 void resolveForeground(ForegroundTracker * tracker);
 
-}  // namespace appfocus
+} // namespace appfocus

@@ -54,7 +54,7 @@ napi_value snapshotExport(napi_env env, napi_callback_info info) {
     ForegroundTracker * t = trackerOf(env, info);
     if (!t) return nullptr;
     ContextSnapshot snapshot;
-    double clockMs;
+    double          clockMs;
     copySnapshot(t, &snapshot, &clockMs);
     return buildSnapshotObject(env, snapshot, clockMs);
 }
@@ -62,12 +62,12 @@ napi_value snapshotExport(napi_env env, napi_callback_info info) {
 void teardown(void * arg) {
     ForegroundTracker * t = static_cast<ForegroundTracker *>(arg);
     if (!t) return;
-    stop(t);  // joins: no tracker thread outlives its environment
+    stop(t); // joins: no tracker thread outlives its environment
     delete t;
 }
 
-}  // namespace
-}  // namespace appfocus
+} // namespace
+} // namespace appfocus
 
 static_assert(NAPI_VERSION == 8, "the module is built against Node-API 8");
 
@@ -101,4 +101,4 @@ NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value e
     return exports;
 }
 
-}  // extern "C"
+} // extern "C"

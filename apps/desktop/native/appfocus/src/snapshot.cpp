@@ -10,8 +10,7 @@ namespace {
 // the same object that one assignment per key builds, at a fraction of the
 // Node-API calls (each assignment would be a call with its own key string).
 napi_property_descriptor dataProperty(const char * key, napi_value value) {
-    napi_property_descriptor d = {key,    nullptr, nullptr, nullptr, nullptr,
-                                  value,  napi_default_jsproperty, nullptr};
+    napi_property_descriptor d = {key, nullptr, nullptr, nullptr, nullptr, value, napi_default_jsproperty, nullptr};
     return d;
 }
 
@@ -29,22 +28,20 @@ napi_value buildApp(napi_env env, const AppIdentity & identity) {
     };
     size_t count = 3;
     if (identity.windowHandle != 0) {
-        char handle[19];  // "0x" and at most 16 digits
-        snprintf(handle, sizeof(handle), "0x%llx",
-                 static_cast<unsigned long long>(identity.windowHandle));
+        char handle[19]; // "0x" and at most 16 digits
+        snprintf(handle, sizeof(handle), "0x%llx", static_cast<unsigned long long>(identity.windowHandle));
         if (napi_create_string_utf8(env, handle, NAPI_AUTO_LENGTH, &windowHandle) != napi_ok) {
             return nullptr;
         }
         props[count++] = dataProperty("windowHandle", windowHandle);
     }
-    if (napi_create_object(env, &app) != napi_ok ||
-        napi_define_properties(env, app, count, props) != napi_ok) {
+    if (napi_create_object(env, &app) != napi_ok || napi_define_properties(env, app, count, props) != napi_ok) {
         return nullptr;
     }
     return app;
 }
 
-}  // namespace
+} // namespace
 
 const char * reasonName(SnapshotReason reason) {
     switch (reason) {
@@ -62,14 +59,12 @@ napi_value buildSnapshotObject(napi_env env, const ContextSnapshot & s, double c
         napi_create_double(env, clockMs, &clock) != napi_ok ||
         napi_create_double(env, s.observedMs, &observed) != napi_ok ||
         napi_create_double(env, s.changedMs, &changed) != napi_ok ||
-        napi_get_boolean(env, s.running, &running) != napi_ok ||
-        napi_get_boolean(env, s.valid, &valid) != napi_ok) {
+        napi_get_boolean(env, s.running, &running) != napi_ok || napi_get_boolean(env, s.valid, &valid) != napi_ok) {
         return nullptr;
     }
     const char * reasonText = reasonName(s.reason);
-    napi_status st = reasonText
-                         ? napi_create_string_utf8(env, reasonText, NAPI_AUTO_LENGTH, &reason)
-                         : napi_get_null(env, &reason);
+    napi_status  st =
+        reasonText ? napi_create_string_utf8(env, reasonText, NAPI_AUTO_LENGTH, &reason) : napi_get_null(env, &reason);
     if (st != napi_ok) return nullptr;
     if (s.valid) {
         app = buildApp(env, s.identity);
@@ -78,9 +73,8 @@ napi_value buildSnapshotObject(napi_env env, const ContextSnapshot & s, double c
         return nullptr;
     }
     napi_property_descriptor props[] = {
-        dataProperty("epoch", epoch),       dataProperty("clockMs", clock),
-        dataProperty("observedMs", observed), dataProperty("changedMs", changed),
-        dataProperty("running", running),   dataProperty("valid", valid),
+        dataProperty("epoch", epoch),       dataProperty("clockMs", clock),   dataProperty("observedMs", observed),
+        dataProperty("changedMs", changed), dataProperty("running", running), dataProperty("valid", valid),
         dataProperty("reason", reason),     dataProperty("app", app),
     };
     if (napi_create_object(env, &object) != napi_ok ||
@@ -90,4 +84,4 @@ napi_value buildSnapshotObject(napi_env env, const ContextSnapshot & s, double c
     return object;
 }
 
-}  // namespace appfocus
+} // namespace appfocus

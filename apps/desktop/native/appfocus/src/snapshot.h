@@ -14,4 +14,4 @@ const char * reasonName(SnapshotReason reason);
 // Node-API call fails; whatever exception the engine left pending stays.
 napi_value buildSnapshotObject(napi_env env, const ContextSnapshot & snapshot, double clockMs);
 
-}  // namespace appfocus
+} // namespace appfocus

@@ -7,9 +7,9 @@
 namespace appfocus {
 namespace {
 
-const uint32_t trackerWaitMs = 25;
-const int maxMessagesPerTurn = 64;
-const double probeIntervalMs = 500.0;
+const uint32_t trackerWaitMs      = 25;
+const int      maxMessagesPerTurn = 64;
+const double   probeIntervalMs    = 500.0;
 
 // The tracker this thread serves: WinEvent callbacks carry no context.
 thread_local ForegroundTracker * currentTracker = nullptr;
@@ -17,8 +17,8 @@ thread_local ForegroundTracker * currentTracker = nullptr;
 struct Held {
     explicit Held(quillet::ExclusiveLock * lock) : lock_(lock) { quillet::lockAcquire(lock_); }
     ~Held() { quillet::lockRelease(lock_); }
-    Held(const Held &) = delete;
-    Held & operator=(const Held &) = delete;
+    Held(const Held &)                               = delete;
+    Held &                   operator=(const Held &) = delete;
     quillet::ExclusiveLock * lock_;
 };
 
@@ -29,17 +29,13 @@ uint32_t QUILLET_THREAD_CALL trackerEntry(void * arg) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-ForegroundTracker::ForegroundTracker()
-    : probeSequence(0),
-      stopRequested(true),
-      recheckPending(true),
-      trackedWindow(0),
-      trackerThreadId(0) {
+ForegroundTracker::ForegroundTracker() :
+    probeSequence(0), stopRequested(true), recheckPending(true), trackedWindow(0), trackerThreadId(0) {
     quillet::lockInit(&lock);
     memset(&published, 0, sizeof(published));
-    published.epoch = 1;
+    published.epoch  = 1;
     published.reason = SnapshotReason::Stopped;
     clearIdentity(&lastIdentity);
     memset(&thread, 0, sizeof(thread));
@@ -48,8 +44,7 @@ ForegroundTracker::ForegroundTracker()
 ForegroundTracker::~ForegroundTracker() { quillet::lockDestroy(&lock); }
 
 bool identityEqual(const AppIdentity & a, const AppIdentity & b) {
-    return a.processId == b.processId && a.windowHandle == b.windowHandle &&
-           memcmp(a.name, b.name, nameBytes) == 0 &&
+    return a.processId == b.processId && a.windowHandle == b.windowHandle && memcmp(a.name, b.name, nameBytes) == 0 &&
            memcmp(a.bundleId, b.bundleId, nameBytes) == 0;
 }
 
@@ -66,27 +61,27 @@ ProbeToken beginProbe(ForegroundTracker * t, double nowMs) {
     if (!t->published.running) return ProbeToken{t->probeSequence, nowMs};
     t->probeSequence++;
     t->published.observedMs = nowMs;
-    t->published.valid = false;
-    t->published.reason = SnapshotReason::MetadataPending;
+    t->published.valid      = false;
+    t->published.reason     = SnapshotReason::MetadataPending;
     clearIdentity(&t->published.identity);
     return ProbeToken{t->probeSequence, nowMs};
 }
 
 bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * identity) {
-    Held held(&t->lock);
+    Held              held(&t->lock);
     ContextSnapshot & p = t->published;
     if (!p.running || t->probeSequence != token.sequence) return false;
     p.observedMs = token.startMs;
     if (identity && identity->processId != 0 && identity->name[0] != '\0') {
-        p.valid = true;
+        p.valid  = true;
         p.reason = SnapshotReason::None;
         if (!identityEqual(*identity, t->lastIdentity) || p.changedMs == 0) {
             p.changedMs = token.startMs;
         }
         t->lastIdentity = *identity;
-        p.identity = *identity;
+        p.identity      = *identity;
     } else {
-        p.valid = false;
+        p.valid  = false;
         p.reason = SnapshotReason::Unavailable;
         clearIdentity(&t->lastIdentity);
         clearIdentity(&p.identity);
@@ -96,29 +91,29 @@ bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * 
 }
 
 void publishHalt(ForegroundTracker * t, HaltKind kind) {
-    Held held(&t->lock);
+    Held              held(&t->lock);
     ContextSnapshot & p = t->published;
     t->probeSequence++;
     p.running = false;
-    p.valid = false;
-    p.reason = kind == HaltKind::Stopped ? SnapshotReason::Stopped : SnapshotReason::HelperFault;
+    p.valid   = false;
+    p.reason  = kind == HaltKind::Stopped ? SnapshotReason::Stopped : SnapshotReason::HelperFault;
     clearIdentity(&t->lastIdentity);
     clearIdentity(&p.identity);
     p.changedMs = 0;
 }
 
 void start(ForegroundTracker * t) {
-    if (!t->stopRequested.load()) return;  // already running: the epoch stays
+    if (!t->stopRequested.load()) return; // already running: the epoch stays
     // After a hook fault the thread ended by itself and is still joinable.
     if (t->thread.joinable) platform::joinThread(&t->thread);
     {
-        Held held(&t->lock);
-        ContextSnapshot & p = t->published;
-        uint64_t epoch = p.epoch + 1;
+        Held              held(&t->lock);
+        ContextSnapshot & p     = t->published;
+        uint64_t          epoch = p.epoch + 1;
         memset(&p, 0, sizeof(p));
-        p.epoch = epoch;
+        p.epoch   = epoch;
         p.running = true;
-        p.reason = SnapshotReason::MetadataPending;
+        p.reason  = SnapshotReason::MetadataPending;
         clearIdentity(&t->lastIdentity);
         t->probeSequence++;
     }
@@ -147,8 +142,8 @@ void recheck(ForegroundTracker * t) {
     // Never completed: this only marks the record pending and makes the probe
     // in flight stale.
     beginProbe(t, monotonicMs());
-    bool wasPending = t->recheckPending.exchange(true);
-    uint32_t threadId = t->trackerThreadId.load();
+    bool     wasPending = t->recheckPending.exchange(true);
+    uint32_t threadId   = t->trackerThreadId.load();
     if (threadId != 0 && !wasPending) platform::postWake(threadId);
 }
 
@@ -160,15 +155,15 @@ void copySnapshot(ForegroundTracker * t, ContextSnapshot * out, double * clockMs
     *clockMs = monotonicMs();
 }
 
-void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle window,
-                int32_t objectId, int32_t, uint32_t, uint32_t) {
+void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle window, int32_t objectId, int32_t,
+                uint32_t, uint32_t) {
     ForegroundTracker * t = currentTracker;
     if (!t || t->stopRequested.load()) return;
     if (event == platform::eventSystemForeground) {
         recheck(t);
     } else if (event == platform::eventObjectDestroy && objectId == platform::objectIdWindow &&
                window == t->trackedWindow.load()) {
-        recheck(t);  // the foreground window itself went away
+        recheck(t); // the foreground window itself went away
     }
 }
 
@@ -178,10 +173,8 @@ void trackerMain(ForegroundTracker * t) {
     platform::createMessageQueue();
     t->trackerThreadId.exchange(platform::currentThreadId());
 
-    platform::HookHandle foregroundHook =
-        platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
-    platform::HookHandle destroyHook =
-        platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
+    platform::HookHandle foregroundHook = platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
+    platform::HookHandle destroyHook    = platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
     if (foregroundHook == 0 || destroyHook == 0) {
         publishHalt(t, HaltKind::HelperFault);
         t->stopRequested.exchange(true);
@@ -199,7 +192,7 @@ void trackerMain(ForegroundTracker * t) {
         }
         if (t->stopRequested.load()) break;
         double nowMs = monotonicMs();
-        bool asked = t->recheckPending.exchange(false);
+        bool   asked = t->recheckPending.exchange(false);
         if (asked || nowMs - lastProbeMs >= probeIntervalMs) {
             resolveForeground(t);
             lastProbeMs = nowMs;
@@ -216,4 +209,4 @@ void trackerMain(ForegroundTracker * t) {
     currentTracker = nullptr;
 }
 
-}  // namespace appfocus
+} // namespace appfocus

@@ -11,55 +11,58 @@
 
 namespace appfocus {
 
-const size_t nameBytes = 257;  // 256 bytes of UTF-8 plus the terminator
+const size_t nameBytes = 257; // 256 bytes of UTF-8 plus the terminator
 
 // Compared field by field; the zero-filled buffers make that string equality.
 struct AppIdentity {
-    char name[nameBytes];
-    char bundleId[nameBytes];  // never filled on Windows
-    uint32_t processId;
+    char      name[nameBytes];
+    char      bundleId[nameBytes]; // never filled on Windows
+    uint32_t  processId;
     uintptr_t windowHandle;
 };
 
 enum class SnapshotReason : uint32_t {
-    None = 0,
-    Unavailable = 1,
+    None            = 0,
+    Unavailable     = 1,
     MetadataPending = 2,
-    Stopped = 3,
-    HelperFault = 4,
+    Stopped         = 3,
+    HelperFault     = 4,
 };
 
 struct ContextSnapshot {
-    uint64_t epoch;          // run counter; each real start adds one
-    bool running;            // from start until stop or a hook fault
-    bool valid;              // identity holds a resolved application
-    SnapshotReason reason;   // why not valid; None when valid
-    double observedMs;       // when the latest probe or recheck began
-    double changedMs;        // when the current identity was first seen; 0 if none
-    AppIdentity identity;    // empty unless valid
+    uint64_t       epoch;      // run counter; each real start adds one
+    bool           running;    // from start until stop or a hook fault
+    bool           valid;      // identity holds a resolved application
+    SnapshotReason reason;     // why not valid; None when valid
+    double         observedMs; // when the latest probe or recheck began
+    double         changedMs;  // when the current identity was first seen; 0 if none
+    AppIdentity    identity;   // empty unless valid
 };
 
 struct ProbeToken {
     uint64_t sequence;
-    double startMs;
+    double   startMs;
 };
 
-enum class HaltKind : uint32_t { Stopped = 0, HelperFault = 1 };
+enum class HaltKind : uint32_t {
+    Stopped     = 0,
+    HelperFault = 1
+};
 
 struct ForegroundTracker {
-    quillet::ExclusiveLock lock;               // guards the next three fields
-    ContextSnapshot published;                 // what copySnapshot returns
-    AppIdentity lastIdentity;                  // last successful probe, for change detection
-    uint64_t probeSequence;                    // bumped by whatever makes probes in flight stale
-    std::atomic<bool> stopRequested;           // true while not running or stopping
-    std::atomic<bool> recheckPending;          // asks the tracker thread for a probe now
-    std::atomic<uintptr_t> trackedWindow;      // foreground window of the latest probe
-    std::atomic<uint32_t> trackerThreadId;     // target of posted messages; 0 when none
-    quillet::Thread thread;                    // joinable until start or stop joins it
+    quillet::ExclusiveLock lock;            // guards the next three fields
+    ContextSnapshot        published;       // what copySnapshot returns
+    AppIdentity            lastIdentity;    // last successful probe, for change detection
+    uint64_t               probeSequence;   // bumped by whatever makes probes in flight stale
+    std::atomic<bool>      stopRequested;   // true while not running or stopping
+    std::atomic<bool>      recheckPending;  // asks the tracker thread for a probe now
+    std::atomic<uintptr_t> trackedWindow;   // foreground window of the latest probe
+    std::atomic<uint32_t>  trackerThreadId; // target of posted messages; 0 when none
+    quillet::Thread        thread;          // joinable until start or stop joins it
 
     ForegroundTracker();
     ~ForegroundTracker();
-    ForegroundTracker(const ForegroundTracker &) = delete;
+    ForegroundTracker(const ForegroundTracker &)             = delete;
     ForegroundTracker & operator=(const ForegroundTracker &) = delete;
 };
 
@@ -70,7 +73,7 @@ double monotonicMs();
 
 // Host thread.
 void start(ForegroundTracker * tracker);
-void stop(ForegroundTracker * tracker);  // never on the tracker thread: it joins
+void stop(ForegroundTracker * tracker); // never on the tracker thread: it joins
 void recheck(ForegroundTracker * tracker);
 void copySnapshot(ForegroundTracker * tracker, ContextSnapshot * out, double * clockMs);
 
@@ -82,7 +85,7 @@ void publishHalt(ForegroundTracker * tracker, HaltKind kind);
 
 // Tracker thread.
 void trackerMain(ForegroundTracker * tracker);
-void onWinEvent(platform::HookHandle hook, uint32_t event, platform::WindowHandle window,
-                int32_t objectId, int32_t childId, uint32_t eventThread, uint32_t eventTime);
+void onWinEvent(platform::HookHandle hook, uint32_t event, platform::WindowHandle window, int32_t objectId,
+                int32_t childId, uint32_t eventThread, uint32_t eventTime);
 
-}  // namespace appfocus
+} // namespace appfocus

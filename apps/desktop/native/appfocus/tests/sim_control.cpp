@@ -6,18 +6,18 @@
 
 namespace {
 
-bool setCount(napi_env env, napi_value object, const char *key, uint32_t n) {
+bool setCount(napi_env env, napi_value object, const char * key, uint32_t n) {
     napi_value v;
     return napi_create_uint32(env, n, &v) == napi_ok && napi_set_named_property(env, object, key, v) == napi_ok;
 }
 
 napi_value Simulate(napi_env env, napi_callback_info info) {
-    size_t argc = 4;
+    size_t     argc = 4;
     napi_value argv[4], result;
-    char command[16] = {0};
-    char16_t path[1100];
-    size_t length = 0, units = 0;
-    double window = 0, pid = 0;
+    char       command[16] = {0};
+    char16_t   path[1100];
+    size_t     length = 0, units = 0;
+    double     window = 0, pid = 0;
     napi_get_undefined(env, &result);
     if (napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) != napi_ok || argc < 1 ||
         napi_get_value_string_utf8(env, argv[0], command, sizeof(command), &length) != napi_ok) {
@@ -45,7 +45,7 @@ napi_value Simulate(napi_env env, napi_callback_info info) {
     return result;
 }
 
-}  // namespace
+} // namespace
 
 napi_status defineSimControl(napi_env env, napi_value exports) {
     napi_property_descriptor prop = {"simulate", nullptr, Simulate, nullptr, nullptr, nullptr, napi_default, nullptr};

@@ -13,14 +13,14 @@
 
 namespace appfocus {
 
-inline ContextSnapshot snapshotOf(ForegroundTracker *t) {
+inline ContextSnapshot snapshotOf(ForegroundTracker * t) {
     ContextSnapshot s;
-    double clockMs;
+    double          clockMs;
     copySnapshot(t, &s, &clockMs);
     return s;
 }
 
-inline bool identityEmpty(const AppIdentity &identity) {
+inline bool identityEmpty(const AppIdentity & identity) {
     static const AppIdentity zero = {};
     return identityEqual(identity, zero);
 }
@@ -53,12 +53,12 @@ protected:
         start(&tracker);
     }
     ContextSnapshot snap() { return snapshotOf(&tracker); }
-    bool settled() {
-        ContextSnapshot s = snap();
-        return s.running && s.reason != SnapshotReason::MetadataPending;
+    bool            settled() {
+                   ContextSnapshot s = snap();
+                   return s.running && s.reason != SnapshotReason::MetadataPending;
     }
 
     ForegroundTracker tracker;
 };
 
-}  // namespace appfocus
+} // namespace appfocus

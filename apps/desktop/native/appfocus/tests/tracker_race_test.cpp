@@ -10,7 +10,7 @@ namespace {
 class TrackerRace : public TrackerTest {
 protected:
     void SetUp() override {
-        sim::reset();  // real clock: the poll runs too
+        sim::reset(); // real clock: the poll runs too
         sim::addApp(0xa0, 11, u"C:\\A\\alpha.exe");
         sim::addApp(0xb0, 22, u"C:\\B\\beta.exe");
         switcher = std::thread([this] {
@@ -26,9 +26,9 @@ protected:
         switcher.join();
         TrackerTest::TearDown();
     }
-    void expectWhole(const ContextSnapshot &s) {
+    void expectWhole(const ContextSnapshot & s) {
         if (s.valid) {
-            const AppIdentity &id = s.identity;
+            const AppIdentity & id = s.identity;
             EXPECT_TRUE((strcmp(id.name, "alpha") == 0 && id.processId == 11 && id.windowHandle == 0xa0) ||
                         (strcmp(id.name, "beta") == 0 && id.processId == 22 && id.windowHandle == 0xb0));
             EXPECT_EQ(s.reason, SnapshotReason::None);
@@ -40,7 +40,7 @@ protected:
         }
     }
     std::atomic<bool> done{false};
-    std::thread switcher;
+    std::thread       switcher;
 };
 
 TEST_F(TrackerRace, SnapshotRecheckStopAndStartWhileTheTrackerProbes) {
@@ -59,5 +59,5 @@ TEST_F(TrackerRace, SnapshotRecheckStopAndStartWhileTheTrackerProbes) {
     EXPECT_EQ(sim::threadCounts().running, 0u);
 }
 
-}  // namespace
-}  // namespace appfocus
+} // namespace
+} // namespace appfocus

@@ -8,9 +8,9 @@ namespace appfocus {
 namespace {
 
 const platform::WindowHandle kEditorWindow = 0x10a0;
-const platform::WindowHandle kShellWindow = 0x20c0;
-const uint32_t kEditorPid = 4100;
-const uint32_t kShellPid = 5200;
+const platform::WindowHandle kShellWindow  = 0x20c0;
+const uint32_t               kEditorPid    = 4100;
+const uint32_t               kShellPid     = 5200;
 
 // The editor, in front.
 void addEditor() {
@@ -25,15 +25,15 @@ void setPathOfUnits(uint32_t units) {
     sim::setImagePath(kEditorPid, path.data(), units);
 }
 
-AppIdentity identity(const char *name, uint32_t pid, uintptr_t window) {
+AppIdentity identity(const char * name, uint32_t pid, uintptr_t window) {
     AppIdentity id = {};
     strcpy(id.name, name);
-    id.processId = pid;
+    id.processId    = pid;
     id.windowHandle = window;
     return id;
 }
 
-using Probe = TrackerTest;
+using Probe         = TrackerTest;
 using TrackerThread = TrackerTest;
 
 TEST_F(Probe, EpochStartsAtOneAndGrowsOnlyWhenStartReallyStarts) {
@@ -42,12 +42,12 @@ TEST_F(Probe, EpochStartsAtOneAndGrowsOnlyWhenStartReallyStarts) {
     EXPECT_FALSE(s.running);
     EXPECT_EQ(s.reason, SnapshotReason::Stopped);
     EXPECT_EQ(s.observedMs, 0);
-    recheck(&tracker);  // stopped: no effect
+    recheck(&tracker); // stopped: no effect
     EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
     EXPECT_EQ(snap().observedMs, 0);
     start(&tracker);
     EXPECT_EQ(snap().epoch, 2u);
-    start(&tracker);  // already running
+    start(&tracker); // already running
     EXPECT_EQ(snap().epoch, 2u);
     stop(&tracker);
     EXPECT_EQ(snap().epoch, 2u);
@@ -61,7 +61,7 @@ TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     ContextSnapshot s = snap();
     EXPECT_TRUE(s.running);
     EXPECT_EQ(s.reason, SnapshotReason::MetadataPending);
-    EXPECT_EQ(s.observedMs, 0);  // no probe has begun
+    EXPECT_EQ(s.observedMs, 0); // no probe has begun
     resolveForeground(&tracker);
     s = snap();
     ASSERT_TRUE(s.valid);
@@ -76,7 +76,7 @@ TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     s = snap();
     EXPECT_EQ(s.reason, SnapshotReason::MetadataPending);
     EXPECT_EQ(s.observedMs, 1300);
-    EXPECT_EQ(s.changedMs, 1000);  // kept while pending
+    EXPECT_EQ(s.changedMs, 1000); // kept while pending
     EXPECT_TRUE(identityEmpty(s.identity));
     resolveForeground(&tracker);
     EXPECT_EQ(snap().changedMs, 1000);
@@ -87,9 +87,9 @@ TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
 TEST_F(Probe, ChangeTimeMovesOnlyWhenTheIdentityChanges) {
     const AppIdentity editor = identity("Editor", kEditorPid, kEditorWindow);
     const struct {
-        const char *what;
-        AppIdentity next;
-        bool changes;
+        const char * what;
+        AppIdentity  next;
+        bool         changes;
     } cases[] = {
         {"the same", editor, false},
         {"another window", identity("Editor", kEditorPid, kEditorWindow + 0x10), true},
@@ -97,7 +97,7 @@ TEST_F(Probe, ChangeTimeMovesOnlyWhenTheIdentityChanges) {
         {"another name", identity("Editor2", kEditorPid, kEditorWindow), true},
     };
     startHeld();
-    for (const auto &c : cases) {
+    for (const auto & c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_TRUE(completeProbe(&tracker, beginProbe(&tracker, 100), &editor));
         EXPECT_TRUE(completeProbe(&tracker, beginProbe(&tracker, 200), &c.next));
@@ -130,7 +130,7 @@ TEST_F(Probe, StaleCompletionsAreDropped) {
     sim::holdThreads(false);
     stop(&tracker);
     EXPECT_FALSE(completeProbe(&tracker, token, &other));
-    ProbeToken late = beginProbe(&tracker, 2000);  // a halted record opens nothing
+    ProbeToken late = beginProbe(&tracker, 2000); // a halted record opens nothing
     EXPECT_FALSE(completeProbe(&tracker, late, &other));
     EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
     EXPECT_TRUE(identityEmpty(snap().identity));
@@ -141,9 +141,9 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
     addShell();
     startHeld();
     const struct {
-        const char *what;
+        const char * what;
         void (*before)();
-        void (*during)(void *);  // while the image path is read
+        void (*during)(void *); // while the image path is read
     } cases[] = {
         {"no foreground window", [] { sim::setForeground(0, false); }, nullptr},
         {"not a window", [] { sim::setForeground(0x7777, false); }, nullptr},
@@ -155,7 +155,7 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
         {"window moved to another process", [] {}, [](void *) { sim::addWindow(kEditorWindow, kShellPid); }},
         {"window destroyed", [] {}, [](void *) { sim::destroyWindow(kEditorWindow); }},
     };
-    for (const auto &c : cases) {
+    for (const auto & c : cases) {
         SCOPED_TRACE(c.what);
         addEditor();
         sim::setProcessExited(kEditorPid, false);
@@ -173,7 +173,7 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
         EXPECT_EQ(sim::openProcessHandles(), 0);
     }
     addEditor();
-    setPathOfUnits(1023);  // the longest path the buffer takes
+    setPathOfUnits(1023); // the longest path the buffer takes
     resolveForeground(&tracker);
     EXPECT_STREQ(snap().identity.name, "app");
 }
@@ -234,15 +234,17 @@ TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow
 TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
     static std::atomic<int> stage{0};
     static std::atomic<int> queuedAtProbe{-1};
-    stage = 0;
+    stage         = 0;
     queuedAtProbe = -1;
-    sim::setImageQueryHook([](void *) {
-        if (stage.fetch_add(1) == 0) {
-            while (stage.load() < 2) std::this_thread::yield();  // the first probe waits for the flood
-        } else if (queuedAtProbe.load() < 0) {
-            queuedAtProbe = sim::queuedMessages();
-        }
-    }, nullptr);
+    sim::setImageQueryHook(
+        [](void *) {
+            if (stage.fetch_add(1) == 0) {
+                while (stage.load() < 2) std::this_thread::yield(); // the first probe waits for the flood
+            } else if (queuedAtProbe.load() < 0) {
+                queuedAtProbe = sim::queuedMessages();
+            }
+        },
+        nullptr);
     addEditor();
     addShell();
     start(&tracker);
@@ -264,7 +266,7 @@ TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries)
     EXPECT_EQ(sim::activeHooks(), 0) << "the hook that did install is removed";
     sim::setHookInstallFails(platform::eventObjectDestroy, false);
     const sim::ThreadCounts before = sim::threadCounts();
-    start(&tracker);  // joins the faulted thread
+    start(&tracker); // joins the faulted thread
     EXPECT_EQ(sim::threadCounts().joined, before.joined + 1);
     EXPECT_EQ(snap().epoch, 3u);
     ASSERT_TRUE(eventually([] { return sim::activeHooks() == 2; }));
@@ -289,5 +291,5 @@ TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries)
     EXPECT_EQ(snap().epoch, 5u);
 }
 
-}  // namespace
-}  // namespace appfocus
+} // namespace
+} // namespace appfocus

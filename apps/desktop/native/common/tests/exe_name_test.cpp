@@ -10,7 +10,7 @@ namespace {
 // The name found, with "+exe" when the suffix was taken off.
 std::u16string found(const std::u16string & path) {
     const quillet::ExeName name = quillet::exeName(path.data(), (uint32_t) path.size());
-    std::u16string text = path.substr(name.begin, name.units);
+    std::u16string         text = path.substr(name.begin, name.units);
     return name.exeSuffix ? text + u"+exe" : text;
 }
 
@@ -38,8 +38,8 @@ TEST(ExeName, LastBackslashPartLessAFinalExeInAnyCase) {
 }
 
 TEST(ExeName, SixteenBitUnitsInUpperCase) {
-    const uint16_t path[] = {'D', ':', '\\', 'M', 'S', 'T', 'S', 'C', '.', 'E', 'X', 'E'};
-    const quillet::ExeName name = quillet::exeName(path, 12);
+    const uint16_t         path[] = {'D', ':', '\\', 'M', 'S', 'T', 'S', 'C', '.', 'E', 'X', 'E'};
+    const quillet::ExeName name   = quillet::exeName(path, 12);
     EXPECT_EQ(name.begin, 3u);
     EXPECT_EQ(name.units, 5u);
     EXPECT_TRUE(name.exeSuffix);

@@ -26,13 +26,13 @@ int main() {
     messageGet(&press);
     messageGet(&release);
 
-    const int blocks = 2000, perBlock = 128;
-    double totalNs = 0.0;
+    const int     blocks = 2000, perBlock = 128;
+    double        totalNs   = 0.0;
     unsigned long allocated = 0;
     for (int b = 0; b < blocks; b++) {
         w.drain();
         const uint64_t before = quillet::allocationCount();
-        const auto start = std::chrono::steady_clock::now();
+        const auto     start  = std::chrono::steady_clock::now();
         for (int i = 0; i < perBlock; i += 2) {
             messageDispatch(&press);
             messageDispatch(&release);
@@ -46,8 +46,8 @@ int main() {
     printf("raw keyboard record: %.1f ns per record over %d records, %lu allocations, armed %s\n",
            totalNs / (blocks * perBlock), blocks * perBlock, allocated, w.armed() ? "yes" : "no");
 
-    const int polls = 20000;
-    double pollNs = 0.0;
+    const int polls  = 20000;
+    double    pollNs = 0.0;
     for (int i = 0; i < polls; i++) {
         w.advance(25.0);
         const auto start = std::chrono::steady_clock::now();
@@ -56,7 +56,8 @@ int main() {
         pollNs += (double) std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     }
     printf("poll sampling: %.1f ns per sampling over %d samplings (262 key-state reads, two environment checks), "
-           "armed %s\n", pollNs / polls, polls, w.armed() ? "yes" : "no");
+           "armed %s\n",
+           pollNs / polls, polls, w.armed() ? "yes" : "no");
     w.finish();
     return allocated == 0 ? 0 : 1;
 }

@@ -17,7 +17,8 @@ typedef std::chrono::steady_clock Clock;
 
 static const int rounds = 2000000;
 
-template <typename Body> static double nsPerCall(Body body) {
+template <typename Body>
+static double nsPerCall(Body body) {
     const auto start = Clock::now();
     for (int i = 0; i < rounds; i++) {
         body(i);
@@ -28,24 +29,22 @@ template <typename Body> static double nsPerCall(Body body) {
 int main() {
     simDesktopReset();
     simHooksReset();
-    LowLevelKeyEvent event = {0, 0, 0, 0, 0};
-    const intptr_t lParam = reinterpret_cast<intptr_t>(&event);
-    volatile intptr_t sink = 0;
+    LowLevelKeyEvent  event  = {0, 0, 0, 0, 0};
+    const intptr_t    lParam = reinterpret_cast<intptr_t>(&event);
+    volatile intptr_t sink   = 0;
 
     const uint64_t before = quillet::allocationCount();
     // The last modifier in the table: the search runs over all eight codes.
     event.vkCode = 0x5C;
-    const double modifier = nsPerCall([&](int i) {
-        sink = monitorHookProcedure(0, (i & 1) ? messageKeyUp : messageKeyDown, lParam);
-    });
+    const double modifier =
+        nsPerCall([&](int i) { sink = monitorHookProcedure(0, (i & 1) ? messageKeyUp : messageKeyDown, lParam); });
     event.vkCode = 0x41;
-    const double other = nsPerCall([&](int i) {
-        sink = monitorHookProcedure(0, (i & 1) ? messageKeyUp : messageKeyDown, lParam);
-    });
-    event.flags = lowLevelInjected;
-    const double injected = nsPerCall([&](int) { sink = monitorHookProcedure(0, messageKeyDown, lParam); });
-    const double next = nsPerCall([&](int) { sink = hookCallNext(0, messageKeyDown, lParam); });
-    const uint64_t made = quillet::allocationCount() - before;
+    const double other =
+        nsPerCall([&](int i) { sink = monitorHookProcedure(0, (i & 1) ? messageKeyUp : messageKeyDown, lParam); });
+    event.flags             = lowLevelInjected;
+    const double   injected = nsPerCall([&](int) { sink = monitorHookProcedure(0, messageKeyDown, lParam); });
+    const double   next     = nsPerCall([&](int) { sink = hookCallNext(0, messageKeyDown, lParam); });
+    const uint64_t made     = quillet::allocationCount() - before;
 
     printf("hook procedure, modifier (8-code search + atomic): %.1f ns/event\n", modifier);
     printf("hook procedure, other key (search + atomic):       %.1f ns/event\n", other);

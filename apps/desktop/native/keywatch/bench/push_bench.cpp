@@ -23,8 +23,8 @@ static void arm(CaptureState * state) {
 
 int main() {
     // The hook must see the record's own allocation, or its zeros prove nothing.
-    const uint64_t beforeCreate = quillet::allocationCount();
-    CaptureState * state = captureStateCreate();
+    const uint64_t beforeCreate      = quillet::allocationCount();
+    CaptureState * state             = captureStateCreate();
     const uint64_t createAllocations = quillet::allocationCount() - beforeCreate;
     if (state == nullptr || createAllocations == 0) {
         fprintf(stderr, "allocation hook saw nothing while creating the capture record\n");
@@ -34,14 +34,14 @@ int main() {
     const DecodedKey down   = decodeRawKeyboard(0x1D, 0, 0xA2);
     const DecodedKey up     = decodeRawKeyboard(0x1D, rawKeyBreak, 0xA2);
     const DecodedKey letter = decodeRawKeyboard(0x1E, 0, 0x41);
-    const int rounds = 20000;
+    const int        rounds = 20000;
 
     // Pushes that each queue a frame: 254 per arming, then a drain (untimed).
     arm(state);
     drainCapture(state, &copy);
-    uint64_t before = quillet::allocationCount();
-    double eventNs = 0;
-    uint64_t events = 0;
+    uint64_t before  = quillet::allocationCount();
+    double   eventNs = 0;
+    uint64_t events  = 0;
     for (int r = 0; r < rounds; r++) {
         const Clock::time_point start = Clock::now();
         for (int i = 0; i < 256; i++) {
@@ -55,17 +55,17 @@ int main() {
 
     // Auto-repeats: the held table is searched, no frame is queued.
     pushTransition(state, 1, letter, 0.0);
-    before = quillet::allocationCount();
-    Clock::time_point start = Clock::now();
-    const int repeats = 5000000;
+    before                    = quillet::allocationCount();
+    Clock::time_point start   = Clock::now();
+    const int         repeats = 5000000;
     for (int i = 0; i < repeats; i++) {
         pushTransition(state, 1, letter, 0.0);
     }
-    const double repeatNs = nsSince(start) / repeats;
+    const double   repeatNs          = nsSince(start) / repeats;
     const uint64_t repeatAllocations = quillet::allocationCount() - before;
 
     // The drain's copy of a full queue under the lock (no JS objects).
-    before = quillet::allocationCount();
+    before         = quillet::allocationCount();
     double drainNs = 0;
     for (int r = 0; r < rounds; r++) {
         arm(state);
@@ -85,8 +85,8 @@ int main() {
 
     printf("allocation hook check: captureStateCreate made %llu allocation(s)\n",
            (unsigned long long) createAllocations);
-    printf("pushTransition, frame queued:   %7.1f ns/call  (%llu calls, %llu allocations)\n",
-           eventNs / (double) events, (unsigned long long) events, (unsigned long long) eventAllocations);
+    printf("pushTransition, frame queued:   %7.1f ns/call  (%llu calls, %llu allocations)\n", eventNs / (double) events,
+           (unsigned long long) events, (unsigned long long) eventAllocations);
     printf("pushTransition, auto-repeat:    %7.1f ns/call  (%d calls, %llu allocations)\n", repeatNs, repeats,
            (unsigned long long) repeatAllocations);
     printf("drainCapture copy, 256 frames:  %7.2f us/drain (%d drains, %llu allocations)\n", drainNs / rounds / 1000.0,

@@ -30,10 +30,10 @@ using quillet::lockRelease;
 typedef void * PlatformHandle;
 
 enum : uint32_t {
-    waitSignalled   = 0,          // the (first) handle is signalled / the thread ended
-    waitInput       = 1,          // messageWait only: input is waiting in the queue
-    waitTimeout     = 258,
-    waitInfinite    = 0xFFFFFFFFu,
+    waitSignalled = 0, // the (first) handle is signalled / the thread ended
+    waitInput     = 1, // messageWait only: input is waiting in the queue
+    waitTimeout   = 258,
+    waitInfinite  = 0xFFFFFFFFu,
 };
 
 // Manual-reset, initially clear, unnamed. Null on failure.
@@ -41,8 +41,8 @@ PlatformHandle eventCreate();
 bool           eventSet(PlatformHandle event);
 // waitSignalled, waitTimeout, or any other value for a failed wait. A zero
 // timeout tests without waiting.
-uint32_t       handleWait(PlatformHandle handle, uint32_t timeoutMs);
-void           handleClose(PlatformHandle handle);
+uint32_t handleWait(PlatformHandle handle, uint32_t timeoutMs);
+void     handleClose(PlatformHandle handle);
 
 using quillet::ThreadMain;
 // A thread handle over the shared threadStart: waitable, closed with
@@ -50,8 +50,8 @@ using quillet::ThreadMain;
 PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId);
 uint32_t       currentThreadId();
 // Raise the calling thread to time-critical priority.
-bool           threadPriorityTimeCritical();
-void           sleepMs(uint32_t ms);
+bool threadPriorityTimeCritical();
+void sleepMs(uint32_t ms);
 
 // Monotonic milliseconds; message times are the low 32 bits of this scale.
 uint64_t tickCount64();
@@ -60,8 +60,8 @@ uint64_t tickCount64();
 
 typedef void * WindowHandle;
 
-typedef intptr_t (KEYWATCH_CALLBACK * WindowProcedure)(WindowHandle window, uint32_t message,
-                                                       uintptr_t wParam, intptr_t lParam);
+typedef intptr_t(KEYWATCH_CALLBACK * WindowProcedure)(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                                      intptr_t lParam);
 
 enum : uint32_t {
     messageDestroy           = 0x0002,
@@ -80,19 +80,19 @@ enum : uint32_t {
 };
 
 // The host executable's instance handle (the module handle of a null name).
-void *       hostInstance();
+void * hostInstance();
 // Registers the class "QuilletRawInput_<owner address>" with only the
 // procedure, hostInstance() and the name set. False on failure.
-bool         messageWindowClassRegister(const void * owner, WindowProcedure procedure);
-bool         messageWindowClassUnregister(const void * owner);
+bool messageWindowClassRegister(const void * owner, WindowProcedure procedure);
+bool messageWindowClassUnregister(const void * owner);
 // A message-only window of that class with owner as creation parameter.
 WindowHandle messageWindowCreate(const void * owner);
 bool         windowDestroy(WindowHandle window);
 void *       windowUserData(WindowHandle window);
 void         windowSetUserData(WindowHandle window, void * data);
 // The creation parameter carried by the lParam of the non-client create message.
-void *       windowCreateParameter(intptr_t ncCreateLParam);
-intptr_t     windowDefaultProcedure(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+void *   windowCreateParameter(intptr_t ncCreateLParam);
+intptr_t windowDefaultProcedure(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 // Waits up to timeoutMs for the stop event or for any input to the calling
 // thread's queue (input already waiting counts): waitSignalled, waitInput,
@@ -106,9 +106,9 @@ enum MessagePump : uint32_t {
 };
 MessagePump messagePumpOne();
 // Is any message waiting for the calling thread (nothing is removed).
-bool        messageWaiting();
+bool messageWaiting();
 // 32-bit millisecond time of the message being dispatched.
-uint32_t    messageTime();
+uint32_t messageTime();
 
 struct ThreadMessage {
     WindowHandle window;
@@ -120,11 +120,11 @@ struct ThreadMessage {
     int32_t      y;
 };
 // Makes sure the calling thread has a message queue.
-void     messageQueueEnsure();
+void messageQueueEnsure();
 // Blocks for the next message: positive on a message, 0 on quit, negative on failure.
-int32_t  messageGet(ThreadMessage * message);
-void     messageDispatch(const ThreadMessage * message);
-bool     threadMessagePost(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam);
+int32_t messageGet(ThreadMessage * message);
+void    messageDispatch(const ThreadMessage * message);
+bool    threadMessagePost(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam);
 // A windowless thread timer; 0 on failure.
 uintptr_t threadTimerStart(uint32_t periodMs);
 bool      threadTimerStop(uintptr_t timer);
@@ -150,8 +150,8 @@ struct RawInputRegistration {
 
 // The process's registrations, up to rawRegistrationMax: the count, or -1
 // when they cannot be read.
-int32_t  rawInputRegistrationsRead(RawInputRegistration * records, uint32_t capacity);
-bool     rawInputRegister(const RawInputRegistration * records, uint32_t count);
+int32_t rawInputRegistrationsRead(RawInputRegistration * records, uint32_t capacity);
+bool    rawInputRegister(const RawInputRegistration * records, uint32_t count);
 // Copies the record behind a raw input message's lParam into buffer (at most
 // rawRecordSize bytes, the platform's own layout): bytes copied or rawReadFailed.
 uint32_t rawInputRead(intptr_t rawInput, uint8_t buffer[rawRecordSize]);
@@ -168,17 +168,19 @@ bool sessionClientProtocol(uint16_t * protocol, uint32_t * bytes);
 bool         remoteSession();
 WindowHandle foregroundWindow();
 // Thread id owning the window (0 on failure); *processId when not null.
-uint32_t     windowThreadProcessId(WindowHandle window, uint32_t * processId);
-uintptr_t    keyboardLayout(uint32_t threadId);
+uint32_t  windowThreadProcessId(WindowHandle window, uint32_t * processId);
+uintptr_t keyboardLayout(uint32_t threadId);
 
-enum { desktopNameBytes = 256 };
+enum {
+    desktopNameBytes = 256
+};
 // Desktop receiving input, opened for reading and hook control; null on failure.
 PlatformHandle inputDesktopOpen();
 void           desktopClose(PlatformHandle desktop);
 // The calling thread's desktop; not to be closed.
 PlatformHandle threadDesktop();
 // UTF-16 name into a zero-filled buffer; false on failure.
-bool           desktopName(PlatformHandle desktop, uint8_t name[desktopNameBytes]);
+bool desktopName(PlatformHandle desktop, uint8_t name[desktopNameBytes]);
 
 // ---- Keys -------------------------------------------------------------------
 
@@ -196,7 +198,9 @@ uint32_t sendKeys(const SynthKey * keys, uint32_t count);
 
 // ---- Low-level keyboard hook and processes -------------------------------------
 
-enum : uint32_t { lowLevelInjected = 0x10 };
+enum : uint32_t {
+    lowLevelInjected = 0x10
+};
 
 // The record a low-level keyboard hook receives through its lParam.
 struct LowLevelKeyEvent {
@@ -207,13 +211,15 @@ struct LowLevelKeyEvent {
     uintptr_t extraInfo;
 };
 
-typedef intptr_t (KEYWATCH_CALLBACK * HookProcedure)(int32_t code, uintptr_t wParam, intptr_t lParam);
+typedef intptr_t(KEYWATCH_CALLBACK * HookProcedure)(int32_t code, uintptr_t wParam, intptr_t lParam);
 // A system-wide low-level keyboard hook owned by this module; null on failure.
 PlatformHandle keyboardHookInstall(HookProcedure procedure);
 bool           keyboardHookRemove(PlatformHandle hook);
 intptr_t       hookCallNext(int32_t code, uintptr_t wParam, intptr_t lParam);
 
-enum { imagePathUnits = 260 };
+enum {
+    imagePathUnits = 260
+};
 // Full image path (UTF-16, zero-filled) of a process; false when it cannot be read.
 bool processImagePath(uint32_t processId, uint16_t path[imagePathUnits]);
 

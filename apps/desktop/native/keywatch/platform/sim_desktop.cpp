@@ -27,18 +27,18 @@ static void resetLocked() {
     const uint32_t waitables = desktop.liveWaitables, windows = desktop.liveWindows;
     const uint32_t classes = desktop.liveClasses, sessions = desktop.sessionRegistrations;
     memset(&desktop, 0, sizeof(desktop));
-    desktop.liveWaitables        = waitables;
-    desktop.liveWindows          = windows;
-    desktop.liveClasses          = classes;
-    desktop.sessionRegistrations = sessions;
-    desktop.foreground          = reinterpret_cast<WindowHandle>(0x1000);
-    desktop.foregroundThread    = 4242;
-    desktop.foregroundProcess   = 4240;
-    desktop.layout              = 0x04090409;
-    desktop.connectState        = 0; // active
-    desktop.connectStateBytes   = 4;
-    desktop.clientProtocol      = 0; // console
-    desktop.clientProtocolBytes = 2;
+    desktop.liveWaitables         = waitables;
+    desktop.liveWindows           = windows;
+    desktop.liveClasses           = classes;
+    desktop.sessionRegistrations  = sessions;
+    desktop.foreground            = reinterpret_cast<WindowHandle>(0x1000);
+    desktop.foregroundThread      = 4242;
+    desktop.foregroundProcess     = 4240;
+    desktop.layout                = 0x04090409;
+    desktop.connectState          = 0; // active
+    desktop.connectStateBytes     = 4;
+    desktop.clientProtocol        = 0; // console
+    desktop.clientProtocolBytes   = 2;
     desktop.inputDesktopAvailable = true;
     copyName(desktop.inputDesktopName, u"Default");
     copyName(desktop.threadDesktopName, u"Default");
@@ -72,9 +72,9 @@ uint64_t tickCount64() {
     if (hook != nullptr) {
         hook();
     }
-    d = simDesktopBegin();
-    const bool manual = d->manualTicks;
-    const uint64_t ticks = d->ticks;
+    d                     = simDesktopBegin();
+    const bool     manual = d->manualTicks;
+    const uint64_t ticks  = d->ticks;
     simDesktopEnd();
     if (manual) {
         return ticks;
@@ -85,8 +85,8 @@ uint64_t tickCount64() {
 }
 
 int32_t rawInputRegistrationsRead(RawInputRegistration * records, uint32_t capacity) {
-    SimDesktop * d = simDesktopBegin();
-    int32_t count = -1;
+    SimDesktop * d     = simDesktopBegin();
+    int32_t      count = -1;
     if (!d->registrationReadFails && d->registrationCount <= capacity) {
         memcpy(records, d->registrations, d->registrationCount * sizeof(RawInputRegistration));
         count = (int32_t) d->registrationCount;
@@ -127,40 +127,40 @@ bool rawInputRegister(const RawInputRegistration * records, uint32_t count) {
 }
 
 bool sessionConnectState(uint32_t * state, uint32_t * bytes) {
-    SimDesktop * d = simDesktopBegin();
-    const bool ok = !d->sessionQueryFails;
-    *state = d->connectState;
-    *bytes = d->connectStateBytes;
+    SimDesktop * d  = simDesktopBegin();
+    const bool   ok = !d->sessionQueryFails;
+    *state          = d->connectState;
+    *bytes          = d->connectStateBytes;
     simDesktopEnd();
     return ok;
 }
 
 bool sessionClientProtocol(uint16_t * protocol, uint32_t * bytes) {
-    SimDesktop * d = simDesktopBegin();
-    const bool ok = !d->protocolQueryFails;
-    *protocol = d->clientProtocol;
-    *bytes    = d->clientProtocolBytes;
+    SimDesktop * d  = simDesktopBegin();
+    const bool   ok = !d->protocolQueryFails;
+    *protocol       = d->clientProtocol;
+    *bytes          = d->clientProtocolBytes;
     simDesktopEnd();
     return ok;
 }
 
 bool remoteSession() {
-    SimDesktop * d = simDesktopBegin();
-    const bool remote = d->remoteSession;
+    SimDesktop * d      = simDesktopBegin();
+    const bool   remote = d->remoteSession;
     simDesktopEnd();
     return remote;
 }
 
 WindowHandle foregroundWindow() {
-    SimDesktop * d = simDesktopBegin();
+    SimDesktop * d      = simDesktopBegin();
     WindowHandle window = d->foreground;
     simDesktopEnd();
     return window;
 }
 
 uint32_t windowThreadProcessId(WindowHandle window, uint32_t * processId) {
-    SimDesktop * d = simDesktopBegin();
-    const bool known = window != nullptr && window == d->foreground;
+    SimDesktop *   d      = simDesktopBegin();
+    const bool     known  = window != nullptr && window == d->foreground;
     const uint32_t thread = known ? d->foregroundThread : 0;
     if (processId != nullptr) {
         *processId = known ? d->foregroundProcess : 0;
@@ -170,7 +170,7 @@ uint32_t windowThreadProcessId(WindowHandle window, uint32_t * processId) {
 }
 
 uintptr_t keyboardLayout(uint32_t threadId) {
-    SimDesktop * d = simDesktopBegin();
+    SimDesktop *    d      = simDesktopBegin();
     const uintptr_t layout = threadId != 0 && threadId == d->foregroundThread ? d->layout : 0;
     simDesktopEnd();
     return layout;
@@ -178,13 +178,13 @@ uintptr_t keyboardLayout(uint32_t threadId) {
 
 // Desktop handles: 1 is the input desktop, 2 the calling thread's.
 PlatformHandle inputDesktopOpen() {
-    SimDesktop * d = simDesktopBegin();
-    const bool available = d->inputDesktopAvailable;
+    SimDesktop * d         = simDesktopBegin();
+    const bool   available = d->inputDesktopAvailable;
     simDesktopEnd();
     return available ? reinterpret_cast<PlatformHandle>(1) : nullptr;
 }
 
-void desktopClose(PlatformHandle) {}
+void           desktopClose(PlatformHandle) {}
 PlatformHandle threadDesktop() { return reinterpret_cast<PlatformHandle>(2); }
 
 bool desktopName(PlatformHandle handle, uint8_t name[desktopNameBytes]) {
@@ -202,13 +202,13 @@ bool desktopName(PlatformHandle handle, uint8_t name[desktopNameBytes]) {
 // Like Windows, the generic Shift, Control and Alt codes read down whenever
 // either of their sided keys is down.
 bool asyncKeyDown(uint32_t vkey) {
-    SimDesktop * d = simDesktopBegin();
+    SimDesktop * d         = simDesktopBegin();
     void (*hook)(uint32_t) = d->onKeyRead;
     simDesktopEnd();
     if (hook != nullptr) {
         hook(vkey);
     }
-    d = simDesktopBegin();
+    d         = simDesktopBegin();
     bool down = vkey < 256 && d->keyDown[vkey];
     if (vkey >= 0x10 && vkey <= 0x12) {
         static const uint8_t sided[3][2] = {{0xA0, 0xA1}, {0xA2, 0xA3}, {0xA4, 0xA5}};
@@ -225,13 +225,12 @@ uint32_t mapVirtualKeyToScan(uint32_t vkey) {
         case 0x11: return 0x1D; // Control
         case 0x56: return 0x2F; // V
         case 0x5A: return 0x2C; // Z
-        default:   return 0;
+        default: return 0;
     }
 }
 
-
 uint32_t sendKeys(const SynthKey * keys, uint32_t count) {
-    SimDesktop * d = simDesktopBegin();
+    SimDesktop *   d        = simDesktopBegin();
     const uint32_t limit    = d->sendCalls >= d->acceptLimitFromCall ? d->acceptLimit : 0xFFFFFFFFu;
     const uint32_t accepted = count < limit ? count : limit;
     if (d->sendCalls < 16) {
@@ -251,8 +250,8 @@ uint32_t sendKeys(const SynthKey * keys, uint32_t count) {
 // ---- Failure switches and counts ----------------------------------------------
 
 bool simCallFails(SimCall call) {
-    SimDesktop * d = simDesktopBegin();
-    const bool fails = (d->failing & (1u << call)) != 0;
+    SimDesktop * d     = simDesktopBegin();
+    const bool   fails = (d->failing & (1u << call)) != 0;
     simDesktopEnd();
     return fails;
 }

@@ -35,8 +35,8 @@ bool       installFails;
 uint32_t   installs;
 uint32_t   removals;
 uint32_t   passedOn;
-bool       stalled;      // processImagePath blocks while set
-uint32_t   parked;       // threads blocked there now
+bool       stalled; // processImagePath blocks while set
+uint32_t   parked;  // threads blocked there now
 
 void initChanged() {
     pthread_condattr_t attributes;
@@ -121,8 +121,8 @@ void simHooksReset() {
     lock();
     processCount = processLookups = 0;
     hookCount = installs = removals = passedOn = 0;
-    installFails = false;
-    stalled      = false;
+    installFails                               = false;
+    stalled                                    = false;
     pthread_cond_broadcast(&changed);
     unlock();
 }
@@ -134,7 +134,7 @@ void simProcessSet(uint32_t processId, const char16_t * path) {
         i++;
     }
     if (i < 16) {
-        processCount = i == processCount ? processCount + 1 : processCount;
+        processCount         = i == processCount ? processCount + 1 : processCount;
         SimProcess & process = processes[i];
         memset(&process, 0, sizeof(process));
         process.processId = processId;

@@ -17,13 +17,13 @@ void     simProcessSet(uint32_t processId, const char16_t * path);
 uint32_t simProcessLookups();
 
 void     simHookInstallFails(bool fails);
-uint32_t simHookInstalls();   // successful installations
+uint32_t simHookInstalls(); // successful installations
 uint32_t simHookRemovals();
 uint32_t simHooksInstalled(); // hooks in place now
 // Delivers one low-level keyboard event to the newest hook, as the system
 // would; returns what the hook returned, or -1 with no hook in place.
-intptr_t simHookDeliver(int32_t code, uint32_t message, uint32_t vkey, uint32_t flags);
-uint32_t simHookPassedOn();   // calls to hookCallNext
+intptr_t                  simHookDeliver(int32_t code, uint32_t message, uint32_t vkey, uint32_t flags);
+uint32_t                  simHookPassedOn(); // calls to hookCallNext
 inline constexpr intptr_t simHookNextResult = 0x5EED;
 
 // While stalled, a thread that reads a process image waits inside the read,

@@ -20,11 +20,11 @@ struct SimWaitable {
     pthread_cond_t  changed;
     bool            signalled; // event set, or thread ended
     bool            isThread;
-    bool            closed;    // thread handle closed while the thread ran
-    quillet::Thread thread;    // the running thread, when isThread
-    uint32_t        threadId;  // what messages to the thread are posted to, when isThread
-    ThreadMain      main;      // what the thread runs
-    void *          argument;  // handed to main
+    bool            closed;   // thread handle closed while the thread ran
+    quillet::Thread thread;   // the running thread, when isThread
+    uint32_t        threadId; // what messages to the thread are posted to, when isThread
+    ThreadMain      main;     // what the thread runs
+    void *          argument; // handed to main
 };
 
 static SimWaitable * newWaitable(bool isThread) {
@@ -137,7 +137,7 @@ static uint32_t threadEntry(void * argument) {
     startedThreadId = w->threadId;
     w->main(w->argument);
     pthread_mutex_lock(&w->mutex);
-    w->signalled = true;
+    w->signalled        = true;
     const bool orphaned = w->closed;
     pthread_cond_broadcast(&w->changed);
     pthread_mutex_unlock(&w->mutex);
@@ -169,10 +169,8 @@ PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId
     return w;
 }
 
-uint32_t currentThreadId() {
-    return startedThreadId != 0 ? startedThreadId : (uint32_t) syscall(SYS_gettid);
-}
-bool threadPriorityTimeCritical() { return true; } // scheduling classes are not simulated
-void sleepMs(uint32_t ms) { usleep((useconds_t) ms * 1000u); }
+uint32_t currentThreadId() { return startedThreadId != 0 ? startedThreadId : (uint32_t) syscall(SYS_gettid); }
+bool     threadPriorityTimeCritical() { return true; } // scheduling classes are not simulated
+void     sleepMs(uint32_t ms) { usleep((useconds_t) ms * 1000u); }
 
 } // namespace keywatch

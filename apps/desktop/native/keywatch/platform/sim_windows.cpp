@@ -11,11 +11,25 @@ namespace keywatch {
 
 // All guarded by the desktop mutex; window procedures run without it.
 
-enum { simClassCapacity = 16, simWindowCapacity = 16, simQueueCapacity = 16, simQueueDepth = 512,
-       simRecordCapacity = 1024 };
+enum {
+    simClassCapacity  = 16,
+    simWindowCapacity = 16,
+    simQueueCapacity  = 16,
+    simQueueDepth     = 512,
+    simRecordCapacity = 1024
+};
 
-struct SimClass  { const void * owner; WindowProcedure procedure; };
-struct SimWindow { uintptr_t handle; const void * owner; WindowProcedure procedure; uint32_t thread; void * userData; };
+struct SimClass {
+    const void *    owner;
+    WindowProcedure procedure;
+};
+struct SimWindow {
+    uintptr_t       handle;
+    const void *    owner;
+    WindowProcedure procedure;
+    uint32_t        thread;
+    void *          userData;
+};
 struct SimQueue {
     uint32_t      thread;
     ThreadMessage messages[simQueueDepth];
@@ -24,14 +38,17 @@ struct SimQueue {
     uint32_t      timerPeriodMs; // 0: no timer
     uint64_t      timerDueMs;
 };
-struct SimRecord { uint8_t bytes[rawRecordSize]; uint32_t size; };
+struct SimRecord {
+    uint8_t  bytes[rawRecordSize];
+    uint32_t size;
+};
 
-static SimClass  classes[simClassCapacity];
-static SimWindow windows[simWindowCapacity];
-static SimQueue  queues[simQueueCapacity];
-static SimRecord records[simRecordCapacity];
-static uint32_t  nextRecord  = 0;
-static uintptr_t nextWindow  = 0x20000;
+static SimClass              classes[simClassCapacity];
+static SimWindow             windows[simWindowCapacity];
+static SimQueue              queues[simQueueCapacity];
+static SimRecord             records[simRecordCapacity];
+static uint32_t              nextRecord         = 0;
+static uintptr_t             nextWindow         = 0x20000;
 static thread_local uint32_t currentMessageTime = 0;
 
 static uint64_t realMs() {
@@ -88,14 +105,14 @@ static bool takeMessage(uint32_t thread, ThreadMessage * out) {
         return false;
     }
     if (q->count != 0) {
-        *out = q->messages[q->head];
+        *out    = q->messages[q->head];
         q->head = (q->head + 1) % simQueueDepth;
         q->count--;
         return true;
     }
     if (q->timerPeriodMs != 0 && realMs() >= q->timerDueMs) {
         q->timerDueMs = realMs() + q->timerPeriodMs;
-        *out = ThreadMessage{nullptr, messageTimer, 1, 0, (uint32_t) ticksLocked(), 0, 0};
+        *out          = ThreadMessage{nullptr, messageTimer, 1, 0, (uint32_t) ticksLocked(), 0, 0};
         return true;
     }
     return false;
@@ -104,7 +121,7 @@ static bool takeMessage(uint32_t thread, ThreadMessage * out) {
 static bool queueNonEmpty(uint32_t thread) {
     SimDesktop * d = simDesktopBegin();
     (void) d;
-    SimQueue * q = findQueue(thread, false);
+    SimQueue * q       = findQueue(thread, false);
     const bool waiting = q != nullptr && q->count != 0;
     simDesktopEnd();
     return waiting;
@@ -122,8 +139,8 @@ void * hostInstance() { return reinterpret_cast<void *>(0x400000); }
 
 static void waitWhileHeld(bool SimDesktop::*flag) {
     for (;;) {
-        SimDesktop * d = simDesktopBegin();
-        const bool hold = d->*flag;
+        SimDesktop * d    = simDesktopBegin();
+        const bool   hold = d->*flag;
         simDesktopEnd();
         if (!hold) {
             return;
@@ -134,8 +151,8 @@ static void waitWhileHeld(bool SimDesktop::*flag) {
 
 bool messageWindowClassRegister(const void * owner, WindowProcedure procedure) {
     waitWhileHeld(&SimDesktop::holdSetUp);
-    SimDesktop * d = simDesktopBegin();
-    bool ok = (d->failing & (1u << simClassRegister)) == 0;
+    SimDesktop * d  = simDesktopBegin();
+    bool         ok = (d->failing & (1u << simClassRegister)) == 0;
     for (SimClass & c : classes) {
         ok = ok && c.owner != owner; // one class name per owner
     }
@@ -154,8 +171,8 @@ bool messageWindowClassRegister(const void * owner, WindowProcedure procedure) {
 }
 
 bool messageWindowClassUnregister(const void * owner) {
-    SimDesktop * d = simDesktopBegin();
-    bool ok = (d->failing & (1u << simClassUnregister)) == 0;
+    SimDesktop * d  = simDesktopBegin();
+    bool         ok = (d->failing & (1u << simClassUnregister)) == 0;
     if (ok) {
         ok = false;
         for (SimClass & c : classes) {
@@ -171,7 +188,7 @@ bool messageWindowClassUnregister(const void * owner) {
 }
 
 WindowHandle messageWindowCreate(const void * owner) {
-    SimDesktop * d = simDesktopBegin();
+    SimDesktop *    d         = simDesktopBegin();
     WindowProcedure procedure = nullptr;
     for (SimClass & c : classes) {
         if (c.owner == owner) {
@@ -203,9 +220,9 @@ WindowHandle messageWindowCreate(const void * owner) {
 
 bool windowDestroy(WindowHandle window) {
     waitWhileHeld(&SimDesktop::holdWindowDestroy);
-    SimDesktop * d = simDesktopBegin();
-    SimWindow * w = findWindow(window);
-    const bool ok = w != nullptr && (d->failing & (1u << simWindowDestroy)) == 0;
+    SimDesktop *    d         = simDesktopBegin();
+    SimWindow *     w         = findWindow(window);
+    const bool      ok        = w != nullptr && (d->failing & (1u << simWindowDestroy)) == 0;
     WindowProcedure procedure = ok ? w->procedure : nullptr;
     simDesktopEnd();
     if (!ok) {
@@ -236,8 +253,8 @@ bool windowDestroy(WindowHandle window) {
 
 void * windowUserData(WindowHandle window) {
     simDesktopBegin();
-    SimWindow * w = findWindow(window);
-    void * data = w != nullptr ? w->userData : nullptr;
+    SimWindow * w    = findWindow(window);
+    void *      data = w != nullptr ? w->userData : nullptr;
     simDesktopEnd();
     return data;
 }
@@ -262,9 +279,9 @@ intptr_t windowDefaultProcedure(WindowHandle, uint32_t message, uintptr_t, intpt
 uint32_t messageWait(PlatformHandle stopEvent, uint32_t timeoutMs) {
     const uint64_t start = realMs();
     for (;;) {
-        SimDesktop * d = simDesktopBegin();
-        const bool fails   = (d->failing & (1u << simMessageWait)) != 0;
-        const bool instant = d->instantWaits;
+        SimDesktop * d       = simDesktopBegin();
+        const bool   fails   = (d->failing & (1u << simMessageWait)) != 0;
+        const bool   instant = d->instantWaits;
         simDesktopEnd();
         if (fails) {
             return 0xFFFFFFFFu;
@@ -284,12 +301,12 @@ uint32_t messageWait(PlatformHandle stopEvent, uint32_t timeoutMs) {
 
 static void dispatch(const ThreadMessage & message) {
     simDesktopBegin();
-    SimWindow * w = findWindow(message.window);
+    SimWindow *     w         = findWindow(message.window);
     WindowProcedure procedure = w != nullptr ? w->procedure : nullptr;
     simDesktopEnd();
     if (procedure != nullptr) {
         const uint32_t previous = currentMessageTime;
-        currentMessageTime = message.time;
+        currentMessageTime      = message.time;
         procedure(message.window, message.message, message.wParam, message.lParam);
         currentMessageTime = previous;
     }
@@ -310,7 +327,7 @@ MessagePump messagePumpOne() {
     return pumpDispatched;
 }
 
-bool messageWaiting() { return queueNonEmpty(currentThreadId()); }
+bool     messageWaiting() { return queueNonEmpty(currentThreadId()); }
 uint32_t messageTime() { return currentMessageTime; }
 
 void messageQueueEnsure() {
@@ -353,7 +370,7 @@ uintptr_t threadTimerStart(uint32_t periodMs) {
 
 bool threadTimerStop(uintptr_t timer) {
     simDesktopBegin();
-    SimQueue * q = findQueue(currentThreadId(), false);
+    SimQueue * q  = findQueue(currentThreadId(), false);
     const bool ok = timer == 1 && q != nullptr && q->timerPeriodMs != 0;
     if (ok) {
         q->timerPeriodMs = 0;
@@ -364,8 +381,8 @@ bool threadTimerStop(uintptr_t timer) {
 
 // Records are kept in a ring; the message's lParam names the slot + 1.
 uint32_t rawInputRead(intptr_t rawInput, uint8_t buffer[rawRecordSize]) {
-    SimDesktop * d = simDesktopBegin();
-    uint32_t size = rawReadFailed;
+    SimDesktop * d    = simDesktopBegin();
+    uint32_t     size = rawReadFailed;
     if ((d->failing & (1u << simRawRead)) == 0 && rawInput > 0 && rawInput <= simRecordCapacity) {
         const SimRecord & r = records[rawInput - 1];
         memcpy(buffer, r.bytes, r.size);
@@ -377,8 +394,8 @@ uint32_t rawInputRead(intptr_t rawInput, uint8_t buffer[rawRecordSize]) {
 
 bool simPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     simDesktopBegin();
-    SimWindow * w = findWindow(window);
-    const bool ok = w != nullptr &&
+    SimWindow * w  = findWindow(window);
+    const bool  ok = w != nullptr &&
                     enqueue(w->thread, ThreadMessage{window, message, wParam, lParam, (uint32_t) ticksLocked(), 0, 0});
     simDesktopEnd();
     return ok;
@@ -414,8 +431,8 @@ static void putHeader(uint8_t * record, uint32_t type, uint32_t size, uintptr_t 
     memcpy(record + 8, &device64, 8);
 }
 
-bool simPostRawKeyboard(WindowHandle window, uintptr_t device, uint16_t makeCode, uint16_t flags,
-                        uint16_t vkey, uint32_t message, uint32_t time) {
+bool simPostRawKeyboard(WindowHandle window, uintptr_t device, uint16_t makeCode, uint16_t flags, uint16_t vkey,
+                        uint32_t message, uint32_t time) {
     uint8_t record[rawRecordSize] = {0};
     putHeader(record, 1, 40, device);
     put16(record + 24, makeCode);
@@ -465,15 +482,15 @@ WindowHandle simWindowOf(const void * owner) {
 
 uint32_t simWindowThread(WindowHandle window) {
     simDesktopBegin();
-    SimWindow * w = findWindow(window);
+    SimWindow *    w      = findWindow(window);
     const uint32_t thread = w != nullptr ? w->thread : 0;
     simDesktopEnd();
     return thread;
 }
 
 bool sessionNotificationRegister(WindowHandle window) {
-    SimDesktop * d = simDesktopBegin();
-    const bool ok = findWindow(window) != nullptr && (d->failing & (1u << simSessionRegister)) == 0;
+    SimDesktop * d  = simDesktopBegin();
+    const bool   ok = findWindow(window) != nullptr && (d->failing & (1u << simSessionRegister)) == 0;
     if (ok) {
         d->sessionRegistrations++;
     }
@@ -482,8 +499,8 @@ bool sessionNotificationRegister(WindowHandle window) {
 }
 
 bool sessionNotificationUnregister(WindowHandle window) {
-    SimDesktop * d = simDesktopBegin();
-    const bool ok = findWindow(window) != nullptr && (d->failing & (1u << simSessionUnregister)) == 0;
+    SimDesktop * d  = simDesktopBegin();
+    const bool   ok = findWindow(window) != nullptr && (d->failing & (1u << simSessionUnregister)) == 0;
     if (ok) {
         d->sessionRegistrations--;
     }

@@ -17,18 +17,18 @@ static_assert(sizeof(RAWINPUTHEADER) == rawHeaderSize, "raw input header size");
 static_assert(sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE) == rawRecordSize, "raw record size");
 
 PlatformHandle eventCreate() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-bool eventSet(PlatformHandle event) { return SetEvent(event) != 0; }
-uint32_t handleWait(PlatformHandle handle, uint32_t timeoutMs) { return WaitForSingleObject(handle, timeoutMs); }
-void handleClose(PlatformHandle handle) {
-    if (handle != nullptr) {
-        CloseHandle(handle);
+bool           eventSet(PlatformHandle event) { return SetEvent(event) != 0; }
+uint32_t       handleWait(PlatformHandle handle, uint32_t timeoutMs) { return WaitForSingleObject(handle, timeoutMs); }
+void           handleClose(PlatformHandle handle) {
+              if (handle != nullptr) {
+                  CloseHandle(handle);
     }
 }
 
 PlatformHandle threadStart(ThreadMain main, void * argument, uint32_t * threadId) {
     // On Windows the new thread does not read the record, so it may go out of scope.
     quillet::Thread thread;
-    const bool started = quillet::threadStart(&thread, main, argument);
+    const bool      started = quillet::threadStart(&thread, main, argument);
     if (threadId != nullptr) {
         *threadId = thread.id;
     }
@@ -71,7 +71,7 @@ WindowHandle messageWindowCreate(const void * owner) {
                            const_cast<void *>(owner));
 }
 
-bool windowDestroy(WindowHandle window) { return DestroyWindow(static_cast<HWND>(window)) != 0; }
+bool   windowDestroy(WindowHandle window) { return DestroyWindow(static_cast<HWND>(window)) != 0; }
 void * windowUserData(WindowHandle window) {
     return reinterpret_cast<void *>(GetWindowLongPtrW(static_cast<HWND>(window), GWLP_USERDATA));
 }
@@ -116,7 +116,7 @@ void messageQueueEnsure() {
 }
 
 int32_t messageGet(ThreadMessage * out) {
-    MSG message;
+    MSG        message;
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got > 0) {
         out->window  = message.hwnd;
@@ -148,12 +148,12 @@ bool threadMessagePost(uint32_t threadId, uint32_t message, uintptr_t wParam, in
 }
 
 uintptr_t threadTimerStart(uint32_t periodMs) { return SetTimer(nullptr, 0, periodMs, nullptr); }
-bool threadTimerStop(uintptr_t timer) { return KillTimer(nullptr, timer) != 0; }
+bool      threadTimerStop(uintptr_t timer) { return KillTimer(nullptr, timer) != 0; }
 
 int32_t rawInputRegistrationsRead(RawInputRegistration * records, uint32_t capacity) {
-    UINT count = capacity;
-    const UINT result = GetRegisteredRawInputDevices(reinterpret_cast<RAWINPUTDEVICE *>(records), &count,
-                                                     sizeof(RAWINPUTDEVICE));
+    UINT       count = capacity;
+    const UINT result =
+        GetRegisteredRawInputDevices(reinterpret_cast<RAWINPUTDEVICE *>(records), &count, sizeof(RAWINPUTDEVICE));
     // Anything above the capacity, the all-ones error value included, is a failed read.
     if (result > capacity) {
         return -1;
@@ -162,8 +162,8 @@ int32_t rawInputRegistrationsRead(RawInputRegistration * records, uint32_t capac
 }
 
 bool rawInputRegister(const RawInputRegistration * records, uint32_t count) {
-    return RegisterRawInputDevices(reinterpret_cast<const RAWINPUTDEVICE *>(records), count,
-                                   sizeof(RAWINPUTDEVICE)) != 0;
+    return RegisterRawInputDevices(reinterpret_cast<const RAWINPUTDEVICE *>(records), count, sizeof(RAWINPUTDEVICE)) !=
+           0;
 }
 
 uint32_t rawInputRead(intptr_t rawInput, uint8_t buffer[rawRecordSize]) {
@@ -205,11 +205,11 @@ bool sessionClientProtocol(uint16_t * protocol, uint32_t * bytes) {
     return querySession(WTSClientProtocolType, protocol, sizeof(*protocol), bytes);
 }
 
-bool remoteSession() { return GetSystemMetrics(SM_REMOTESESSION) != 0; }
+bool         remoteSession() { return GetSystemMetrics(SM_REMOTESESSION) != 0; }
 WindowHandle foregroundWindow() { return GetForegroundWindow(); }
 
 uint32_t windowThreadProcessId(WindowHandle window, uint32_t * processId) {
-    DWORD pid = 0;
+    DWORD       pid    = 0;
     const DWORD thread = GetWindowThreadProcessId(static_cast<HWND>(window), processId != nullptr ? &pid : nullptr);
     if (processId != nullptr) {
         *processId = pid;
@@ -220,7 +220,7 @@ uint32_t windowThreadProcessId(WindowHandle window, uint32_t * processId) {
 uintptr_t keyboardLayout(uint32_t threadId) { return reinterpret_cast<uintptr_t>(GetKeyboardLayout(threadId)); }
 
 PlatformHandle inputDesktopOpen() { return OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS | DESKTOP_HOOKCONTROL); }
-void desktopClose(PlatformHandle desktop) { CloseDesktop(static_cast<HDESK>(desktop)); }
+void           desktopClose(PlatformHandle desktop) { CloseDesktop(static_cast<HDESK>(desktop)); }
 PlatformHandle threadDesktop() { return GetThreadDesktop(GetCurrentThreadId()); }
 
 bool desktopName(PlatformHandle desktop, uint8_t name[desktopNameBytes]) {
@@ -229,7 +229,7 @@ bool desktopName(PlatformHandle desktop, uint8_t name[desktopNameBytes]) {
     return GetUserObjectInformationW(static_cast<HANDLE>(desktop), UOI_NAME, name, desktopNameBytes, &needed) != 0;
 }
 
-bool asyncKeyDown(uint32_t vkey) { return GetAsyncKeyState(static_cast<int>(vkey)) < 0; }
+bool     asyncKeyDown(uint32_t vkey) { return GetAsyncKeyState(static_cast<int>(vkey)) < 0; }
 uint32_t mapVirtualKeyToScan(uint32_t vkey) { return MapVirtualKeyW(vkey, MAPVK_VK_TO_VSC); }
 
 uint32_t sendKeys(const SynthKey * keys, uint32_t count) {
@@ -254,7 +254,7 @@ PlatformHandle keyboardHookInstall(HookProcedure procedure) {
     return SetWindowsHookExW(WH_KEYBOARD_LL, reinterpret_cast<HOOKPROC>(procedure), self, 0);
 }
 
-bool keyboardHookRemove(PlatformHandle hook) { return UnhookWindowsHookEx(static_cast<HHOOK>(hook)) != 0; }
+bool     keyboardHookRemove(PlatformHandle hook) { return UnhookWindowsHookEx(static_cast<HHOOK>(hook)) != 0; }
 intptr_t hookCallNext(int32_t code, uintptr_t wParam, intptr_t lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -265,7 +265,7 @@ bool processImagePath(uint32_t processId, uint16_t path[imagePathUnits]) {
     if (process == nullptr) {
         return false;
     }
-    DWORD size = imagePathUnits;
+    DWORD      size = imagePathUnits;
     const BOOL read = QueryFullProcessImageNameW(process, 0, reinterpret_cast<LPWSTR>(path), &size);
     CloseHandle(process);
     return read != 0;

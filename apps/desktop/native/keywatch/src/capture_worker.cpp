@@ -15,9 +15,7 @@ enum : uint32_t {
     dispatchesPerWake = 64,
 };
 
-static bool isSet(PlatformHandle event) {
-    return handleWait(event, 0) == waitSignalled;
-}
+static bool isSet(PlatformHandle event) { return handleWait(event, 0) == waitSignalled; }
 
 static void closeHandles(CaptureState * state) {
     handleClose(state->workerThread);
@@ -72,12 +70,12 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
     run->classRegistered   = false;
     run->rawRegistered     = false;
     run->sessionRegistered = false;
-    WindowHandle window = nullptr;
+    WindowHandle window    = nullptr;
     if (!messageWindowClassRegister(state, captureWindowProc)) {
         failCapture(state, failure::windowClassRegister);
     } else {
         run->classRegistered = true;
-        window = messageWindowCreate(state);
+        window               = messageWindowCreate(state);
         if (window == nullptr) {
             failCapture(state, failure::messageWindowCreate);
         }
@@ -141,7 +139,7 @@ bool workerStep(CaptureState * state, WorkerRun *) {
 }
 
 void workerTearDown(CaptureState * state, WorkerRun * run) {
-    const char * note = nullptr;
+    const char * note   = nullptr;
     WindowHandle window = state->window; // written only by this thread
     if (run->sessionRegistered && !sessionNotificationUnregister(window)) {
         note = failure::sessionNotificationRemove;
@@ -173,7 +171,7 @@ void workerTearDown(CaptureState * state, WorkerRun * run) {
 
 uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * argument) {
     CaptureState * state = static_cast<CaptureState *>(argument);
-    WorkerRun run;
+    WorkerRun      run;
     if (workerSetUp(state, &run)) {
         while (workerStep(state, &run)) {
         }
@@ -182,8 +180,7 @@ uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * argument) {
     return 0;
 }
 
-intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t message, uintptr_t wParam,
-                                             intptr_t lParam) {
+intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     CaptureState * state = static_cast<CaptureState *>(windowUserData(window));
     if (message == messageNcCreate) {
         state = static_cast<CaptureState *>(windowCreateParameter(lParam));
@@ -191,9 +188,7 @@ intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t messa
     }
     if (state != nullptr && !isSet(state->stopEvent)) {
         switch (message) {
-            case messageInput:
-                handleRawInput(state, lParam);
-                break;
+            case messageInput: handleRawInput(state, lParam); break;
             case messageInputDeviceChange:
                 if (wParam == 2) {
                     resetCaptureOnce(state, failure::deviceRemoved, reason::incomplete);
@@ -209,11 +204,8 @@ intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t messa
                 }
                 resetCaptureOnce(state, failure::sessionChanged, reason::session);
                 break;
-            case messageDestroy:
-                eventSet(state->stopEvent);
-                break;
-            default:
-                break;
+            case messageDestroy: eventSet(state->stopEvent); break;
+            default: break;
         }
     }
     return windowDefaultProcedure(window, message, wParam, lParam);

@@ -19,13 +19,12 @@ struct WorkerRun {
     bool sessionRegistered;
 };
 // Set-up, ending with readyEvent set: true when the loop is to run.
-bool     workerSetUp(CaptureState * state, WorkerRun * run);
+bool workerSetUp(CaptureState * state, WorkerRun * run);
 // One wait, pump and poll: false when the loop is over.
-bool     workerStep(CaptureState * state, WorkerRun * run);
-void     workerTearDown(CaptureState * state, WorkerRun * run);
+bool                       workerStep(CaptureState * state, WorkerRun * run);
+void                       workerTearDown(CaptureState * state, WorkerRun * run);
 uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * state);
 
-intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t message, uintptr_t wParam,
-                                             intptr_t lParam);
+intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 } // namespace keywatch

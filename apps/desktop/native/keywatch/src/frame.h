@@ -11,7 +11,9 @@ enum CaptureFrameKind : uint32_t {
     frameReset    = 2, // everything before is void
 };
 
-enum { frameQueueCapacity = 256 };
+enum {
+    frameQueueCapacity = 256
+};
 
 struct CaptureFrame {
     uint32_t     kind;       // CaptureFrameKind

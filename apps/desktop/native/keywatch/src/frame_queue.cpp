@@ -12,10 +12,10 @@ CaptureFrame defaultFrame() {
 
 static CaptureFrame makeFrame(uint32_t kind, uint64_t sequence, double timeMs, const char * why) {
     CaptureFrame frame = defaultFrame();
-    frame.kind     = kind;
-    frame.sequence = sequence;
-    frame.sourceMs = timeMs;
-    frame.reason   = why;
+    frame.kind         = kind;
+    frame.sequence     = sequence;
+    frame.sourceMs     = timeMs;
+    frame.reason       = why;
     return frame;
 }
 
@@ -48,13 +48,13 @@ void resetCaptureOnce(CaptureState * state, const char * failure, const char * r
 
 void armCapture(CaptureState * state, double timeMs, uint8_t modifierMask, bool otherHeld) {
     state->epoch += 1;
-    state->frames[0] = makeFrame(frameReset, 1, timeMs, reason::backend);
+    state->frames[0]      = makeFrame(frameReset, 1, timeMs, reason::backend);
     CaptureFrame snapshot = makeFrame(frameSnapshot, 2, timeMs, reason::backend);
-    snapshot.heldMask   = modifierMask;
-    snapshot.otherInput = otherHeld ? 1 : 0;
-    state->frames[1]    = snapshot;
-    state->lastSequence = 2;
-    state->frameCount   = 2;
+    snapshot.heldMask     = modifierMask;
+    snapshot.otherInput   = otherHeld ? 1 : 0;
+    state->frames[1]      = snapshot;
+    state->lastSequence   = 2;
+    state->frameCount     = 2;
     clearHeld(&state->held);
     state->armed.exchange(1);
     state->failure         = nullptr;
@@ -74,9 +74,9 @@ void pushTransition(CaptureState * state, DeviceHandle device, const DecodedKey 
         // an auto-repeat, an artefact, or a key that leaves the held state as it was
     } else if (state->frameCount < frameQueueCapacity) {
         state->lastSequence += 1;
-        CaptureFrame event = makeFrame(frameEvent, state->lastSequence, timeMs, reason::backend);
-        event.keyId = transition.keyId;
-        event.down  = transition.down ? 1 : 0;
+        CaptureFrame event                 = makeFrame(frameEvent, state->lastSequence, timeMs, reason::backend);
+        event.keyId                        = transition.keyId;
+        event.down                         = transition.down ? 1 : 0;
         state->frames[state->frameCount++] = event;
     } else {
         resetCapture(state, failure::nativeQueueOverflow, reason::overflow, moduleClockMs());
@@ -86,11 +86,11 @@ void pushTransition(CaptureState * state, DeviceHandle device, const DecodedKey 
 
 void drainCapture(CaptureState * state, DrainCopy * out) {
     lockAcquire(&state->lock);
-    out->running    = state->running != 0;
-    out->failure    = state->failure;
-    out->epoch      = state->epoch;
-    out->clockMs    = moduleClockMs();
-    out->frameCount = state->frameCount;
+    out->running             = state->running != 0;
+    out->failure             = state->failure;
+    out->epoch               = state->epoch;
+    out->clockMs             = moduleClockMs();
+    out->frameCount          = state->frameCount;
     const CaptureFrame empty = defaultFrame();
     for (uint64_t i = 0; i < state->frameCount; i++) {
         out->frames[i] = state->frames[i];

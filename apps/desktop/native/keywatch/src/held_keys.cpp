@@ -59,7 +59,7 @@ static bool deviceHasEntries(const HeldKeyTable * table, DeviceHandle device) {
 
 // Removal moves the last live item into the hole so live items stay first.
 static void removeEntry(HeldKeyTable * table, uint64_t slot) {
-    const uint64_t last = table->heldCount - 1;
+    const uint64_t last           = table->heldCount - 1;
     table->entries[slot]          = table->entries[last];
     table->entries[last].device   = 0;
     table->entries[last].scanCode = 0;

@@ -18,9 +18,9 @@ enum {
 };
 
 struct HeldKey {
-    DeviceHandle device;   // 0 in a free entry
+    DeviceHandle device; // 0 in a free entry
     uint16_t     scanCode;
-    KeyId        keyId;    // as decoded at the press
+    KeyId        keyId; // as decoded at the press
 };
 
 struct HeldKeyTable {
@@ -44,8 +44,8 @@ struct HeldTransition {
     const char * failure;
 };
 
-void           clearHeld(HeldKeyTable * table);
-HeldState      heldState(const HeldKeyTable * table);
+void      clearHeld(HeldKeyTable * table);
+HeldState heldState(const HeldKeyTable * table);
 // Caller holds the capture lock.
 HeldTransition applyTransition(HeldKeyTable * table, DeviceHandle device, const DecodedKey & key);
 

@@ -15,8 +15,8 @@ const char * checkInputEnvironmentQuick() {
     if (remoteSession()) {
         return failure::remoteSessionUnsupported;
     }
-    WindowHandle foreground = foregroundWindow();
-    const uint32_t thread = foreground != nullptr ? windowThreadProcessId(foreground, nullptr) : 0;
+    WindowHandle   foreground = foregroundWindow();
+    const uint32_t thread     = foreground != nullptr ? windowThreadProcessId(foreground, nullptr) : 0;
     if (thread == 0) {
         return failure::foregroundInputUnavailable;
     }
@@ -35,8 +35,8 @@ static bool inputDesktopIsOurs() {
     uint8_t ownName[desktopNameBytes];
     // "Default" in UTF-16 with its terminator; the whole name must match.
     static const uint8_t expected[16] = {'D', 0, 'e', 0, 'f', 0, 'a', 0, 'u', 0, 'l', 0, 't', 0, 0, 0};
-    const bool readInput = desktopName(input, inputName);
-    const bool readOwn   = desktopName(threadDesktop(), ownName);
+    const bool           readInput    = desktopName(input, inputName);
+    const bool           readOwn      = desktopName(threadDesktop(), ownName);
     desktopClose(input);
     return readInput && readOwn && memcmp(inputName, ownName, desktopNameBytes) == 0 &&
            memcmp(inputName, expected, sizeof(expected)) == 0;
@@ -54,7 +54,7 @@ const char * checkInputEnvironment() {
     if (stateBytes != 4 || state != 0) {
         return failure::sessionInactive;
     }
-    uint16_t protocol = 0;
+    uint16_t protocol      = 0;
     uint32_t protocolBytes = 0;
     if (!sessionClientProtocol(&protocol, &protocolBytes)) {
         return failure::sessionProtocolUnavailable;
@@ -105,16 +105,16 @@ void pollInputConsistency(CaptureState * state) {
     }
 
     // Every code is read, so a sampling always costs the same.
-    uint8_t mask = 0;
-    bool other = false;
+    uint8_t mask  = 0;
+    bool    other = false;
     for (uint32_t k = 0; k < 8; k++) {
         if (asyncKeyDown(modifierCodes[k])) {
             mask = (uint8_t) (mask | (1u << k));
         }
     }
     for (uint32_t code = 1; code <= 254; code++) {
-        const bool modifierCode = code == 0x10 || code == 0x11 || code == 0x12 || code == 0x5B ||
-                                  code == 0x5C || (code >= 0xA0 && code <= 0xA5);
+        const bool modifierCode = code == 0x10 || code == 0x11 || code == 0x12 || code == 0x5B || code == 0x5C ||
+                                  (code >= 0xA0 && code <= 0xA5);
         if (asyncKeyDown(code) && !modifierCode) {
             other = true;
         }
@@ -140,8 +140,8 @@ void pollInputConsistency(CaptureState * state) {
         if (!messageClockContinuous(&state->clock, tickCount64(), now2)) {
             resetCapture(state, failure::messageClockDiscontinuity, reason::stale, now2);
         } else {
-            const HeldState table = heldState(&state->held);
-            const uint8_t sample[4] = {mask, (uint8_t) other, table.modifierMask, (uint8_t) table.otherHeld};
+            const HeldState table     = heldState(&state->held);
+            const uint8_t   sample[4] = {mask, (uint8_t) other, table.modifierMask, (uint8_t) table.otherHeld};
             if (table.modifierMask == mask && table.otherHeld == other) {
                 state->mismatchPending = 0;
             } else if (!state->mismatchPending || memcmp(state->pollSample, sample, 4) != 0) {
@@ -160,7 +160,7 @@ void pollInputConsistency(CaptureState * state) {
             if (!calibrateMessageClock(&state->clock)) {
                 resetCapture(state, failure::messageClockUnavailable, reason::stale, now2);
             } else {
-                const double t = (double) tickCount64() + state->clock.offsetMs;
+                const double t             = (double) tickCount64() + state->clock.offsetMs;
                 state->clock.lastMessageMs = t;
                 armCapture(state, t, 0, false);
             }

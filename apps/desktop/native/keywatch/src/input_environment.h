@@ -8,7 +8,9 @@
 namespace keywatch {
 
 // The layout whose scan codes the decoder knows: US English, US keyboard.
-enum : uintptr_t { acceptedKeyboardLayout = 0x04090409 };
+enum : uintptr_t {
+    acceptedKeyboardLayout = 0x04090409
+};
 
 // All eight checks in order: the first failure string, or null when fit.
 const char * checkInputEnvironment();

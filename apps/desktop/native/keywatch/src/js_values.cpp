@@ -19,7 +19,8 @@ static bool setString(napi_env env, napi_value object, const char * key, const c
 
 static bool setBoolean(napi_env env, napi_value object, const char * key, bool flag) {
     napi_value value;
-    return napi_get_boolean(env, flag, &value) == napi_ok && napi_set_named_property(env, object, key, value) == napi_ok;
+    return napi_get_boolean(env, flag, &value) == napi_ok &&
+           napi_set_named_property(env, object, key, value) == napi_ok;
 }
 
 static bool setDouble(napi_env env, napi_value object, const char * key, double number) {
@@ -38,7 +39,7 @@ napi_value buildStatusObject(napi_env env, const CaptureStatus & status) {
         !setDouble(env, object, "epoch", (double) status.epoch)) {
         return nullptr;
     }
-    napi_value failure;
+    napi_value        failure;
     const napi_status made = status.failure != nullptr
                                  ? napi_create_string_utf8(env, status.failure, NAPI_AUTO_LENGTH, &failure)
                                  : napi_get_null(env, &failure);
@@ -141,17 +142,17 @@ static napi_value buildFrames(napi_env env, const DrainCopy & copy) {
         napi_get_global(env, &global) != napi_ok) {
         return nullptr;
     }
-    double * packed  = static_cast<double *>(raw);
-    uint32_t resets  = 0;
+    double * packed = static_cast<double *>(raw);
+    uint32_t resets = 0;
     for (uint32_t i = 0; i < count; i++) {
         const CaptureFrame & frame = copy.frames[i];
         double *             out   = packed + 4 * i;
-        out[0] = (double) frame.sequence;
-        out[1] = frame.sourceMs;
+        out[0]                     = (double) frame.sequence;
+        out[1]                     = frame.sourceMs;
         if (frame.kind == frameEvent) {
             const uint32_t id = frame.keyId < KeyOther ? frame.keyId : (uint32_t) KeyOther;
-            out[2] = 0;
-            out[3] = (double) (id | (frame.down != 0 ? 16u : 0u));
+            out[2]            = 0;
+            out[3]            = (double) (id | (frame.down != 0 ? 16u : 0u));
         } else if (frame.kind == frameSnapshot) {
             out[2] = 1;
             out[3] = (double) (frame.heldMask | (frame.otherInput != 0 ? 256u : 0u));
@@ -175,8 +176,8 @@ napi_value buildDrainResult(napi_env env, const DrainCopy & copy) {
         !setDouble(env, result, "clockMs", copy.clockMs)) {
         return nullptr;
     }
-    const CaptureStatus status = {copy.running, copy.failure, copy.epoch};
-    napi_value statusObject = buildStatusObject(env, status);
+    const CaptureStatus status       = {copy.running, copy.failure, copy.epoch};
+    napi_value          statusObject = buildStatusObject(env, status);
     if (statusObject == nullptr || napi_set_named_property(env, result, "status", statusObject) != napi_ok) {
         return nullptr;
     }

@@ -5,8 +5,8 @@
 namespace keywatch {
 
 static bool isControlCode(uint16_t vkey) { return vkey == 0x11 || vkey == 0xA2 || vkey == 0xA3; }
-static bool isAltCode(uint16_t vkey)     { return vkey == 0x12 || vkey == 0xA4 || vkey == 0xA5; }
-static bool isShiftCode(uint16_t vkey)   { return vkey == 0x10 || vkey == 0xA0 || vkey == 0xA1; }
+static bool isAltCode(uint16_t vkey) { return vkey == 0x12 || vkey == 0xA4 || vkey == 0xA5; }
+static bool isShiftCode(uint16_t vkey) { return vkey == 0x10 || vkey == 0xA0 || vkey == 0xA1; }
 
 // The key that a left- or right-specific virtual-key code names; Other when
 // the code names no side (generic 0x10 to 0x12 and everything else).
@@ -18,7 +18,7 @@ static KeyId sideNamedBy(uint16_t vkey) {
         case 0xA5: return KeyRightAlt;
         case 0xA0: return KeyLeftShift;
         case 0xA1: return KeyRightShift;
-        default:   return KeyOther;
+        default: return KeyOther;
     }
 }
 
@@ -29,8 +29,8 @@ static DecodedKey refuse(DecodedKey key, const char * why) {
 
 DecodedKey decodeRawKeyboard(uint16_t makeCode, uint16_t flags, uint16_t vkey) {
     DecodedKey key = {KeyOther, 0, (flags & rawKeyBreak) == 0, false, nullptr};
-    const bool e0 = (flags & rawKeyE0) != 0;
-    const bool e1 = (flags & rawKeyE1) != 0;
+    const bool e0  = (flags & rawKeyE0) != 0;
+    const bool e1  = (flags & rawKeyE1) != 0;
 
     if (makeCode == 0xFF) {
         return refuse(key, failure::keyboardOverrun);
@@ -60,13 +60,13 @@ DecodedKey decodeRawKeyboard(uint16_t makeCode, uint16_t flags, uint16_t vkey) {
     bool sided = false;
     if (isControlCode(vkey) && makeCode == 0x1D) {
         key.keyId = e0 ? KeyRightControl : KeyLeftControl;
-        sided = true;
+        sided     = true;
     } else if (isAltCode(vkey) && makeCode == 0x38) {
         key.keyId = e0 ? KeyRightAlt : KeyLeftAlt;
-        sided = true;
+        sided     = true;
     } else if (!e0 && isShiftCode(vkey) && (makeCode == 0x2A || makeCode == 0x36)) {
         key.keyId = makeCode == 0x2A ? KeyLeftShift : KeyRightShift;
-        sided = true;
+        sided     = true;
     } else if (e0 && makeCode == 0x5B && vkey == 0x5B) {
         key.keyId = KeyLeftWin;
         return key;
@@ -79,10 +79,9 @@ DecodedKey decodeRawKeyboard(uint16_t makeCode, uint16_t flags, uint16_t vkey) {
         // A non-modifier key, unless either code says modifier.
         const bool vkeySaysModifier =
             isControlCode(vkey) || isAltCode(vkey) || isShiftCode(vkey) || vkey == 0x5B || vkey == 0x5C;
-        const bool scanSaysModifier =
-            makeCode == 0x1D || makeCode == 0x38 ||
-            (e0 && (makeCode == 0x5B || makeCode == 0x5C)) ||
-            (!e0 && (makeCode == 0x2A || makeCode == 0x36));
+        const bool scanSaysModifier = makeCode == 0x1D || makeCode == 0x38 ||
+                                      (e0 && (makeCode == 0x5B || makeCode == 0x5C)) ||
+                                      (!e0 && (makeCode == 0x2A || makeCode == 0x36));
         if (vkeySaysModifier || scanSaysModifier) {
             return refuse(key, failure::keyboardRemappingAmbiguous);
         }

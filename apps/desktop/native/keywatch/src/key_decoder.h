@@ -17,7 +17,9 @@ enum : uint16_t {
 };
 
 // Pointer button n (0 to 4) is held under this scan code + n.
-enum : uint16_t { pointerButtonScanBase = 0x400 };
+enum : uint16_t {
+    pointerButtonScanBase = 0x400
+};
 
 struct DecodedKey {
     KeyId        keyId;    // Other unless proven a modifier

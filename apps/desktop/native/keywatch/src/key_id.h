@@ -18,7 +18,9 @@ enum KeyId : uint8_t {
     KeyOther        = 8,
 };
 
-enum { modifierKeyCount = 8 };
+enum {
+    modifierKeyCount = 8
+};
 
 // Virtual-key codes of the eight modifiers, indexed by KeyId.
 extern const uint8_t modifierVirtualKeys[modifierKeyCount];

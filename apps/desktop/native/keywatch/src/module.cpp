@@ -75,15 +75,15 @@ static napi_value foregroundPidExport(napi_env env, napi_callback_info) {
 }
 
 static napi_value sendKeysExport(napi_env env, napi_callback_info info) {
-    size_t argc = 1;
+    size_t     argc    = 1;
     napi_value argv[1] = {nullptr};
     if (napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) != napi_ok) {
         return throwNapiFailure(env);
     }
     SendResult result = sendBadCommand;
     // 15 bytes at most: anything longer is cut and matches no command.
-    char text[16] = {0};
-    size_t length = 0;
+    char   text[16] = {0};
+    size_t length   = 0;
     if (argc >= 1 && napi_get_value_string_utf8(env, argv[0], text, sizeof(text), &length) == napi_ok) {
         result = sendCommand(text, length);
     }
@@ -129,9 +129,7 @@ static void cleanupHook(void * argument) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
-    return 8;
-}
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     CaptureState * state = captureStateCreate();

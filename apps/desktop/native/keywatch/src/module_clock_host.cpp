@@ -8,8 +8,6 @@ extern "C" uint64_t uv_hrtime(void);
 
 namespace keywatch {
 
-double moduleClockMs() {
-    return (double) uv_hrtime() / 1000000.0;
-}
+double moduleClockMs() { return (double) uv_hrtime() / 1000000.0; }
 
 } // namespace keywatch

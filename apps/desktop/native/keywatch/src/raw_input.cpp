@@ -10,17 +10,25 @@
 
 namespace keywatch {
 
-static uint16_t read16(const uint8_t * p) { uint16_t v; memcpy(&v, p, 2); return v; }
-static uint32_t read32(const uint8_t * p) { uint32_t v; memcpy(&v, p, 4); return v; }
+static uint16_t read16(const uint8_t * p) {
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return v;
+}
+static uint32_t read32(const uint8_t * p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
 
 // The record's time on the module clock, or a negative value when it cannot
 // be trusted.
 static double recordTime(MessageClock * clock) {
-    const uint32_t m   = messageTime();
-    const double   now = moduleClockMs();
-    const uint64_t t   = tickCount64();
-    const bool continuous = messageClockContinuous(clock, t, now);
-    const uint32_t age = (uint32_t) t - m; // wraps like the 32-bit message time
+    const uint32_t m          = messageTime();
+    const double   now        = moduleClockMs();
+    const uint64_t t          = tickCount64();
+    const bool     continuous = messageClockContinuous(clock, t, now);
+    const uint32_t age        = (uint32_t) t - m; // wraps like the 32-bit message time
     if (!continuous || t < age || age > 2000) {
         return -1.0;
     }
@@ -32,7 +40,7 @@ static double recordTime(MessageClock * clock) {
 }
 
 void handleRawInput(CaptureState * state, intptr_t rawInput) {
-    uint8_t record[rawRecordSize];
+    uint8_t        record[rawRecordSize];
     const uint32_t size = rawInputRead(rawInput, record);
     if (size == rawReadFailed || size < rawHeaderSize) {
         resetCaptureOnce(state, failure::rawInputRead, reason::incomplete);
@@ -76,15 +84,15 @@ void handleRawInput(CaptureState * state, intptr_t rawInput) {
         }
         const uint16_t flags   = read16(record + rawOffsetFlags);
         const uint32_t message = read32(record + rawOffsetMessage);
-        const bool release = (flags & rawKeyBreak) != 0;
-        const bool agrees  = release ? (message == messageKeyUp || message == messageSysKeyUp)
-                                     : (message == messageKeyDown || message == messageSysKeyDown);
+        const bool     release = (flags & rawKeyBreak) != 0;
+        const bool     agrees  = release ? (message == messageKeyUp || message == messageSysKeyUp)
+                                         : (message == messageKeyDown || message == messageSysKeyDown);
         if (!agrees) {
             resetCaptureOnce(state, failure::rawKeyboardMessage, reason::incomplete);
             return;
         }
-        const DecodedKey key = decodeRawKeyboard(read16(record + rawOffsetMakeCode), flags,
-                                                 read16(record + rawOffsetVKey));
+        const DecodedKey key =
+            decodeRawKeyboard(read16(record + rawOffsetMakeCode), flags, read16(record + rawOffsetVKey));
         pushTransition(state, device, key, timeMs);
     } else if (type == rawTypeMouse) {
         if (size < rawRecordSize) {

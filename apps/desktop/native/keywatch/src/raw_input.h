@@ -11,16 +11,16 @@ namespace keywatch {
 
 // Offsets in the 48-byte record as the platform lays it out (64-bit).
 enum : uint32_t {
-    rawOffsetType        = 0,
-    rawOffsetDevice      = 8,
-    rawOffsetMakeCode    = 24,
-    rawOffsetFlags       = 26,
-    rawOffsetVKey        = 30,
-    rawOffsetMessage     = 32,
-    rawOffsetButtonFlags = 28,
+    rawOffsetType         = 0,
+    rawOffsetDevice       = 8,
+    rawOffsetMakeCode     = 24,
+    rawOffsetFlags        = 26,
+    rawOffsetVKey         = 30,
+    rawOffsetMessage      = 32,
+    rawOffsetButtonFlags  = 28,
     rawKeyboardRecordSize = 40,
-    rawTypeMouse    = 0,
-    rawTypeKeyboard = 1,
+    rawTypeMouse          = 0,
+    rawTypeKeyboard       = 1,
 };
 
 // Worker thread; rawInput is the lParam of the input message.

@@ -9,7 +9,7 @@ namespace keywatch {
 namespace {
 
 constexpr const char * remoteClients[remoteClientCount] = {"mstsc", "msrdc", "windows365", "cdviewer", "wfica32"};
-constexpr uint32_t modifierKeys[8] = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
+constexpr uint32_t     modifierKeys[8]                  = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
 
 // Start and stop only; never taken together with a capture lock.
 ExclusiveLock  monitorLock     = QUILLET_EXCLUSIVE_LOCK_INIT;
@@ -55,8 +55,8 @@ uint32_t KEYWATCH_CALLBACK monitorMain(void *) {
     threadPriorityTimeCritical();
     messageQueueEnsure(); // before anything, so the quit message can be posted
     const uintptr_t timer = threadTimerStart(monitorTimerMs);
-    MonitorStep step = {nullptr, 0, 0};
-    ThreadMessage message;
+    MonitorStep     step  = {nullptr, 0, 0};
+    ThreadMessage   message;
     while (messageGet(&message) > 0) {
         if (message.message == monitorQuitMessage) {
             break;
@@ -108,7 +108,7 @@ int32_t remoteClientIndex(const uint16_t path[imagePathUnits]) {
 
 void monitorTimerStep(MonitorStep * step) {
     WindowHandle window = foregroundWindow();
-    uint32_t pid = 0;
+    uint32_t     pid    = 0;
     if (window == nullptr || windowThreadProcessId(window, &pid) == 0 || pid == 0) {
         noClientStep(step);
         return;
@@ -162,9 +162,9 @@ void monitorClear() {
 intptr_t KEYWATCH_CALLBACK monitorHookProcedure(int32_t code, uintptr_t wParam, intptr_t lParam) {
     const LowLevelKeyEvent * event = reinterpret_cast<const LowLevelKeyEvent *>(lParam);
     if (code == 0 && (event->flags & lowLevelInjected) == 0 && event->vkCode < 256) {
-        const uint32_t v = event->vkCode;
-        const bool press = wParam == messageKeyDown || wParam == messageSysKeyDown;
-        uint32_t bit = 0;
+        const uint32_t v     = event->vkCode;
+        const bool     press = wParam == messageKeyDown || wParam == messageSysKeyDown;
+        uint32_t       bit   = 0;
         while (bit < 8 && modifierKeys[bit] != v) {
             bit++;
         }
@@ -202,7 +202,7 @@ RemoteKeysState remoteKeysRead() {
 void remoteKeysStart() {
     lockAcquire(&monitorLock);
     if (monitorThread == nullptr) {
-        uint32_t id = 0;
+        uint32_t id     = 0;
         monitorThread   = threadStart(monitorMain, nullptr, &id);
         monitorThreadId = monitorThread != nullptr ? id : 0;
     }

@@ -33,7 +33,7 @@ struct RemoteKeysState {
 RemoteKeysState remoteKeysRead();
 
 inline constexpr uint32_t remoteClientCount = 5;
-const char * remoteClientName(int32_t index);
+const char *              remoteClientName(int32_t index);
 // Modifier virtual-key code at bit i (0 to 7).
 uint32_t remoteModifierKey(uint32_t bit);
 

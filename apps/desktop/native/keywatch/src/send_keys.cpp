@@ -26,9 +26,7 @@ constexpr Command commands[] = {
     {"paragraph", 9, vkReturn, false, 2},
 };
 
-SynthKey synth(uint16_t vkey, bool release) {
-    return SynthKey{vkey, (uint16_t) mapVirtualKeyToScan(vkey), release};
-}
+SynthKey synth(uint16_t vkey, bool release) { return SynthKey{vkey, (uint16_t) mapVirtualKeyToScan(vkey), release}; }
 
 uint32_t buildRound(const Command & command, SynthKey keys[4]) {
     uint32_t count = 0;
@@ -70,9 +68,9 @@ void releaseStranded(const SynthKey keys[4], uint32_t count, uint32_t inserted) 
 
 const char * sendResultText(SendResult result) {
     switch (result) {
-        case sendSent:    return "sent";
+        case sendSent: return "sent";
         case sendRefused: return "keystroke-refused";
-        default:          return "bad-command";
+        default: return "bad-command";
     }
 }
 
@@ -88,8 +86,8 @@ SendResult sendCommand(const char * text, size_t length) {
         return sendBadCommand;
     }
     for (uint32_t round = 0; round < command->rounds; round++) {
-        SynthKey keys[4];
-        const uint32_t count = buildRound(*command, keys);
+        SynthKey       keys[4];
+        const uint32_t count    = buildRound(*command, keys);
         const uint32_t inserted = sendKeys(keys, count);
         if (inserted != count) {
             if (inserted < count) {
@@ -102,8 +100,8 @@ SendResult sendCommand(const char * text, size_t length) {
 }
 
 uint32_t foregroundProcessId() {
-    uint32_t processId = 0;
-    WindowHandle window = foregroundWindow();
+    uint32_t     processId = 0;
+    WindowHandle window    = foregroundWindow();
     if (window != nullptr) {
         (void) windowThreadProcessId(window, &processId);
     }

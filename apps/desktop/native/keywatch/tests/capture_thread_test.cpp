@@ -27,8 +27,8 @@ struct CaptureThread : ::testing::Test {
 } // namespace
 
 TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
-    const auto before = counts();
-    CaptureState * state = captureStateCreate();
+    const auto     before = counts();
+    CaptureState * state  = captureStateCreate();
     for (int cycle = 0; cycle < 200; cycle++) {
         startCapture(state);
         const CaptureStatus s = captureStatus(state);
@@ -69,7 +69,7 @@ TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
 
     // Teardown slower than 500 ms: "shutdown-timeout", then destruction waits.
     const auto before = counts();
-    state = captureStateCreate();
+    state             = captureStateCreate();
     startCapture(state);
     onDesktop([](SimDesktop * d) { d->holdWindowDestroy = true; });
     const auto stopped = std::chrono::steady_clock::now();

@@ -10,7 +10,7 @@ namespace {
 
 struct Worker : ::testing::Test {
     WorkerDriver w;
-    void SetUp() override { w.begin(); }
+    void         SetUp() override { w.begin(); }
     // A notice to the worker's window, handled.
     bool notice(uint32_t message, uintptr_t code) { return simPostMessage(w.window(), message, code, 0) && w.step(); }
 };
@@ -133,7 +133,7 @@ TEST_F(Worker, EverySetUpAndTeardownFailureIsNamed) {
         {"window-class-unregister", 0, (1u << simSessionUnregister) | (1u << simClassUnregister)},
     };
     static uint32_t failing;
-    const auto fail = [](SimDesktop * d) {
+    const auto      fail = [](SimDesktop * d) {
         d->failing               = failing & ~(1u << 31);
         d->registrationReadFails = (failing >> 31) != 0;
     };

@@ -105,7 +105,7 @@ TEST_F(FrameQueue, OverflowAfter254EventsOrAfter256FromADrain) {
 TEST_F(FrameQueue, ResetOnceSkipsOnlyTheSameStandingFailureWhileDisarmed) {
     resetCaptureOnce(state, failure::deviceArrived, reason::incomplete);
     EXPECT_EQ(state->epoch, 1u);
-    char sameText[] = "device-arrived"; // compared by text, not address
+    char sameText[]        = "device-arrived"; // compared by text, not address
     state->mismatchPending = 1;
     resetCaptureOnce(state, sameText, reason::incomplete);
     EXPECT_EQ(state->epoch, 1u);
@@ -126,7 +126,7 @@ TEST_F(FrameQueue, ResetOnceSkipsOnlyTheSameStandingFailureWhileDisarmed) {
 // A worker-like pusher against a JS-like drainer: the locking under TSan, and no frame lost or misnumbered.
 TEST_F(FrameQueue, PushAndDrainConcurrently) {
     std::atomic<bool> done{false};
-    std::thread pusher([&] {
+    std::thread       pusher([&] {
         for (int i = 0, next = 0; i < 200000; i++, next ^= 1) {
             if (state->armed.load(std::memory_order_relaxed) == 0) { // the worker's early filter
                 arm((double) i);
@@ -136,8 +136,8 @@ TEST_F(FrameQueue, PushAndDrainConcurrently) {
         }
         done = true;
     });
-    uint64_t epoch = 0, nextSequence = 1, drains = 0;
-    bool expectDown = true;
+    uint64_t          epoch = 0, nextSequence = 1, drains = 0;
+    bool              expectDown = true;
     for (bool last = false; !last; drains++) {
         last = done.load();
         drainCapture(state, &copy);

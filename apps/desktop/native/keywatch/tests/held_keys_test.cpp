@@ -47,9 +47,9 @@ TEST_F(HeldKeys, RefusesWhatItCannotMatchAndLeavesTheTableAsItWas) {
         DecodedKey   key;
         const char * failure;
     } cases[] = {
-        {1, key(KeyLeftShift, 0x2A, false), failure::unmatchedRelease},        // never pressed
-        {2, key(KeyLeftControl, 0x1D, false), failure::unmatchedRelease},      // pressed on another keyboard
-        {1, key(KeyOther, 0x1D, false), failure::unmatchedRelease},            // released as another key
+        {1, key(KeyLeftShift, 0x2A, false), failure::unmatchedRelease},             // never pressed
+        {2, key(KeyLeftControl, 0x1D, false), failure::unmatchedRelease},           // pressed on another keyboard
+        {1, key(KeyOther, 0x1D, false), failure::unmatchedRelease},                 // released as another key
         {1, key(KeyRightControl, 0x1D, true), failure::keyboardRemappingAmbiguous}, // pressed again as another key
         {0, key(KeyOther, 0x1E, true), failure::rawDeviceAmbiguous},
         {0, {KeyLeftShift, 0x2A, true, false, failure::keyboardOverrun}, failure::keyboardOverrun}, // decoder's first

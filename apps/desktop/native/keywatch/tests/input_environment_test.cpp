@@ -14,7 +14,7 @@ namespace {
 
 struct Poll : ::testing::Test {
     WorkerDriver w;
-    void SetUp() override { w.begin(); }
+    void         SetUp() override { w.begin(); }
 };
 
 } // namespace
@@ -64,7 +64,7 @@ TEST_F(Poll, HeldModifiersAgreeWithTheTableThroughTheirGenericCodes) {
 
 TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
     for (uint32_t code : {0x41u, 0x01u, 0x06u}) { // a key, the left and the fifth button
-        w.sample(); // neutral
+        w.sample();                               // neutral
         w.setKeyDown(code, true);
         w.sample();
         w.setKeyDown(code, false);
@@ -78,7 +78,7 @@ TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
 
 // What happens while the keys are read: time passing, the desktop changing, a message arriving.
 TEST_F(Poll, ASamplingCountsOnlyWhenQuickQuietAndFollowedByAGoodCheck) {
-    const char * const awaiting = "awaiting-neutral";
+    const char * const    awaiting = "awaiting-neutral";
     static WorkerDriver * driver; // the desktop's read hook takes no context
     static void (*midSampling)();
     driver = &w;
@@ -119,7 +119,7 @@ TEST_F(Poll, EveryCheckNamesItsFailure) {
     const struct {
         const char * failure;
         void (*unfit)(SimDesktop *);
-        int          left; // registrations after teardown, only others'; -1: the worker goes on
+        int left; // registrations after teardown, only others'; -1: the worker goes on
     } cases[] = {
         {"remote-session-unsupported", [](SimDesktop * d) { d->remoteSession = true; }, -1},
         {"foreground-input-unavailable", [](SimDesktop * d) { d->foreground = nullptr; }, -1},
@@ -178,14 +178,13 @@ TEST(MessageClock, ContinuousOnlyWhileBothClocksMoveForwardTogether) {
         double tickStep, clockStep;
         bool   continuous;
     } cases[] = {
-        {0, 0, true},     {2000, 2000, true}, {2001, 1970, false}, {1970, 2001, false},
-        {10, 42, true},   {42, 10, true},     {10, 43, false},     {43, 10, false},
-        {-1, 0, false},   {0, -1, false},     {0, NAN, false},
+        {0, 0, true},    {2000, 2000, true}, {2001, 1970, false}, {1970, 2001, false}, {10, 42, true},  {42, 10, true},
+        {10, 43, false}, {43, 10, false},    {-1, 0, false},      {0, -1, false},      {0, NAN, false},
     };
     for (const auto & c : cases) {
         SCOPED_TRACE(testing::Message() << c.tickStep << " " << c.clockStep);
-        MessageClock clock = {5000.0 - 100000.0 - 32.0, 5000.0, -1.0, 100000, true};
-        const uint64_t tick = (uint64_t) (100000 + c.tickStep);
+        MessageClock   clock = {5000.0 - 100000.0 - 32.0, 5000.0, -1.0, 100000, true};
+        const uint64_t tick  = (uint64_t) (100000 + c.tickStep);
         EXPECT_EQ(messageClockContinuous(&clock, tick, 5000.0 + c.clockStep), c.continuous);
         if (c.continuous) {
             // The readings are recorded: the next limit counts from them.
@@ -206,7 +205,7 @@ TEST(MessageClock, CalibrationNeedsTwoCloseSaneReadings) {
         simDesktopReset();
         onDesktop([](SimDesktop * d) {
             d->manualTicks = true, d->ticks = 777;
-            d->onTickRead  = [] { setManualClockMs(moduleClockMs() + spreadMs); };
+            d->onTickRead = [] { setManualClockMs(moduleClockMs() + spreadMs); };
         });
         spreadMs = c.spread;
         setManualClockMs(c.clockMs);

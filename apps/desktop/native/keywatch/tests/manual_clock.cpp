@@ -7,7 +7,7 @@ namespace keywatch {
 
 static std::atomic<double> manualNow{1000.0};
 
-void setManualClockMs(double ms) { manualNow.store(ms); }
+void   setManualClockMs(double ms) { manualNow.store(ms); }
 double moduleClockMs() { return manualNow.load(); }
 
 } // namespace keywatch

@@ -11,7 +11,7 @@ namespace {
 
 struct InputHandler : ::testing::Test {
     WorkerDriver w;
-    void SetUp() override { w.begin(); }
+    void         SetUp() override { w.begin(); }
     // One record, stepped: the failure it leaves.
     const char * afterKey(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0) {
         EXPECT_TRUE(w.key(makeCode, flags, vkey, ageMs));

@@ -28,7 +28,8 @@ uint32_t freshPid() {
     return next += 10;
 }
 
-template <typename Condition> bool waitFor(Condition condition) {
+template <typename Condition>
+bool waitFor(Condition condition) {
     const auto deadline = Clock::now() + std::chrono::seconds(2);
     bool       met      = condition();
     for (; !met && Clock::now() < deadline; met = condition()) {
@@ -66,10 +67,17 @@ TEST(RemoteClients, BaseNameMatchesWithExeInAnyCase) {
         const char16_t * path;
         int32_t          index;
     } cases[] = {
-        {u"C:\\Windows\\System32\\mstsc.exe", 0}, {u"D:\\tools\\MSTSC.EXE", 0}, {u"Mstsc.Exe", 0},
-        {u"C:\\Citrix\\WFica32.exe", 4},          {u"C:\\x\\mstsc2.exe", -1},    {u"C:\\x\\mstsc", -1},
-        {u"C:\\x\\mstsc.com", -1},                {u"C:\\x\\mstsc.exe.bak", -1}, {u"C:\\mstsc.exe\\notepad.exe", -1},
-        {u"C:\\x\\xmstsc.exe", -1},               {u"", -1},
+        {u"C:\\Windows\\System32\\mstsc.exe", 0},
+        {u"D:\\tools\\MSTSC.EXE", 0},
+        {u"Mstsc.Exe", 0},
+        {u"C:\\Citrix\\WFica32.exe", 4},
+        {u"C:\\x\\mstsc2.exe", -1},
+        {u"C:\\x\\mstsc", -1},
+        {u"C:\\x\\mstsc.com", -1},
+        {u"C:\\x\\mstsc.exe.bak", -1},
+        {u"C:\\mstsc.exe\\notepad.exe", -1},
+        {u"C:\\x\\xmstsc.exe", -1},
+        {u"", -1},
     };
     for (const auto & c : cases) {
         uint16_t path[imagePathUnits] = {0};
@@ -117,7 +125,7 @@ TEST_F(Monitor, HookRecordsWhileAClientIsInFront) {
     front(window(0x10), clientPid);
     stepAt(100000);
     const uint32_t passed = simHookPassedOn();
-    press(0xA0, lowLevelInjected); // typed by sendKeys
+    press(0xA0, lowLevelInjected);              // typed by sendKeys
     simHookDeliver(3, messageKeyDown, 0xA0, 0); // not an action
     press(0x1A2);                               // beyond the key range
     EXPECT_EQ(remoteKeysRead().modifiers, 0u);
@@ -137,7 +145,7 @@ TEST_F(Monitor, HookRecordsWhileAClientIsInFront) {
         WindowHandle window;
         uint32_t     pid;
     } elsewhere[] = {{window(0x20), clientPid + 1}, {nullptr, 0}, {window(0x10), 0}};
-    uint64_t t = 100000;
+    uint64_t t    = 100000;
     for (const auto & other : elsewhere) {
         front(window(0x10), clientPid);
         stepAt(t += 250);

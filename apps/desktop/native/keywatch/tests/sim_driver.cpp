@@ -30,7 +30,7 @@ static napi_value boolean(napi_env env, bool value) {
 
 // arm(): the poll's arming after a neutral keyboard, now (for the drain benchmark).
 static napi_value armExport(napi_env env, napi_callback_info info) {
-    double args[5];
+    double         args[5];
     CaptureState * state = readArguments(env, info, args);
     lockAcquire(&state->lock);
     armCapture(state, moduleClockMs(), 0, false);
@@ -40,7 +40,7 @@ static napi_value armExport(napi_env env, napi_callback_info info) {
 
 // fill(count): count alternating left Control presses and releases.
 static napi_value fillExport(napi_env env, napi_callback_info info) {
-    double args[5];
+    double         args[5];
     CaptureState * state = readArguments(env, info, args);
     for (uint32_t i = 0; i < args[0]; i++) {
         pushTransition(state, 1, decodeRawKeyboard(0x1D, (i % 2) == 0 ? 0 : rawKeyBreak, 0xA2), moduleClockMs());
@@ -51,18 +51,18 @@ static napi_value fillExport(napi_env env, napi_callback_info info) {
 // rawKey(device, makeCode, flags, vkey[, physicalVkey]): the physical key's state, and a record
 // stamped now to the worker's window; false when there is no window.
 static napi_value rawKeyExport(napi_env env, napi_callback_info info) {
-    double args[5];
+    double         args[5];
     CaptureState * state = readArguments(env, info, args);
     const uint16_t flags = (uint16_t) args[2], vkey = (uint16_t) args[3];
-    const bool release = (flags & rawKeyBreak) != 0;
+    const bool     release                                                          = (flags & rawKeyBreak) != 0;
     simDesktopBegin()->keyDown[(args[4] != 0.0 ? (uint32_t) args[4] : vkey) & 0xFF] = !release;
     simDesktopEnd();
     lockAcquire(&state->lock);
     WindowHandle window = state->window;
     lockRelease(&state->lock);
-    return boolean(env, window != nullptr && simPostRawKeyboard(window, (uintptr_t) args[0], (uint16_t) args[1], flags,
-                                                                vkey, release ? messageKeyUp : messageKeyDown,
-                                                                (uint32_t) tickCount64()));
+    return boolean(env, window != nullptr &&
+                            simPostRawKeyboard(window, (uintptr_t) args[0], (uint16_t) args[1], flags, vkey,
+                                               release ? messageKeyUp : messageKeyDown, (uint32_t) tickCount64()));
 }
 
 // monitorHeld(): whether a remote-keys monitor thread is held by the process.

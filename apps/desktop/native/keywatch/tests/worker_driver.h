@@ -13,19 +13,20 @@ namespace keywatch {
 // Unit tests run the core on a module clock they set by hand (manual_clock.cpp).
 void setManualClockMs(double ms);
 
-template <typename Change> void onDesktop(Change change) {
+template <typename Change>
+void onDesktop(Change change) {
     change(simDesktopBegin());
     simDesktopEnd();
 }
 
 struct WorkerDriver {
-    CaptureState * state      = nullptr;
-    WorkerRun      run        = {};
-    bool           looping    = false; // the worker's loop has not ended
-    bool           tornDown   = false;
-    double         nowMs      = 0.0;
-    uint64_t       ticks      = 0;
-    DrainCopy      copy       = {};
+    CaptureState * state    = nullptr;
+    WorkerRun      run      = {};
+    bool           looping  = false; // the worker's loop has not ended
+    bool           tornDown = false;
+    double         nowMs    = 0.0;
+    uint64_t       ticks    = 0;
+    DrainCopy      copy     = {};
 
     // A fresh desktop and record; `configure` may change the desktop before set-up.
     void begin(void (*configure)(SimDesktop *) = nullptr) {
@@ -41,8 +42,8 @@ struct WorkerDriver {
                 configure(d);
             }
         });
-        tornDown = false;
-        state    = captureStateCreate();
+        tornDown          = false;
+        state             = captureStateCreate();
         state->stopEvent  = eventCreate();
         state->readyEvent = eventCreate();
         lockAcquire(&state->lock);
@@ -59,17 +60,20 @@ struct WorkerDriver {
     // One worker step; false once the loop has ended.
     bool step() { return looping = looping && workerStep(state, &run); }
     // One step 25 ms after the last: a sampling, when the poll is due.
-    void sample() { advance(25.0); step(); }
+    void sample() {
+        advance(25.0);
+        step();
+    }
     void runFor(double ms) {
         for (double passed = 0.0; passed < ms; passed += 5.0) {
             advance(5.0), step();
         }
     }
     // The two samplings that arm a neutral capture; true when armed.
-    bool arm() { return sample(), sample(), armed(); }
+    bool         arm() { return sample(), sample(), armed(); }
     WindowHandle window() const { return simWindowOf(state); }
-    void setKeyDown(uint32_t vkey, bool down) {
-        onDesktop([&](SimDesktop * d) { d->keyDown[vkey & 0xFF] = down; });
+    void         setKeyDown(uint32_t vkey, bool down) {
+                onDesktop([&](SimDesktop * d) { d->keyDown[vkey & 0xFF] = down; });
     }
     // A record ageMs old with the generic vkey raw input reports; the sided physical key follows it.
     bool key(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0, uintptr_t device = 1) {
@@ -84,12 +88,12 @@ struct WorkerDriver {
         drainCapture(state, &copy);
         return copy;
     }
-    bool armed() const { return state->armed.load() != 0; }
+    bool         armed() const { return state->armed.load() != 0; }
     const char * failure() { return captureStatus(state).failure; }
-    void tearDown() {
-        if (!tornDown) {
-            workerTearDown(state, &run);
-            tornDown = true;
+    void         tearDown() {
+                if (!tornDown) {
+                    workerTearDown(state, &run);
+                    tornDown = true;
         }
     }
     void finish() {
