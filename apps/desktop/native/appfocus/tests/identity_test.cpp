@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "src/identity.h"
-#include "src/tracker.h"
+#include "identity.h"
+#include "tracker.h"
 
 namespace appfocus {
 namespace {

@@ -4,6 +4,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { Worker } from 'node:worker_threads';
+import { until } from '../../common/tests/until.mjs';
 
 const require = createRequire(import.meta.url);
 const modulePath = process.env.APPFOCUS_MODULE;
@@ -14,15 +15,6 @@ const sim = require(testModulePath);
 
 const snapshotKeys = ['epoch', 'clockMs', 'observedMs', 'changedMs', 'running', 'valid', 'reason', 'app'];
 const withoutClock = ({ clockMs, ...rest }) => rest;
-
-// Polls fn until it returns a truthy value; that value, or a failure naming what never came.
-async function until(fn, what) {
-  for (const end = Date.now() + 5000; ; await new Promise((resolve) => setTimeout(resolve, 5))) {
-    const value = fn();
-    if (value) return value;
-    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
-  }
-}
 
 test('five exports in order; before any start, snapshot and status agree on a stopped record', () => {
   assert.deepEqual(Reflect.ownKeys(appfocus), ['start', 'stop', 'recheck', 'snapshot', 'status']);

@@ -2,7 +2,7 @@
 #include <node_api.h>
 #include <string.h>
 
-#include "platform/sim.h"
+#include "sim.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/sim.h"
-#include "src/identity.h"
-#include "src/tracker.h"
+#include "sim.h"
+#include "identity.h"
+#include "tracker.h"
 
 namespace appfocus {
 

@@ -2,7 +2,7 @@
 #include <atomic>
 #include <string>
 
-#include "tests/test_support.h"
+#include "test_support.h"
 
 namespace appfocus {
 namespace {

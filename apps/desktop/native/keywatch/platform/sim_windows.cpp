@@ -1,3 +1,4 @@
+// Over 500 lines: windows, classes, queues, timers and raw records interlock, as in Windows itself.
 // Simulated message-only windows, window classes, thread message queues,
 // thread timers and raw input records behind the platform seam on Linux.
 #include "platform.h"

@@ -3,6 +3,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { Worker } from 'node:worker_threads';
+import { until } from '../../common/tests/until.mjs';
 
 const require = createRequire(import.meta.url);
 const modulePath = process.env.KEYWATCH_MODULE;
@@ -15,15 +16,6 @@ const exportNames = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendK
   'remoteKeysStart', 'remoteKeysStop', 'remoteKeysState'];
 const statusOf = (running, epoch, failure) =>
   ({ platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running, epoch, failure });
-
-// Polls fn until it returns a truthy value; that value, or a failure naming what never came.
-async function until(fn, what) {
-  for (const end = Date.now() + 5000; ; await new Promise((resolve) => setTimeout(resolve, 5))) {
-    const value = fn();
-    if (value) return value;
-    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
-  }
-}
 
 test('the nine exports in order; status and drain before any start; the synchronous exports', () => {
   assert.deepEqual(Object.getOwnPropertyNames(kw), exportNames);
