@@ -3,6 +3,7 @@
 //   decode overhead (Finish -> result / bare whisper_full on the same input);
 //   intake of 10 minutes of audio in 20 frames; peak resident memory.
 // Usage: engine_bench <engine> <model> [threads] [seconds of audio]
+#include "decode.h"
 #include "ggml-backend.h"
 #include "whisper.h"
 
@@ -191,17 +192,9 @@ int main(int argc, char ** argv) {
     }
     double bareDecode = 1e9;
     for (int r = 0; r < rounds; r++) {
-        whisper_full_params p = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
-        p.n_threads           = threads;
-        p.no_context          = true;
-        p.print_progress      = false;
-        p.print_realtime      = false;
-        p.print_special       = false;
-        p.print_timestamps    = false;
-        p.language            = "en";
-        p.suppress_blank      = true;
-        p.suppress_nst        = true;
-        double t              = nowMs();
+        std::vector<whisper_token> tokens;
+        whisper_full_params        p = quillet::engineDecodeParams(ctx, threads, 0, "en", "", tokens);
+        double                     t = nowMs();
         whisper_full(ctx, p, audio.data(), (int) audio.size());
         int         n = whisper_full_n_segments(ctx);
         std::string text;
