@@ -18,7 +18,7 @@ export const SOURCES = [
   'client/dictation.mjs',
 ];
 
-const cjsPath = (spec) => (spec.startsWith('.') ? spec.replace(/\.mjs$/, '.cjs') : spec);
+const cjsPath = (from) => (from.startsWith('.') ? from.replace(/\.mjs$/, '.cjs') : from);
 const bindings = (names) => names.split(',').map((n) => n.trim()).filter(Boolean)
   .map((n) => n.replace(/\s+as\s+/, ': ')).join(', ');
 
@@ -26,13 +26,13 @@ const bindings = (names) => names.split(',').map((n) => n.trim()).filter(Boolean
 export function toCommonJS(text, source) {
   const exported = [];
   let out = text
-    .replace(/^import\s+(\w+)\s+from\s+'([^']+)';$/gm, (_, name, spec) => `const ${name} = require('${cjsPath(spec)}');`)
+    .replace(/^import\s+(\w+)\s+from\s+'([^']+)';$/gm, (_, name, from) => `const ${name} = require('${cjsPath(from)}');`)
     .replace(/^import\s+\{([^}]*)\}\s+from\s+'([^']+)';$/gm,
-      (_, names, spec) => `const { ${bindings(names)} } = require('${cjsPath(spec)}');`)
-    .replace(/^export\s+\*\s+from\s+'([^']+)';$/gm, (_, spec) => `Object.assign(exports, require('${cjsPath(spec)}'));`)
-    .replace(/^export\s+\{([^}]*)\}\s+from\s+'([^']+)';$/gm, (_, names, spec) =>
+      (_, names, from) => `const { ${bindings(names)} } = require('${cjsPath(from)}');`)
+    .replace(/^export\s+\*\s+from\s+'([^']+)';$/gm, (_, from) => `Object.assign(exports, require('${cjsPath(from)}'));`)
+    .replace(/^export\s+\{([^}]*)\}\s+from\s+'([^']+)';$/gm, (_, names, from) =>
       names.split(',').map((n) => n.trim()).filter(Boolean)
-        .map((n) => `exports.${n} = require('${cjsPath(spec)}').${n};`).join('\n'))
+        .map((n) => `exports.${n} = require('${cjsPath(from)}').${n};`).join('\n'))
     .replace(/^export\s+((?:async\s+)?function\*?|class|const|let)\s+(\w+)/gm, (_, kind, name) => {
       exported.push(name);
       return `${kind} ${name}`;
