@@ -4,8 +4,8 @@
 //
 //   node bench.mjs [--model PATH] [--engine PATH] [--fixtures DIR] [--verbose]
 //
-// Prints word accuracy (1 - word error rate) and the share of utterances
-// decoded exactly, over every fixture in the manifest.
+// Prints word accuracy (1 - word error rate) and the utterances decoded
+// exactly, over every fixture in the manifest and per kind (speaking style).
 
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
@@ -46,30 +46,34 @@ async function main() {
   });
   const manifest = JSON.parse(readFileSync(path.join(values.fixtures, 'manifest.json'), 'utf8'));
   const engine = await startEngine({ enginePath: values.engine, stderr: 'collect' });
-  let errors = 0;
-  let total = 0;
-  let exact = 0;
-  let decodeMs = 0;
+  // per kind of fixture (speaking style), and over all of them
+  const tallies = new Map();
+  const tally = (kind) => tallies.get(kind) ?? tallies.set(kind, { n: 0, words: 0, errors: 0, exact: 0, decodeMs: 0 }).get(kind);
   try {
     await engine.load({ modelPath: values.model, device: 'cpu', ...LOAD_OPTIONS });
     for (const f of manifest) {
       const { samples } = await readWav(path.join(values.fixtures, f.file));
       const r = await engine.transcribe({ language: 'en', prompt: '', samples });
-      const hyp = words(r.text);
-      const e = wordErrors(f.words, hyp);
-      errors += e;
-      total += f.words.length;
-      exact += e === 0 ? 1 : 0;
-      decodeMs += r.decodeMs;
+      const e = wordErrors(f.words, words(r.text));
+      for (const t of [tally('all'), tally(f.kind)]) {
+        t.n += 1;
+        t.words += f.words.length;
+        t.errors += e;
+        t.exact += e === 0 ? 1 : 0;
+        t.decodeMs += r.decodeMs;
+      }
       if (values.verbose || e) console.log(`${e ? 'MISS' : 'ok  '} ${f.file}: "${f.words.join(' ')}" -> "${r.text}"`);
     }
   } finally {
     await engine.close();
   }
-  console.log(`held-out fixtures: ${manifest.length} utterances, ${total} words (voices never trained on)`);
-  console.log(`word accuracy: ${(100 * (1 - errors / total)).toFixed(1)}% (${errors} word errors)`);
-  console.log(`utterance accuracy: ${(100 * exact / manifest.length).toFixed(1)}% (${exact} of ${manifest.length} exact)`);
-  console.log(`mean decode time: ${(decodeMs / manifest.length).toFixed(0)} ms`);
+  console.log(`${values.fixtures}: voice settings never trained on`);
+  for (const [kind, t] of tallies) {
+    console.log(
+      `${kind}: ${t.n} utterances, ${t.words} words: word accuracy ${(100 * (1 - t.errors / t.words)).toFixed(1)}% ` +
+        `(${t.errors} word errors), ${t.exact} of ${t.n} exact, mean decode ${(t.decodeMs / t.n).toFixed(0)} ms`,
+    );
+  }
 }
 
 if (process.argv[1] && path.resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {

@@ -57,6 +57,48 @@ def tensors(state):
     return [(n, v.detach().float().numpy()) for n, v in out]
 
 
+def read_bin(path):
+    """A model file written by this script, back as a checkpoint's state
+    (without the training-only head): training can go on from a committed
+    file."""
+    raw = open(path, 'rb').read()
+    pos = len(C.file_prefix(struct.unpack_from('<i', raw, 4 + 10 * 4)[0]))
+    files = {}
+    while pos < len(raw):
+        ndim, name_len, t = struct.unpack_from('<3i', raw, pos)
+        shape = tuple(reversed(struct.unpack_from('<%di' % ndim, raw, pos + 12)))
+        pos += 12 + 4 * ndim
+        name = raw[pos:pos + name_len].decode()
+        pos += name_len
+        n = int(np.prod(shape))
+        if t == GGML_Q8_0:
+            blocks = np.frombuffer(raw, np.uint8, n // 32 * 34, pos).reshape(-1, 34)
+            d = blocks[:, :2].copy().view('<f2').astype(np.float32)
+            a = blocks[:, 2:].copy().view(np.int8).astype(np.float32) * d
+            pos += n // 32 * 34
+        else:
+            dt = '<f4' if t == GGML_F32 else '<f2'
+            a = np.frombuffer(raw, dt, n, pos).astype(np.float32)
+            pos += n * np.dtype(dt).itemsize
+        files[name] = torch.from_numpy(a.reshape(shape).copy())
+    state = {}
+    for k, v in files.items():
+        if k.startswith('encoder.blocks.'):
+            state['enc.' + k[len('encoder.blocks.'):]] = v
+        elif k.startswith('decoder.blocks.'):
+            state['dec.' + k[len('decoder.blocks.'):]] = v
+    state.update({'enc_pos': files['encoder.positional_embedding'],
+                  'conv1.weight': files['encoder.conv1.weight'],
+                  'conv1.bias': files['encoder.conv1.bias'].reshape(-1),
+                  'conv2.weight': files['encoder.conv2.weight'],
+                  'conv2.bias': files['encoder.conv2.bias'].reshape(-1),
+                  'ln_post.weight': files['encoder.ln_post.weight'], 'ln_post.bias': files['encoder.ln_post.bias'],
+                  'dec_pos': files['decoder.positional_embedding'],
+                  'tok.weight': files['decoder.token_embedding.weight'][USED],
+                  'ln.weight': files['decoder.ln.weight'], 'ln.bias': files['decoder.ln.bias']})
+    return state
+
+
 def main():
     src, dst, kind = sys.argv[1], sys.argv[2], sys.argv[3]
     state = torch.load(src, map_location='cpu')

@@ -1,8 +1,7 @@
 """Trains the tiny whisper-architecture model on the synthetic data.
 
-usage: train.py WORK_DIR STEPS OUT.pt [LOG]
-A fixed seed and a fixed number of steps, so the same command gives the
-same model on the same machine."""
+usage: train.py WORK_DIR WORD_STEPS PHRASE_STEPS OUT.pt [LOG] [--start MODEL]
+A fixed seed and a fixed number of steps in each stage."""
 
 import json
 import math
@@ -225,48 +224,48 @@ def wer_counts(ref, hyp):
 
 
 def evaluate(model, items, mel):
+    """Word accuracy and exact share, overall and per speaking style."""
     model.eval()
-    errs = words = exact = 0
+    tally = {}
     for i, it in enumerate(items):
         ref = [WORD_IDS[w] for w in it['words']]
         hyp = greedy(model, mel[i])
         e = wer_counts(ref, hyp)
-        errs += e
-        words += len(ref)
-        exact += e == 0 and len(ref) == len(hyp)
+        for key in ('all', it['style']):
+            t = tally.setdefault(key, [0, 0, 0, 0])
+            t[0] += e
+            t[1] += len(ref)
+            t[2] += e == 0 and len(ref) == len(hyp)
+            t[3] += 1
     model.train()
-    return 1 - errs / max(1, words), exact / len(items)
+    return {k: (1 - t[0] / max(1, t[1]), t[2] / t[3], t[3]) for k, t in tally.items()}
 
 
-def main():
-    work, steps, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-    log = open(sys.argv[4] if len(sys.argv) > 4 else os.path.join(work, 'train.log'), 'a')
+# The two stages: (data set, peak learning rate, warm-up steps, share of
+# the steps held at the peak before a cosine down to 5%). Words spoken one
+# at a time first, from nothing; then both speaking styles, from the first
+# stage's weights. Trained on both from nothing, the model learned far more
+# slowly: 16% held-out word accuracy at step 1,000, where words alone had
+# reached 63%.
+STAGES = {'words': ('words', 1.5e-3, 200, 0.5), 'phrases': ('mixed', 7.5e-4, 100, 0.0)}
 
-    def say(msg):
-        print(msg, flush=True)
-        log.write(msg + '\n')
-        log.flush()
 
+def run_stage(name, model, steps, out, work, prompts, ev, say):
+    kind, peak, warm, flat = STAGES[name]
     torch.manual_seed(C.SEED)
-    torch.set_num_threads(int(os.environ.get('TRAIN_THREADS', '2')))
     rng = random.Random(C.SEED)
-    prompts = json.load(open(os.path.join(work, 'prompts.json')))
-    items, mel, labels = load(work, 'train')
-    ev_items, ev_mel, _ = load(work, 'eval')
-    say('train %d utterances, eval %d (held-out voices), %d steps, threads %d' %
-        (len(items), len(ev_items), steps, torch.get_num_threads()))
+    items, mel, labels = load(work, kind)
+    say('stage %s: %d utterances (%s), %d steps, peak learning rate %g' % (name, len(items), kind, steps, peak))
+    opt = torch.optim.AdamW(model.parameters(), lr=peak, weight_decay=0.01)
 
-    model = Model(len(USED))
-    opt = torch.optim.AdamW(model.parameters(), lr=1.5e-3, weight_decay=0.01)
-
-    # warm-up, flat for the first half, then a cosine down to 5%
+    # warm-up, flat for a share of the steps, then a cosine down to 5%
     def rate(s):
-        if s < 200:
-            return (s + 1) / 200
-        half = steps / 2
-        if s < half:
+        if s < warm:
+            return (s + 1) / warm
+        hold = max(warm, steps * flat)
+        if s < hold:
             return 1.0
-        return 0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * (s - half) / max(1, steps - half)))
+        return 0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * (s - hold) / max(1, steps - hold)))
 
     sched = torch.optim.lr_scheduler.LambdaLR(opt, rate)
     bs = 32
@@ -299,18 +298,53 @@ def main():
         opt.step()
         sched.step()
         if step % 100 == 0 or step == steps:
-            say('step %d loss %.4f (frames %.4f, frame accuracy %.1f%%) lr %.5f elapsed %.0fs' % (
-                step, loss.item(), frames.item(), 100 * run_frames / (100 if step % 100 == 0 else step % 100),
-                sched.get_last_lr()[0], time.time() - t0))
+            say('%s step %d loss %.4f (frames %.4f, frame accuracy %.1f%%) lr %.5f elapsed %.0fs' % (
+                name, step, loss.item(), frames.item(),
+                100 * run_frames / (100 if step % 100 == 0 else step % 100), sched.get_last_lr()[0], time.time() - t0))
             run_frames = 0.0
         if step % 500 == 0 or step == steps:
-            torch.save(model.state_dict(), out)
-            torch.save(model.state_dict(), '%s.%d' % (out, step))
-            n = len(ev_items) if step == steps else 30
-            wa, ua = evaluate(model, ev_items[:n], ev_mel[:n])
-            say('step %d held-out (training code, %d utterances): word accuracy %.1f%%, utterances %.1f%%' %
-                (step, n, 100 * wa, 100 * ua))
-    say('done: %d steps in %.0fs' % (steps, time.time() - t0))
+            torch.save(model.state_dict(), '%s.%s.%d' % (out, name, step))
+            ev_items, ev_mel = ev
+            n = len(ev_items) if step == steps else 60
+            for k, (wa, ua, m) in sorted(evaluate(model, ev_items[:n], ev_mel[:n]).items()):
+                say('%s step %d held-out %s (training code, %d utterances): word accuracy %.1f%%, utterances %.1f%%' %
+                    (name, step, k, m, 100 * wa, 100 * ua))
+    say('stage %s done: %d steps in %.0fs' % (name, steps, time.time() - t0))
+
+
+def main():
+    """usage: train.py WORK_DIR WORD_STEPS PHRASE_STEPS OUT.pt [LOG] [--start MODEL]
+    --start (a checkpoint or a model file) skips the first stage and starts
+    the second from those weights."""
+    args = sys.argv[1:]
+    start = None
+    if '--start' in args:
+        i = args.index('--start')
+        start = args[i + 1]
+        del args[i:i + 2]
+    work, word_steps, phrase_steps, out = args[0], int(args[1]), int(args[2]), args[3]
+    log = open(args[4] if len(args) > 4 else os.path.join(work, 'train.log'), 'a')
+
+    def say(msg):
+        print(msg, flush=True)
+        log.write(msg + '\n')
+        log.flush()
+
+    torch.set_num_threads(int(os.environ.get('TRAIN_THREADS', '2')))
+    prompts = json.load(open(os.path.join(work, 'prompts.json')))
+    ev_items, ev_mel, _ = load(work, 'eval')
+    say('eval %d utterances (held-out voices), threads %d' % (len(ev_items), torch.get_num_threads()))
+    torch.manual_seed(C.SEED)
+    model = Model(len(USED))
+    if start is None:
+        run_stage('words', model, word_steps, out, work, prompts, (ev_items, ev_mel), say)
+    else:
+        from export import read_bin
+        state = torch.load(start, map_location='cpu') if start.endswith('.pt') else read_bin(start)
+        model.load_state_dict(state, strict=False)  # a model file has no training-only head
+        say('stage words: from %s' % start)
+    run_stage('phrases', model, phrase_steps, out, work, prompts, (ev_items, ev_mel), say)
+    torch.save(model.state_dict(), out)
 
 
 if __name__ == '__main__':
