@@ -197,7 +197,7 @@ stage_packages() {
   fi
   cp tools/wine/packages-host.test.mjs "$host/"
   QUILLET_WINE_MODEL=$(winpath "$root/apps/desktop/engine/tools/speech-model/toy-dictation-q8_0.bin") \
-  QUILLET_WINE_SAMPLE=$(winpath "$root/apps/desktop/engine/samples/dictation.wav") QUILLET_WINE_TEXT="hello world" \
+  QUILLET_WINE_SAMPLE=$(winpath "$root/apps/desktop/engine/samples/dictation.wav") QUILLET_WINE_TEXT="hello world send message" \
     timeout 180 wine "$node_exe" --test-reporter=tap "$(winpath "$host/packages-host.test.mjs")" \
       >"$logs/packages.tap" 2>"$logs/packages.wine.log"
   report packages "$logs/packages.tap" "$logs/packages.wine.log" "$started" $?

@@ -1,6 +1,6 @@
 // Real speech through the real engine with the committed toy model (digits
 // and a few dozen dictation words, trained on synthetic speech), on held-out
-// voices it was never trained on. The accuracy over all of them is a
+// voices it was never trained on, spoken word by word and as whole phrases. The accuracy over all of them is a
 // benchmark figure (tools/speech-model/bench.mjs); retraining means re-pinning.
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
@@ -38,14 +38,20 @@ async function dictate(name, { language = 'en', prompt = '' } = {}) {
   return { msg, log: engine.stderr };
 }
 
-test('held-out speech decodes word for word at 256 positions', async () => {
-  // Some of the fixtures the committed model decodes word for word.
-  for (const n of [0, 3, 7, 10, 13, 20, 24, 29]) {
-    const name = `held-out-${String(n).padStart(2, '0')}.wav`;
-    const { msg, log } = await dictate(name);
-    assert.equal(msg.text, fixture(name).words.join(' '), name);
-    assert.match(log, /audio_ctx=256 /, name); // trained at 256 encoder positions
-    assert.equal(msg.audioMs, Math.floor(samplesOf(name).length / 16));
+// The fixtures the committed model gets wrong; the model card lists them.
+const misses = new Set([
+  'held-out-15.wav', 'held-out-18.wav', 'held-out-19.wav',
+  'phrase-00.wav', 'phrase-03.wav', 'phrase-06.wav', 'phrase-07.wav', 'phrase-09.wav',
+]);
+
+test('held-out speech decodes word for word at 256 positions, word by word and as one phrase', async () => {
+  const pinned = manifest.filter((f) => ['isolated', 'continuous'].includes(f.kind) && !misses.has(f.file));
+  assert.ok(pinned.filter((f) => f.kind === 'continuous').length >= 15, 'continuous phrases are pinned');
+  for (const f of pinned) {
+    const { msg, log } = await dictate(f.file);
+    assert.equal(msg.text, f.words.join(' '), `${f.file} (${f.kind})`);
+    assert.match(log, /audio_ctx=256 /, f.file); // trained at 256 encoder positions
+    assert.equal(msg.audioMs, Math.floor(samplesOf(f.file).length / 16));
   }
 });
 
@@ -54,9 +60,11 @@ test('audio longer than one window: both phrases, joined across the segments', a
   const { msg, log } = await dictate(f.file);
   assert.ok(msg.audioMs > 5120, 'the fixture is longer than one audio context');
   assert.ok(Number(/decoded \d+ ms audio in \d+ ms, (\d+) segments/.exec(log)?.[1]) >= 2, log);
-  // Exact up to a repeated last word (the model hears its tail again in a
-  // third window); the segments join with single spaces and no padding.
-  assert.ok(msg.text.startsWith(f.words.join(' ')), msg.text);
+  // Each phrase whole and in order; the model may hear the tail of a word
+  // again in the next window (the card lists it). The segments join with
+  // single spaces and no padding.
+  const [first, second] = f.phrases.map((p) => p.join(' '));
+  assert.ok(msg.text.startsWith(first) && msg.text.indexOf(second) > first.length, msg.text);
   assert.match(msg.text, /^\S+( \S+)*$/);
 });
 
@@ -65,9 +73,10 @@ test('the prompt and the language reach the decoder', async () => {
   // without a prompt, number words come out as words
   const plain = await dictate(f.file, { language: 'en' });
   assert.equal(plain.msg.text, f.words.join(' '));
-  // a prompt written in digits asks for digits; "1 2 3" is three tokens here
-  const prompted = await dictate(f.file, { language: 'en', prompt: '1 2 3' });
-  assert.match(prompted.log, /language=en .*prompt_tokens=3\n/);
+  // a prompt written in digits asks for digits; "4 5" is two tokens here
+  // (after three digits the model repeats the last word: the card lists it)
+  const prompted = await dictate(f.file, { language: 'en', prompt: '4 5' });
+  assert.match(prompted.log, /language=en .*prompt_tokens=2\n/);
   assert.equal(prompted.msg.text, f.digits.join(' '));
   // "auto" has the model pick the language token itself: English
   const auto = await dictate(f.file, { language: 'auto' });
