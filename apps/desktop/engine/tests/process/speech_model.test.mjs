@@ -1,7 +1,8 @@
 // Real speech through the real engine with the committed toy model (digits
 // and a few dozen dictation words, trained on synthetic speech), on held-out
-// voices it was never trained on, spoken word by word and as whole phrases. The accuracy over all of them is a
-// benchmark figure (tools/speech-model/bench.mjs); retraining means re-pinning.
+// voices it was never trained on, spoken word by word and as whole phrases.
+// The accuracy over all of them is a benchmark figure
+// (tools/speech-model/bench.mjs); retraining means re-pinning.
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';

@@ -35,7 +35,7 @@ class Espeak:
                     ('gender', ctypes.c_ubyte), ('age', ctypes.c_ubyte), ('variant', ctypes.c_ubyte),
                     ('xx1', ctypes.c_ubyte), ('score', ctypes.c_int), ('spare', ctypes.c_void_p)]
 
-    EVENT_END_OF_LIST, EVENT_WORD, EVENT_MSG_TERMINATED = 0, 1, 6
+    EVENT_END_OF_LIST, EVENT_WORD = 0, 1
     AUDIO_OUTPUT_SYNCHRONOUS, POS_CHARACTER, RATE, PITCH = 2, 1, 1, 3
     Callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.c_short), ctypes.c_int, ctypes.POINTER(Event))
     instance = None
