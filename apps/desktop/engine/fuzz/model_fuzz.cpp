@@ -366,8 +366,10 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t * data, size_t size, size_t ma
             case 2:
             case 3: // a header field: an edge, a step, or another field's value
                 if (m.parsed >= 1) {
-                    int32_t & f = m.header[r() % 11];
-                    f = r() % 3 == 0 ? interesting(r) : r() % 2 ? f + (int32_t) (r() % 9) - 4 : m.header[r() % 11];
+                    // a step wraps, as the file's 32-bit field would: INT32_MAX + 1 is INT32_MIN
+                    int32_t & f    = m.header[r() % 11];
+                    int32_t   step = (int32_t) ((uint32_t) f + r() % 9 - 4);
+                    f              = r() % 3 == 0 ? interesting(r) : r() % 2 ? step : m.header[r() % 11];
                 }
                 break;
             case 4:
