@@ -26,6 +26,7 @@ export class Dictation {
     this._error = null;
     this._cancelWritten = null;
     this._pending = null; // tasks waiting for the Begin to be queued
+    this._turnEnding = false;
     this._turnEnded = false;
     this._turnDone = new Promise((resolve) => {
       this._resolveTurn = resolve;
@@ -39,11 +40,17 @@ export class Dictation {
       this._rejectOutcome = reject;
     });
     this._outcome.catch(() => {}); // observed through finish(), if the host calls it
+    // The turn of the dictation before this one; null when it has ended.
+    this._ahead = null;
     if (!previous || previous._turnEnded) {
       this._queueBegin(payload, confirm);
     } else {
       this._pending = [];
-      previous._turnDone.then(() => this._queueBegin(payload, confirm));
+      this._ahead = previous._turnDone;
+      this._ahead.then(() => {
+        this._ahead = null;
+        this._queueBegin(payload, confirm);
+      });
     }
   }
 
@@ -175,9 +182,16 @@ export class Dictation {
   }
 
   _endTurn() {
-    if (this._turnEnded) return;
-    this._turnEnded = true;
-    this._resolveTurn();
+    if (this._turnEnding) return;
+    this._turnEnding = true;
+    const pass = () => {
+      this._turnEnded = true;
+      this._resolveTurn();
+    };
+    // One that ends before its Begin was sent still waits for the dictation
+    // before it: that one may hold the engine.
+    if (this._ahead) this._ahead.then(pass);
+    else pass();
   }
 
   _writeFloat(data) {

@@ -85,6 +85,38 @@ test('a second begin waits for the first dictation to be finished or cancelled',
   assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
 });
 
+test('a queued dictation that ends before its Begin is sent keeps the next one waiting for the open one', async () => {
+  const ways = {
+    'begin aborted': (signal) => fake.begin({ requestId: 2, signal }),
+    'cancelled by id': () => {
+      const queued = fake.begin({ requestId: 2 });
+      fake.cancel(2);
+      return queued;
+    },
+    'transcribe aborted': (signal) => fake.transcribe({ requestId: 2, samples: new Float32Array(3), signal }),
+  };
+  for (const [way, queueSecond] of Object.entries(ways)) {
+    await fake.sent();
+    const first = await fake.begin({ requestId: 1 });
+    const controller = new AbortController();
+    const second = queueSecond(controller.signal);
+    let thirdSettled = false;
+    const third = fake.begin({ requestId: 3 });
+    third.then(() => (thirdSettled = true), () => (thirdSettled = true));
+    controller.abort();
+    try {
+      await assert.rejects(second, way);
+      await fake.ping();
+      assert.equal(thirdSettled, false, `${way}: the third begin went out while the first was open`);
+      assert.equal((await first.finish()).requestId, 1, way);
+    } finally {
+      await first.cancel(); // whatever failed, the engine is free for the tests after this one
+      await third.then((d) => d.cancel(), () => {});
+    }
+    assert.deepEqual((await fake.sent()).map(([k]) => k), [2, 4, 2, 5], `${way}: the second sent nothing`);
+  }
+});
+
 test('a refusal rejects with the engine code and id, sends nothing more, frees the id and the engine', async () => {
   await fake.sent();
   await assert.rejects(fake.begin({ requestId: 7, language: 'xx' }),
