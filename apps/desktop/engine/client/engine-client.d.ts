@@ -143,7 +143,7 @@ export interface Abortable {
 }
 
 export interface LoadOptions extends Abortable {
-  /** Path of the model file: 1 to 4096 UTF-16 code units. */
+  /** Path of the model file: 1 to 4096 UTF-16 code units, well-formed (no unpaired surrogate). */
   modelPath: string;
   /** Default 'auto'. */
   device?: Device;

@@ -131,7 +131,8 @@ test('a refusal rejects with the engine code and id, sends nothing more, frees t
 test('arguments are checked before anything is sent: RangeErrors name the field, bad samples are TypeErrors', async () => {
   const loads = [{ threads: 0 }, { threads: 9 }, { threads: 1.5 }, { shortAudioCtx: 1501 }, { shortWindowSamples: -1 },
     { device: 'gpu' }, { timeoutMs: -1 }, { modelPath: 'x'.repeat(4097) },
-    { modelPath: '\u0001'.repeat(2000) }]; // fits in units, not once escaped
+    { modelPath: '\u0001'.repeat(2000) }, // fits in units, not once escaped
+    ...['\uD83D.bin', 'a\uDE00', '\uDE00\uD83D', '\uD83D\uDE00\uDE00'].map((p) => ({ modelPath: p }))]; // lone surrogates
   const begins = [{ language: 'EN' }, { language: 'e' }, { language: 'en-us' }, { prompt: 'p'.repeat(2049) },
     { prompt: '\u0001'.repeat(2048) }, { requestId: -1 }, { requestId: 1.5 }, { requestId: 2 ** 53 }];
   assert.throws(() => new EngineClient({}), TypeError);
@@ -152,10 +153,11 @@ test('arguments are checked before anything is sent: RangeErrors name the field,
   await assert.rejects(d.write(Buffer.alloc(4)), /new Int16Array\(buf.buffer/);
   await d.cancel();
   assert.deepEqual((await fake.sent()).map(([k]) => k), [2, 3, 4, 2, 5], 'only the good calls sent frames');
-  // The limits themselves are accepted.
+  // The limits themselves are accepted, and so is a surrogate pair.
+  await assert.rejects(fake.load({ modelPath: 'no-such-\u{1F600}.bin' }), { code: 'MODEL_MISSING' });
   await fake.load({ modelPath: model, threads: 8, shortAudioCtx: 1500 });
   await (await fake.begin({ language: 'auto', prompt: 'p'.repeat(2048) })).cancel();
-  assert.deepEqual((await fake.sent()).map(([k]) => k), [1, 2, 5]);
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [1, 1, 2, 5]);
 });
 
 test('cancelled or aborted before anything is sent, nothing goes out; an abort before Finish sends Cancel', async () => {
