@@ -63,6 +63,33 @@ test('a whole capture through the worker: start, arm, keys, drain, stop', async 
   assert.deepEqual(kt.stop(), kt.status(), 'a second stop changes nothing');
 });
 
+test('the drain\'s status carries the standing failure: a key held since before the start blocks the arming', () => {
+  assert.equal(kt.testing.rawKey(1, 0x1E, 0, 0x41), false, 'no worker window yet');
+  try {
+    const started = kt.start();
+    assert.equal(started.failure, 'awaiting-neutral');
+    assert.deepEqual(kt.drain().status, started);
+  } finally {
+    kt.stop();
+    kt.testing.rawKey(1, 0x1E, 1, 0x41);
+  }
+});
+
+test('remoteKeysState lists the held modifiers in the table\'s order, whatever order they went down in', async () => {
+  kt.testing.remoteClient(true);
+  kt.remoteKeysStart();
+  try {
+    await until(() => kt.remoteKeysState().active, 'the client in front');
+    const keys = [0x5C, 0xA1, 0x41, 0xA2]; // right Windows, right Shift, A, left Control
+    for (const code of keys) assert.ok(kt.testing.remoteKey(code, true));
+    assert.deepEqual(kt.remoteKeysState(), { active: true, client: 'mstsc', modifiers: [0xA2, 0xA1, 0x5C], other: true });
+    for (const code of keys) kt.testing.remoteKey(code, false);
+  } finally {
+    kt.remoteKeysStop();
+    kt.testing.remoteClient(false);
+  }
+});
+
 test('an environment has its own record; its teardown stops its capture and the remote-keys monitor', async () => {
   const worker = new Worker(`
     const { parentPort, workerData } = require('node:worker_threads');
