@@ -146,7 +146,7 @@ void pollInputConsistency(CaptureState * state) {
                 state->mismatchPending = 0;
             } else if (!state->mismatchPending || memcmp(state->pollSample, sample, 4) != 0) {
                 watch(state, sample, now2);
-            } else if (now2 >= state->mismatchSinceMs + 25.0) {
+            } else if (now2 >= state->mismatchSinceMs + 25.0) { // seen twice, not a passing glimpse
                 resetCapture(state, failure::pollingMismatch, reason::incomplete, now2);
             }
         }

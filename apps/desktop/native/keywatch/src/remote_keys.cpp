@@ -46,7 +46,7 @@ void noClientStep(MonitorStep * step) {
     if (hookSlots[0] != nullptr) {
         activeClient.exchange(-1);
         removeHooks();
-        clearHeld();
+        clearHeld(); // keys released while the client was away would show as held on its return
     }
     step->clientWindow = nullptr;
 }
