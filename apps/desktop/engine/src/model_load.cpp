@@ -146,10 +146,14 @@ bool fail(ErrorCode & error, ErrorCode code) {
     return false;
 }
 
+// What a MODEL_INVALID answer says when the speech library itself refused a
+// file the walk accepted.
+const char * const libraryRefusal = "the speech library refused the file";
+
 // Opens, checks and loads the model. The slot guard is the file's one owner:
 // it closes the file on every way out, exceptions included. On failure,
-// error names the reason.
-bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
+// error names the failure and, for MODEL_INVALID, reason says why.
+bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error, const char *& reason) {
     ModelFileSlot slot;
     slot.file = rtOpenForRead(req.modelPath);
     if (slot.file == nullptr) {
@@ -173,6 +177,7 @@ bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     if (const char * fault = modelFileFault(slot.file)) {
         fprintf(stderr, "quillet-whisper: model file refused: %s\n", fault);
         fflush(stderr);
+        reason = fault;
         return fail(error, ErrorCode::ModelInvalid);
     }
 
@@ -191,9 +196,11 @@ bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     } catch (const std::bad_alloc &) {
         return fail(error, ErrorCode::OutOfMemory);
     } catch (...) {
+        reason = libraryRefusal;
         return fail(error, ErrorCode::ModelInvalid);
     }
     if (out.context == nullptr) {
+        reason = libraryRefusal;
         return fail(error, ErrorCode::ModelInvalid);
     }
     out.device = chosen != nullptr ? chosen->name : "cpu";
@@ -211,10 +218,15 @@ void handleLoad(const uint8_t * payload, size_t length) {
     }
 
     resetEngine();
-    int64_t start = monotonicNs();
-    Loaded  loaded;
-    if (!loadModel(req, loaded, error)) {
-        sendError(error);
+    int64_t      start = monotonicNs();
+    Loaded       loaded;
+    const char * reason = nullptr;
+    if (!loadModel(req, loaded, error, reason)) {
+        if (reason != nullptr) {
+            sendErrorWithReason(error, reason);
+        } else {
+            sendError(error);
+        }
         return;
     }
 

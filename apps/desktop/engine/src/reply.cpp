@@ -1,6 +1,8 @@
 #include "reply.h"
 #include "utf8_sequence.h"
 
+#include <cstring>
+
 namespace quillet {
 
 FILE * protocolOut = nullptr;
@@ -84,7 +86,7 @@ void writeLine(const std::string & message) {
     (void) fflush(protocolOut);
 }
 
-static void sendErrorLine(ErrorCode code, const uint64_t * requestId) {
+static void sendErrorLine(ErrorCode code, const uint64_t * requestId, const char * reason) {
     std::string m = "{\"type\":\"error\",\"code\":\"";
     m += errorCodeText(code);
     m += '"';
@@ -92,13 +94,19 @@ static void sendErrorLine(ErrorCode code, const uint64_t * requestId) {
         m += ",\"requestId\":";
         appendUnsigned(m, *requestId);
     }
+    if (reason != nullptr) {
+        m += ",\"reason\":";
+        appendJsonString(m, reason, strlen(reason));
+    }
     m += '}';
     writeLine(m);
 }
 
-void sendError(ErrorCode code) { sendErrorLine(code, nullptr); }
+void sendError(ErrorCode code) { sendErrorLine(code, nullptr, nullptr); }
 
-void sendError(ErrorCode code, uint64_t requestId) { sendErrorLine(code, &requestId); }
+void sendError(ErrorCode code, uint64_t requestId) { sendErrorLine(code, &requestId, nullptr); }
+
+void sendErrorWithReason(ErrorCode code, const char * reason) { sendErrorLine(code, nullptr, reason); }
 
 void sendPong() { writeLine("{\"type\":\"pong\"}"); }
 

@@ -28,6 +28,10 @@ void writeLine(const std::string & message);
 
 void sendError(ErrorCode code);
 void sendError(ErrorCode code, uint64_t requestId);
+// An error line that also says why, in a "reason" member after the code: a
+// fixed text of the engine's (MODEL_INVALID names the part of the file it
+// refused), so that a host can show it without reading the log.
+void sendErrorWithReason(ErrorCode code, const char * reason);
 
 // The fixed lines.
 void sendPong();

@@ -30,6 +30,9 @@ export const cancel = (requestId) => json(Kind.Cancel, { requestId });
 export const audio = (samples) => frame(Kind.Audio, Buffer.from(Float32Array.from(samples).buffer));
 
 export const error = (code, id) => `{"type":"error","code":"${code}"${id === undefined ? '' : `,"requestId":${id}`}}\n`;
+// MODEL_INVALID says why in a "reason" member, the walk's (or the library's) refusal.
+export const refused = (reason) => `{"type":"error","code":"MODEL_INVALID","reason":${JSON.stringify(reason)}}\n`;
+export const REFUSED = /^\{"type":"error","code":"MODEL_INVALID","reason":"[^"\\]+(\\"[^"\\]*)*"\}$/;
 
 export const loadMsg = (modelPath, extra = {}) =>
   ({ version: 2, modelPath, device: 'cpu', threads: 1, shortWindowSamples: 0, shortAudioCtx: 0, ...extra });
