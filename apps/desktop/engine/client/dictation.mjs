@@ -6,12 +6,6 @@
 import { EngineError, FrameKind, audioChunks, encodeAudioFrame, encodeFrame, errorFromLine } from './protocol.mjs';
 import { abortReason, checkSignal, toFloat32 } from './checks.mjs';
 
-function stateError(message) {
-  const err = new Error(message);
-  err.code = 'ERR_INVALID_STATE';
-  return err;
-}
-
 export class Dictation {
   // `previous` is the client's dictation before this one: its Begin goes out
   // only once that one has written its Finish or Cancel. With `confirm`, a
@@ -61,9 +55,13 @@ export class Dictation {
 
   /**
    * Sends samples (a Float32Array, or an Int16Array of 16-bit PCM) in Audio
-   * frames of at most 480,000 samples. Resolves once they are handed to the
-   * engine's pipe (after back-pressure); rejects if the dictation has already
-   * failed or was cancelled. The samples are copied: the caller may reuse its buffer.
+   * frames of at most 480,000 samples. Resolves with true once they are
+   * handed to the engine's pipe (after back-pressure), with false when they
+   * were dropped because the dictation had ended (finish() called, cancelled
+   * or failed: the reason is `error` and finish()'s rejection), so that an
+   * audio handler that outlives the dictation cannot end the host. Rejects
+   * only for samples of another type. The samples are copied: the caller may
+   * reuse its buffer.
    */
   write(samples) {
     let data;
@@ -72,11 +70,8 @@ export class Dictation {
     } catch (err) {
       return Promise.reject(err);
     }
-    if (this._error) return Promise.reject(this._error);
-    if (this._finishing || this._settled) {
-      return Promise.reject(stateError(`write() after finish() of request ${this.requestId}`));
-    }
-    return this._writeFloat(data === samples ? data.slice() : data);
+    if (this._error || this._finishing || this._settled) return Promise.resolve(false);
+    return this._writeFloat(data === samples ? data.slice() : data).then(() => true, () => false);
   }
 
   /**

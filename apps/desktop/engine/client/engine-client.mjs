@@ -26,8 +26,10 @@ import {
   checkSignal,
   rangeError,
   toFloat32,
+  typeError,
 } from './checks.mjs';
 import { Dictation } from './dictation.mjs';
+import { enginePath as bundledEngine } from '../locate.mjs';
 
 export * from './protocol.mjs';
 export { Dictation } from './dictation.mjs';
@@ -59,8 +61,9 @@ export function defaultThreads(logicalCpus = os.availableParallelism()) {
 }
 
 /**
- * Starts the engine and resolves once its hello line has arrived.
- * @param {import('./engine-client').EngineOptions} options
+ * Starts the engine and resolves once its hello line has arrived. Without an
+ * enginePath, the engine this package ships (enginePath() of the package).
+ * @param {import('./engine-client').EngineOptions} [options]
  */
 export function startEngine(options) {
   return EngineClient.start(options);
@@ -76,8 +79,8 @@ export class EngineClient extends EventEmitter {
 
   constructor(options = {}) {
     super();
+    let { enginePath } = options;
     const {
-      enginePath,
       accelerators,
       extraArgs = [],
       env = process.env,
@@ -86,8 +89,9 @@ export class EngineClient extends EventEmitter {
       stderrTailBytes = DEFAULT_STDERR_TAIL_BYTES,
       helloTimeoutMs = 30000,
     } = options;
-    if (typeof enginePath !== 'string' || enginePath === '') {
-      throw new TypeError('enginePath must name the engine executable');
+    if (enginePath === undefined) enginePath = bundledEngine();
+    else if (typeof enginePath !== 'string' || enginePath === '') {
+      throw typeError('enginePath must name the engine executable (or be left out for the bundled one)');
     }
     const args = [...extraArgs];
     if (accelerators !== undefined) args.push('--accelerators', String(accelerators));
