@@ -74,18 +74,12 @@ export class EngineError extends Error {
   }
 }
 
-/**
- * Turns an engine "error" line into an EngineError carrying its code, id and
- * the engine's reason (MODEL_INVALID says which part of the file it refused).
- */
+/** Turns an engine "error" line into an EngineError carrying its code and id. */
 export function errorFromLine(line) {
   const code = typeof line.code === 'string' ? line.code : 'INTERNAL';
   const what = DESCRIPTIONS[code] ?? 'unknown engine error';
   const idPart = line.requestId !== undefined ? ` (request ${line.requestId})` : '';
-  const reason = typeof line.reason === 'string' ? line.reason : undefined;
-  const err = new EngineError(code, `${code}: ${what}${idPart}${reason ? ` (${reason})` : ''}`, line.requestId);
-  if (reason) err.reason = reason;
-  return err;
+  return new EngineError(code, `${code}: ${what}${idPart}`, line.requestId);
 }
 
 // The wire helpers' own argument errors, with the code the client's checks use.

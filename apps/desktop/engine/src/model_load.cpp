@@ -172,6 +172,10 @@ bool fail(ErrorCode & error, ErrorCode code) {
     return false;
 }
 
+// Every MODEL_INVALID is logged with its reason first, one line each: the
+// client pairs the n-th line with the n-th refusal.
+const char * const libraryRefusal = "the speech library refused the file";
+
 bool refuseFile(ErrorCode & error, const char * why) {
     fprintf(stderr, "quillet-whisper: model file refused: %s\n", why);
     fflush(stderr);
@@ -230,10 +234,10 @@ bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     } catch (const std::bad_alloc &) {
         return fail(error, ErrorCode::OutOfMemory);
     } catch (...) {
-        return fail(error, ErrorCode::ModelInvalid);
+        return refuseFile(error, libraryRefusal);
     }
     if (out.context == nullptr) {
-        return fail(error, ErrorCode::ModelInvalid);
+        return refuseFile(error, libraryRefusal);
     }
     loaderClose(&slot); // if the library has not
     // A model re-downloaded in place while it loads: the library may have

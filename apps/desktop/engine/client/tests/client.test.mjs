@@ -202,7 +202,7 @@ test('MODEL_INVALID carries the engine\'s reason and names the file', async () =
   try {
     await assert.rejects(fake.load({ modelPath: file }), (e) => e.code === 'MODEL_INVALID' && e.path === file &&
       e.reason === 'not a whisper.cpp model file (magic)' &&
-      e.message === `MODEL_INVALID: the model file was refused (not a whisper.cpp model file (magic)): ${file}`);
+      e.message === `MODEL_INVALID: the model file was refused: ${file}: not a whisper.cpp model file (magic)`);
   } finally {
     rmSync(file);
     await fake.load({ modelPath: model });
