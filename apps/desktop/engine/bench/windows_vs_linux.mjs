@@ -8,7 +8,7 @@
 // median, max) and the load average. It prints figures; it is not a test.
 //
 //   node windows_vs_linux.mjs --linux PATH --windows PATH.exe [--rounds N]
-//        [--threads 1,2] [--wav FILE]
+//        [--threads 1,2] [--models toy,q8_0,f16] [--wav FILE]
 
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -86,7 +86,7 @@ async function compare(opts, label, modelPath, loadOptions, threads, samples) {
 const { values } = parseArgs({
   options: {
     linux: { type: 'string' }, windows: { type: 'string' }, rounds: { type: 'string', default: '10' },
-    threads: { type: 'string', default: '1,2' },
+    threads: { type: 'string', default: '1,2' }, models: { type: 'string', default: 'toy,q8_0,f16' },
     wav: { type: 'string', default: path.join(here, '../samples/dictation.wav') },
   },
 });
@@ -95,8 +95,9 @@ const opts = { ...values, rounds: Number(values.rounds) };
 const samples = (await readWav(values.wav)).samples;
 const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-winbench-'));
 try {
-  const models = [['toy model (q8_0)', MODEL_PATH, LOAD_OPTIONS]];
-  for (const [name, ftype] of [['q8_0', 7], ['f16', 1]]) {
+  const wanted = values.models.split(',');
+  const models = wanted.includes('toy') ? [['toy model (q8_0)', MODEL_PATH, LOAD_OPTIONS]] : [];
+  for (const [name, ftype] of [['q8_0', 7], ['f16', 1]].filter(([name]) => wanted.includes(name))) {
     const file = path.join(dir, `tiny-${name}.bin`);
     writeTestModel(file, { variant: 'multilingual', dims: 'tiny', ftype, weights: 'random', seed: 1 });
     models.push([`random tiny (${name})`, file, {}]);
