@@ -48,6 +48,14 @@ if(MINGW)
       target_compile_options(${_b} PRIVATE -include ${CMAKE_SOURCE_DIR}/cmake/mingw_compat.h)
     endif()
   endforeach()
+  # mingw-w64 compiles expf as (float) exp((double) x), and its exp is x87
+  # code slow enough to double the time of the library's per-token softmax;
+  # an accurate SSE2 exp goes in front of it (apps/desktop/engine/src/fast_exp.h).
+  foreach(_t whisper ${GGML_AVAILABLE_BACKENDS})
+    if(_t STREQUAL "whisper" OR _t MATCHES "^ggml-cpu")
+      target_sources(${_t} PRIVATE ${CMAKE_SOURCE_DIR}/apps/desktop/engine/src/exp_win32.c)
+    endif()
+  endforeach()
   # mingw-w64's GCC 12 writes AMX tile loads with 32-bit index registers,
   # which its assembler refuses; that variant is built without the AMX
   # kernels (its AVX-512 ones stay).

@@ -2,10 +2,12 @@
 #include "engine_state.h"
 #include "json_reader.h"
 #include "reply.h"
+#include "runtime.h"
 
 #include "whisper.h"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <utility>
 #include <vector>
@@ -15,6 +17,42 @@ namespace quillet {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The library splits a prompt with std::regex, whose executor recurses once
+// per byte of a match, at about 320 bytes of stack each (more under the
+// sanitizers): the longest prompt Begin accepts, 2,048 CJK characters, needs
+// about 2 MiB, as much as a Windows main thread has. The tokenizer gets a
+// thread whose stack (reserved, not committed) leaves a wide margin.
+constexpr size_t tokenizeStackBytes = (size_t) 64 << 20;
+
+struct TokenizeCall {
+    whisper_context *            ctx;     // the loaded model
+    const std::string *          prompt;  // UTF-8 text to tokenize
+    std::vector<whisper_token> * tokens;  // sized by the caller, filled here
+    int                          count;   // the library's answer
+    std::exception_ptr           failure; // what the library threw, rethrown by the caller
+};
+
+void runTokenize(void * p) {
+    TokenizeCall * call = static_cast<TokenizeCall *>(p);
+    try {
+        call->count =
+            whisper_tokenize(call->ctx, call->prompt->c_str(), call->tokens->data(), (int) call->tokens->size());
+    } catch (...) {
+        call->failure = std::current_exception();
+    }
+}
+
+int tokenizePrompt(whisper_context * ctx, const std::string & prompt, std::vector<whisper_token> & tokens) {
+    TokenizeCall call = {ctx, &prompt, &tokens, 0, nullptr};
+    if (!rtRunOnThread(tokenizeStackBytes, runTokenize, &call)) {
+        throw std::bad_alloc();
+    }
+    if (call.failure) {
+        std::rethrow_exception(call.failure);
+    }
+    return call.count;
+}
 
 } // namespace
 
@@ -58,7 +96,7 @@ whisper_full_params engineDecodeParams(whisper_context * ctx, int threads, int32
     tokens.assign(prompt.size() + 1, 0);
     int tokenCount = 0;
     if (!prompt.empty()) {
-        tokenCount = whisper_tokenize(ctx, prompt.c_str(), tokens.data(), (int) tokens.size());
+        tokenCount = tokenizePrompt(ctx, prompt, tokens);
         if (tokenCount < 0) {
             tokenCount = 0;
         }

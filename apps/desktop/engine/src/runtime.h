@@ -3,6 +3,7 @@
 // executable's own path. One implementation per platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -54,5 +55,10 @@ void rtIgnoreBrokenPipe();
 // Adds a directory to the process's library search path where the
 // platform has one (Windows); elsewhere nothing happens.
 void rtSetLibrarySearchDirectory(const std::string & utf8Dir);
+
+// Runs body(arg) on a new thread with a stack of stackBytes (reserved, not
+// committed) and waits for it to end. False when the thread cannot be made;
+// body has not run then.
+bool rtRunOnThread(size_t stackBytes, void (*body)(void *), void * arg);
 
 } // namespace quillet

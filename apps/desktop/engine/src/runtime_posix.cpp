@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,37 @@ void rtIgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 void rtSetLibrarySearchDirectory(const std::string &) {
     // No per-process search directory here; a pack's libraries carry an
     // $ORIGIN run path instead.
+}
+
+namespace {
+
+struct ThreadBody {
+    void (*body)(void *); // what the thread runs
+    void * arg;           // its argument
+};
+
+void * runThreadBody(void * p) {
+    ThreadBody * t = static_cast<ThreadBody *>(p);
+    t->body(t->arg);
+    return nullptr;
+}
+
+} // namespace
+
+bool rtRunOnThread(size_t stackBytes, void (*body)(void *), void * arg) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        return false;
+    }
+    ThreadBody t      = {body, arg};
+    pthread_t  thread = {};
+    bool       made =
+        pthread_attr_setstacksize(&attr, stackBytes) == 0 && pthread_create(&thread, &attr, runThreadBody, &t) == 0;
+    pthread_attr_destroy(&attr);
+    if (made) {
+        pthread_join(thread, nullptr);
+    }
+    return made;
 }
 
 } // namespace quillet

@@ -111,4 +111,31 @@ void rtSetLibrarySearchDirectory(const std::string & utf8Dir) {
     }
 }
 
+namespace {
+
+struct ThreadBody {
+    void (*body)(void *); // what the thread runs
+    void * arg;           // its argument
+};
+
+DWORD WINAPI runThreadBody(void * p) {
+    ThreadBody * t = static_cast<ThreadBody *>(p);
+    t->body(t->arg);
+    return 0;
+}
+
+} // namespace
+
+bool rtRunOnThread(size_t stackBytes, void (*body)(void *), void * arg) {
+    // A reservation: the stack's pages are committed only as they are touched.
+    ThreadBody t  = {body, arg};
+    HANDLE thread = CreateThread(nullptr, stackBytes, runThreadBody, &t, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return true;
+}
+
 } // namespace quillet

@@ -182,6 +182,24 @@ test('decode parameters: padding, short context, prompt tokens, ids in full', as
   assert.doesNotMatch(r.stderr, /input is too short/);
 });
 
+// The library splits a prompt with a recursive regex executor; the longest
+// prompts must not need more stack than a Windows main thread (2 MiB) or a
+// 1 MiB Linux limit gives. Every Finish gets its line and the engine goes on.
+test('the longest prompts in any script get a result on a small main-thread stack', { timeout: 600000 }, async () => {
+  const engine = new LiveEngine({ stackKiB: 1024 });
+  assert.match(await engine.next(), /"hello"/);
+  assert.match(await engine.ask(load(multi)), READY);
+  // Each UTF-8 byte is one token of the test model's byte vocabulary.
+  const prompts = [['\u65e5'.repeat(2048), 6144], ['\u00e9'.repeat(2048), 4096], ['\u{1F600}'.repeat(1024), 4096]];
+  for (const [prompt, tokens] of prompts) {
+    const line = await engine.ask(begin(1, 'en', prompt), audio(new Float32Array(16000)), finish(1));
+    assert.match(line ?? '', /^\{"type":"result","requestId":1,"text":"",/, `prompt of ${tokens} bytes: ${engine.stderr}`);
+    assert.equal(await engine.ask(frame(Kind.Ping)), PONG.trim());
+    assert.match(engine.stderr, new RegExp(`prompt_tokens=${tokens}\n`));
+  }
+  assert.equal(await engine.close(), 0);
+});
+
 test('running out of memory in a dictation ends the request and the engine goes on', { skip: noShim }, async () => {
   const cases = [
     // 12,345 samples: the first growth of the sample store; the intake

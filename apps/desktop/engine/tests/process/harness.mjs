@@ -36,10 +36,12 @@ export const loadMsg = (modelPath, extra = {}) =>
 export const load = (modelPath, extra) => json(Kind.Load, loadMsg(modelPath, extra));
 
 /** Spawns the engine, under the command prefix when one is set; `shell`: a
- * POSIX redirection to start it with ('2>&-'). */
-export function spawnEngine({ env = {}, args = [], bin = engineBin, shell } = {}) {
+ * POSIX redirection to start it with ('2>&-'); `stackKiB`: the main thread's
+ * stack limit, where the engine runs directly (an .exe's is in its header). */
+export function spawnEngine({ env = {}, args = [], bin = engineBin, shell, stackKiB } = {}) {
   let [cmd, ...argv] = prefix.length ? [...prefix, bin, ...args] : [bin, ...args];
-  if (shell) [cmd, argv] = ['/bin/sh', ['-c', `exec "$0" "$@" ${shell}`, cmd, ...argv]];
+  const limit = stackKiB && !prefix.length ? `ulimit -s ${stackKiB} && ` : '';
+  if (shell || limit) [cmd, argv] = ['/bin/sh', ['-c', `${limit}exec "$0" "$@" ${shell ?? ''}`, cmd, ...argv]];
   return spawn(cmd, argv, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
 }
 
