@@ -1,6 +1,7 @@
 // The lock and the joinable thread both modules use: Win32 on Windows
 // (threads_win32.cpp), pthreads elsewhere for the simulated builds
-// (threads_posix.cpp). Plain records and free functions; nothing allocates.
+// (threads_posix.cpp). Plain records and free functions, and a scoped guard
+// for the lock; nothing allocates.
 #pragma once
 
 #include <stdint.h>
@@ -38,6 +39,19 @@ void lockInit(ExclusiveLock * lock);
 void lockDestroy(ExclusiveLock * lock);
 void lockAcquire(ExclusiveLock * lock);
 void lockRelease(ExclusiveLock * lock);
+
+// Holds a lock from its construction to the end of its scope, so that every
+// way out of the scope releases it.
+class ScopedLock {
+public:
+    explicit ScopedLock(ExclusiveLock * lock) : lock_(lock) { lockAcquire(lock_); }
+    ~ScopedLock() { lockRelease(lock_); }
+    ScopedLock(const ScopedLock &)             = delete;
+    ScopedLock & operator=(const ScopedLock &) = delete;
+
+private:
+    ExclusiveLock * lock_;
+};
 
 typedef uint32_t(QUILLET_THREAD_CALL * ThreadMain)(void * argument);
 

@@ -14,14 +14,6 @@ const double   probeIntervalMs    = 500.0;
 // The tracker this thread serves: WinEvent callbacks carry no context.
 thread_local ForegroundTracker * currentTracker = nullptr;
 
-struct Held {
-    explicit Held(quillet::ExclusiveLock * lock) : lock_(lock) { quillet::lockAcquire(lock_); }
-    ~Held() { quillet::lockRelease(lock_); }
-    Held(const Held &)                               = delete;
-    Held &                   operator=(const Held &) = delete;
-    quillet::ExclusiveLock * lock_;
-};
-
 void clearIdentity(AppIdentity * identity) { memset(identity, 0, sizeof(*identity)); }
 
 uint32_t QUILLET_THREAD_CALL trackerEntry(void * arg) {
@@ -55,7 +47,7 @@ double monotonicMs() {
 }
 
 ProbeToken beginProbe(ForegroundTracker * t, double nowMs) {
-    Held held(&t->lock);
+    quillet::ScopedLock held(&t->lock);
     // A halted record keeps its reason; the unchanged sequence is one that a
     // completion can only match while not running, so it is discarded.
     if (!t->published.running) return ProbeToken{t->probeSequence, nowMs};
@@ -68,8 +60,8 @@ ProbeToken beginProbe(ForegroundTracker * t, double nowMs) {
 }
 
 bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * identity) {
-    Held              held(&t->lock);
-    ContextSnapshot & p = t->published;
+    quillet::ScopedLock held(&t->lock);
+    ContextSnapshot &   p = t->published;
     if (!p.running || t->probeSequence != token.sequence) return false;
     p.observedMs = token.startMs;
     if (identity && identity->processId != 0 && identity->name[0] != '\0') {
@@ -91,8 +83,8 @@ bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * 
 }
 
 void publishHalt(ForegroundTracker * t, HaltKind kind) {
-    Held              held(&t->lock);
-    ContextSnapshot & p = t->published;
+    quillet::ScopedLock held(&t->lock);
+    ContextSnapshot &   p = t->published;
     t->probeSequence++;
     p.running = false;
     p.valid   = false;
@@ -107,9 +99,9 @@ void start(ForegroundTracker * t) {
     // After a hook fault the thread ended by itself and is still joinable.
     if (t->thread.joinable) platform::joinThread(&t->thread);
     {
-        Held              held(&t->lock);
-        ContextSnapshot & p     = t->published;
-        uint64_t          epoch = p.epoch + 1;
+        quillet::ScopedLock held(&t->lock);
+        ContextSnapshot &   p     = t->published;
+        uint64_t            epoch = p.epoch + 1;
         memset(&p, 0, sizeof(p));
         p.epoch   = epoch;
         p.running = true;
@@ -149,7 +141,7 @@ void recheck(ForegroundTracker * t) {
 
 void copySnapshot(ForegroundTracker * t, ContextSnapshot * out, double * clockMs) {
     {
-        Held held(&t->lock);
+        quillet::ScopedLock held(&t->lock);
         *out = t->published;
     }
     *clockMs = monotonicMs();

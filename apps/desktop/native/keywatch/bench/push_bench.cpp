@@ -16,9 +16,8 @@ static double nsSince(Clock::time_point start) {
 }
 
 static void arm(CaptureState * state) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     armCapture(state, 0.0, 0, false);
-    lockRelease(&state->lock);
 }
 
 int main() {

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "scoped_handle_win32.h"
 #include "wake_mask_win32.h"
 
 namespace keywatch {
@@ -261,14 +262,12 @@ intptr_t hookCallNext(int32_t code, uintptr_t wParam, intptr_t lParam) {
 
 bool processImagePath(uint32_t processId, uint16_t path[imagePathUnits]) {
     memset(path, 0, imagePathUnits * sizeof(uint16_t));
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) {
+    const quillet::ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (process.get() == nullptr) {
         return false;
     }
-    DWORD      size = imagePathUnits;
-    const BOOL read = QueryFullProcessImageNameW(process, 0, reinterpret_cast<LPWSTR>(path), &size);
-    CloseHandle(process);
-    return read != 0;
+    DWORD size = imagePathUnits;
+    return QueryFullProcessImageNameW(process.get(), 0, reinterpret_cast<LPWSTR>(path), &size) != 0;
 }
 
 } // namespace keywatch

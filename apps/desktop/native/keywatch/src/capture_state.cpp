@@ -53,21 +53,23 @@ void captureStateDestroy(CaptureState * state) {
     if (state->workerThread != nullptr) {
         handleWait(state->workerThread, waitInfinite);
     }
+    captureHandlesClose(state);
+    lockDestroy(&state->lock);
+    delete state;
+}
+
+void captureHandlesClose(CaptureState * state) {
     handleClose(state->workerThread);
     handleClose(state->readyEvent);
     handleClose(state->stopEvent);
     state->workerThread = nullptr;
     state->readyEvent   = nullptr;
     state->stopEvent    = nullptr;
-    lockDestroy(&state->lock);
-    delete state;
 }
 
 CaptureStatus captureStatus(CaptureState * state) {
-    lockAcquire(&state->lock);
-    CaptureStatus status = {state->running != 0, state->failure, state->epoch};
-    lockRelease(&state->lock);
-    return status;
+    ScopedLock held(&state->lock);
+    return {state->running != 0, state->failure, state->epoch};
 }
 
 } // namespace keywatch

@@ -42,6 +42,10 @@ CaptureState * captureStateCreate();
 // then frees the record.
 void captureStateDestroy(CaptureState * state);
 
+// Closes the worker's thread and event handles and forgets them; a null one is
+// skipped. JS thread, once no worker uses them.
+void captureHandlesClose(CaptureState * state);
+
 struct CaptureStatus {
     bool         running;
     const char * failure;

@@ -17,24 +17,16 @@ enum : uint32_t {
 
 static bool isSet(PlatformHandle event) { return handleWait(event, 0) == waitSignalled; }
 
-static void closeHandles(CaptureState * state) {
-    handleClose(state->workerThread);
-    handleClose(state->readyEvent);
-    handleClose(state->stopEvent);
-    state->workerThread = nullptr;
-    state->readyEvent   = nullptr;
-    state->stopEvent    = nullptr;
-}
-
 void startCapture(CaptureState * state) {
     if (state->workerThread != nullptr && handleWait(state->workerThread, 0) != waitSignalled) {
         return; // alive: nothing changes
     }
-    closeHandles(state);
-    lockAcquire(&state->lock);
-    state->running = 0;
-    resetCapture(state, failure::awaitingNeutral, reason::backend, moduleClockMs());
-    lockRelease(&state->lock);
+    captureHandlesClose(state);
+    {
+        ScopedLock held(&state->lock);
+        state->running = 0;
+        resetCapture(state, failure::awaitingNeutral, reason::backend, moduleClockMs());
+    }
 
     state->stopEvent  = eventCreate();
     state->readyEvent = eventCreate();
@@ -63,7 +55,7 @@ void stopCapture(CaptureState * state) {
             return;
         }
     }
-    closeHandles(state);
+    captureHandlesClose(state);
 }
 
 bool workerSetUp(CaptureState * state, WorkerRun * run) {
@@ -80,9 +72,10 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
             failCapture(state, failure::messageWindowCreate);
         }
     }
-    lockAcquire(&state->lock);
-    state->window = window;
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->window = window;
+    }
     state->sessionInactive = 0;
     state->lastPollMs      = 0.0;
     state->lastGoodPollMs  = 0.0;
@@ -101,9 +94,10 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
         }
     }
     const bool loop = run->rawRegistered && run->sessionRegistered;
-    lockAcquire(&state->lock);
-    state->running = loop && !isSet(state->stopEvent);
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->running = loop && !isSet(state->stopEvent);
+    }
     eventSet(state->readyEvent);
     return loop;
 }
@@ -153,20 +147,20 @@ void workerTearDown(CaptureState * state, WorkerRun * run) {
     if (window != nullptr && !windowDestroy(window)) {
         note = failure::messageWindowDestroy;
     }
-    lockAcquire(&state->lock);
-    state->window = nullptr;
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->window = nullptr;
+    }
     if (run->classRegistered && !messageWindowClassUnregister(state)) {
         note = failure::windowClassUnregister;
     }
-    lockAcquire(&state->lock);
+    ScopedLock   held(&state->lock);
     const char * final = note != nullptr ? note : state->failure;
     if (sameFailure(final, failure::awaitingNeutral)) {
         final = nullptr;
     }
     resetCapture(state, final, reason::shutdown, moduleClockMs());
     state->running = 0;
-    lockRelease(&state->lock);
 }
 
 uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * argument) {

@@ -51,9 +51,10 @@ void handleRawInput(CaptureState * state, intptr_t rawInput) {
     if (type == rawTypeMouse && size >= rawRecordSize && (read16(record + rawOffsetButtonFlags) & 0x3FF) == 0) {
         return;
     }
-    lockAcquire(&state->lock);
-    state->mismatchPending = 0;
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->mismatchPending = 0;
+    }
 
     if (state->sessionInactive || moduleClockMs() - state->lastGoodPollMs > 100.0) {
         resetCaptureOnce(state, failure::inputAvailabilityStale, reason::session);

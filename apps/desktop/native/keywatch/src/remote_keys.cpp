@@ -200,19 +200,18 @@ RemoteKeysState remoteKeysRead() {
 }
 
 void remoteKeysStart() {
-    lockAcquire(&monitorLock);
+    ScopedLock held(&monitorLock);
     if (monitorThread == nullptr) {
         uint32_t id     = 0;
         monitorThread   = threadStart(monitorMain, nullptr, &id);
         monitorThreadId = monitorThread != nullptr ? id : 0;
     }
-    lockRelease(&monitorLock);
 }
 
 // A thread that outlives the wait keeps running without a handle; a later
 // start may then run a second monitor beside it until the first one ends.
 void remoteKeysStop() {
-    lockAcquire(&monitorLock);
+    ScopedLock held(&monitorLock);
     if (monitorThread != nullptr) {
         for (uint32_t attempt = 0; attempt < monitorPostTries; attempt++) {
             if (threadMessagePost(monitorThreadId, monitorQuitMessage, 0, 0)) {
@@ -227,7 +226,6 @@ void remoteKeysStop() {
         monitorThread   = nullptr;
         monitorThreadId = 0;
     }
-    lockRelease(&monitorLock);
 }
 
 void monitorHookSlots(PlatformHandle slots[2]) {
@@ -236,10 +234,8 @@ void monitorHookSlots(PlatformHandle slots[2]) {
 }
 
 uint32_t monitorThreadIdHeld() {
-    lockAcquire(&monitorLock);
-    const uint32_t id = monitorThreadId;
-    lockRelease(&monitorLock);
-    return id;
+    ScopedLock held(&monitorLock);
+    return monitorThreadId;
 }
 
 } // namespace keywatch
