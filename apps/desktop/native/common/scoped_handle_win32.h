@@ -15,7 +15,7 @@ public:
     }
     ScopedHandle(const ScopedHandle &)             = delete;
     ScopedHandle & operator=(const ScopedHandle &) = delete;
-    HANDLE get() const { return handle_; }
+    HANDLE         get() const { return handle_; }
 
 private:
     HANDLE handle_;

@@ -6,8 +6,17 @@
 #include "module_clock.h"
 #include "raw_input.h"
 #include "raw_input_owner.h"
+#include "windows_codes.h"
 
 namespace keywatch {
+
+using quillet::sessionConsoleConnect;
+using quillet::sessionConsoleDisconnect;
+using quillet::sessionLock;
+using quillet::sessionLogoff;
+using quillet::sessionLogon;
+using quillet::sessionRemoteDisconnect;
+using quillet::sessionUnlock;
 
 enum : uint32_t {
     handshakeWaitMs   = 500,
@@ -184,16 +193,17 @@ intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t messa
         switch (message) {
             case messageInput: handleRawInput(state, lParam); break;
             case messageInputDeviceChange:
-                if (wParam == 2) {
+                if (wParam == quillet::deviceRemoval) {
                     resetCaptureOnce(state, failure::deviceRemoved, reason::incomplete);
                 } else {
                     resetCaptureOnce(state, failure::deviceArrived, reason::incomplete);
                 }
                 break;
             case messageSessionChange:
-                if (wParam == 2 || wParam == 4 || wParam == 6 || wParam == 7) {
+                if (wParam == sessionConsoleDisconnect || wParam == sessionRemoteDisconnect ||
+                    wParam == sessionLogoff || wParam == sessionLock) {
                     state->sessionInactive = 1;
-                } else if (wParam == 1 || wParam == 5 || wParam == 8) {
+                } else if (wParam == sessionConsoleConnect || wParam == sessionLogon || wParam == sessionUnlock) {
                     state->sessionInactive = 0;
                 }
                 resetCaptureOnce(state, failure::sessionChanged, reason::session);

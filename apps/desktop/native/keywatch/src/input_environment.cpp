@@ -6,10 +6,11 @@
 #include "frame_queue.h"
 #include "module_clock.h"
 #include "raw_input_owner.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
-static const uint32_t modifierCodes[8] = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
+using quillet::modifierVirtualKeys;
 
 const char * checkInputEnvironmentQuick() {
     if (remoteSession()) {
@@ -106,14 +107,12 @@ void pollInputConsistency(CaptureState * state) {
     uint8_t mask  = 0;
     bool    other = false;
     for (uint32_t k = 0; k < 8; k++) {
-        if (asyncKeyDown(modifierCodes[k])) {
+        if (asyncKeyDown(modifierVirtualKeys[k])) {
             mask = (uint8_t) (mask | (1u << k));
         }
     }
     for (uint32_t code = 1; code <= 254; code++) {
-        const bool modifierCode = code == 0x10 || code == 0x11 || code == 0x12 || code == 0x5B || code == 0x5C ||
-                                  (code >= 0xA0 && code <= 0xA5);
-        if (asyncKeyDown(code) && !modifierCode) {
+        if (asyncKeyDown(code) && !quillet::isModifierVirtualKey(code)) {
             other = true;
         }
     }

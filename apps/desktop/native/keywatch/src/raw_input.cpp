@@ -7,6 +7,7 @@
 #include "input_environment.h"
 #include "key_decoder.h"
 #include "module_clock.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
@@ -48,7 +49,8 @@ void handleRawInput(CaptureState * state, intptr_t rawInput) {
     }
     const uint32_t type = read32(record + rawOffsetType);
     // Movement and wheel records are most of the traffic; drop them early.
-    if (type == rawTypeMouse && size >= rawRecordSize && (read16(record + rawOffsetButtonFlags) & 0x3FF) == 0) {
+    if (type == rawTypeMouse && size >= rawRecordSize &&
+        (read16(record + rawOffsetButtonFlags) & quillet::mouseButtonTransitionBits) == 0) {
         return;
     }
     {

@@ -3,13 +3,13 @@
 #include <atomic>
 
 #include "exe_name.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
 namespace {
 
 constexpr const char * remoteClients[remoteClientCount] = {"mstsc", "msrdc", "windows365", "cdviewer", "wfica32"};
-constexpr uint32_t     modifierKeys[8]                  = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
 
 // Start and stop only; never taken together with a capture lock.
 ExclusiveLock  monitorLock     = QUILLET_EXCLUSIVE_LOCK_INIT;
@@ -80,7 +80,7 @@ const char * remoteClientName(int32_t index) {
     return index >= 0 && index < (int32_t) remoteClientCount ? remoteClients[index] : "";
 }
 
-uint32_t remoteModifierKey(uint32_t bit) { return bit < 8 ? modifierKeys[bit] : 0; }
+uint32_t remoteModifierKey(uint32_t bit) { return bit < 8 ? quillet::modifierVirtualKeys[bit] : 0; }
 
 int32_t remoteClientIndex(const uint16_t path[imagePathUnits]) {
     // The buffer is zero-filled beyond the path.
@@ -165,7 +165,7 @@ intptr_t KEYWATCH_CALLBACK monitorHookProcedure(int32_t code, uintptr_t wParam, 
         const uint32_t v     = event->vkCode;
         const bool     press = wParam == messageKeyDown || wParam == messageSysKeyDown;
         uint32_t       bit   = 0;
-        while (bit < 8 && modifierKeys[bit] != v) {
+        while (bit < 8 && quillet::modifierVirtualKeys[bit] != v) {
             bit++;
         }
         if (bit < 8) {
