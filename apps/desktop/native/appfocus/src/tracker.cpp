@@ -98,6 +98,16 @@ void start(ForegroundTracker * t) {
     if (!t->stopRequested.load()) return; // already running: the epoch stays
     // After a hook fault the thread ended by itself and is still joinable.
     if (t->thread.joinable) platform::joinThread(&t->thread);
+    openRun(t);
+    if (!platform::startThread(&t->thread, trackerEntry, t)) {
+        // No thread: end the run the way a hook fault does, so the host sees
+        // running false with "helper-fault" and may call start again.
+        t->stopRequested.exchange(true);
+        publishHalt(t, HaltKind::HelperFault);
+    }
+}
+
+void openRun(ForegroundTracker * t) {
     {
         quillet::ScopedLock held(&t->lock);
         ContextSnapshot &   p     = t->published;
@@ -112,12 +122,6 @@ void start(ForegroundTracker * t) {
     t->stopRequested.exchange(false);
     t->recheckPending.exchange(true);
     t->trackedWindow.exchange(0);
-    if (!platform::startThread(&t->thread, trackerEntry, t)) {
-        // No thread: end the run the way a hook fault does, so the host sees
-        // running false with "helper-fault" and may call start again.
-        t->stopRequested.exchange(true);
-        publishHalt(t, HaltKind::HelperFault);
-    }
 }
 
 void stop(ForegroundTracker * t) {
@@ -159,46 +163,59 @@ void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle win
     }
 }
 
-void trackerMain(ForegroundTracker * t) {
+bool trackerSetUp(ForegroundTracker * t, TrackerRun * run) {
     currentTracker = t;
     // Own a queue before anybody can post to this thread's id.
     platform::createMessageQueue();
     t->trackerThreadId.exchange(platform::currentThreadId());
-
-    platform::HookHandle foregroundHook = platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
-    platform::HookHandle destroyHook    = platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
-    if (foregroundHook == 0 || destroyHook == 0) {
+    run->foregroundHook = platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
+    run->destroyHook    = platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
+    run->lastProbeMs    = 0;
+    if (run->foregroundHook == 0 || run->destroyHook == 0) {
         publishHalt(t, HaltKind::HelperFault);
         t->stopRequested.exchange(true);
+        return false;
     }
+    return true;
+}
 
-    double lastProbeMs = 0;
-    while (!t->stopRequested.load()) {
-        for (int i = 0; i < maxMessagesPerTurn; i++) {
-            platform::PumpResult r = platform::pumpMessage();
-            if (r == platform::PumpEmpty) break;
-            if (r == platform::PumpQuit) {
-                t->stopRequested.exchange(true);
-                break;
-            }
+bool trackerStep(ForegroundTracker * t, TrackerRun * run) {
+    if (t->stopRequested.load()) return false;
+    for (int i = 0; i < maxMessagesPerTurn; i++) {
+        platform::PumpResult r = platform::pumpMessage();
+        if (r == platform::PumpEmpty) break;
+        if (r == platform::PumpQuit) {
+            t->stopRequested.exchange(true);
+            break;
         }
-        if (t->stopRequested.load()) break;
-        double nowMs = monotonicMs();
-        bool   asked = t->recheckPending.exchange(false);
-        if (asked || nowMs - lastProbeMs >= probeIntervalMs) {
-            resolveForeground(t);
-            lastProbeMs = nowMs;
-        }
-        platform::waitForMessages(trackerWaitMs);
     }
+    if (t->stopRequested.load()) return false;
+    double nowMs = monotonicMs();
+    bool   asked = t->recheckPending.exchange(false);
+    if (asked || nowMs - run->lastProbeMs >= probeIntervalMs) {
+        resolveForeground(t);
+        run->lastProbeMs = nowMs;
+    }
+    platform::waitForMessages(trackerWaitMs);
+    return true;
+}
 
+void trackerTearDown(ForegroundTracker * t, TrackerRun * run) {
     bool unhooked = true;
-    if (foregroundHook != 0 && !platform::unhookWinEvent(foregroundHook)) unhooked = false;
-    if (destroyHook != 0 && !platform::unhookWinEvent(destroyHook)) unhooked = false;
+    if (run->foregroundHook != 0 && !platform::unhookWinEvent(run->foregroundHook)) unhooked = false;
+    if (run->destroyHook != 0 && !platform::unhookWinEvent(run->destroyHook)) unhooked = false;
     if (!unhooked) publishHalt(t, HaltKind::HelperFault);
-
     t->trackerThreadId.exchange(0);
     currentTracker = nullptr;
+}
+
+void trackerMain(ForegroundTracker * t) {
+    TrackerRun run;
+    if (trackerSetUp(t, &run)) {
+        while (trackerStep(t, &run)) {
+        }
+    }
+    trackerTearDown(t, &run);
 }
 
 } // namespace appfocus
