@@ -31,6 +31,8 @@ ForegroundTracker::ForegroundTracker() :
     published.reason = SnapshotReason::Stopped;
     clearIdentity(&lastIdentity);
     memset(&thread, 0, sizeof(thread));
+    quillet::affinityBind(&hostThread);
+    trackerThread.thread = 0;
 }
 
 ForegroundTracker::~ForegroundTracker() { quillet::lockDestroy(&lock); }
@@ -95,6 +97,7 @@ void publishHalt(ForegroundTracker * t, HaltKind kind) {
 }
 
 void start(ForegroundTracker * t) {
+    quillet::affinityCheck(&t->hostThread, "start");
     if (!t->stopRequested.load()) return; // already running: the epoch stays
     // After a hook fault the thread ended by itself and is still joinable.
     if (t->thread.joinable) platform::joinThread(&t->thread);
@@ -108,6 +111,7 @@ void start(ForegroundTracker * t) {
 }
 
 void openRun(ForegroundTracker * t) {
+    quillet::affinityCheck(&t->hostThread, "openRun");
     {
         quillet::ScopedLock held(&t->lock);
         ContextSnapshot &   p     = t->published;
@@ -125,6 +129,8 @@ void openRun(ForegroundTracker * t) {
 }
 
 void stop(ForegroundTracker * t) {
+    quillet::affinityCheck(&t->hostThread, "stop");
+    if (t->thread.joinable) quillet::affinityCheckNot(&t->trackerThread, "stop"); // it would join itself
     t->stopRequested.exchange(true);
     publishHalt(t, HaltKind::Stopped);
     uint32_t threadId = t->trackerThreadId.load();
@@ -164,6 +170,7 @@ void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle win
 }
 
 bool trackerSetUp(ForegroundTracker * t, TrackerRun * run) {
+    quillet::affinityBind(&t->trackerThread);
     currentTracker = t;
     // Own a queue before anybody can post to this thread's id.
     platform::createMessageQueue();
@@ -180,6 +187,7 @@ bool trackerSetUp(ForegroundTracker * t, TrackerRun * run) {
 }
 
 bool trackerStep(ForegroundTracker * t, TrackerRun * run) {
+    quillet::affinityCheck(&t->trackerThread, "trackerStep");
     if (t->stopRequested.load()) return false;
     for (int i = 0; i < maxMessagesPerTurn; i++) {
         platform::PumpResult r = platform::pumpMessage();
@@ -201,12 +209,14 @@ bool trackerStep(ForegroundTracker * t, TrackerRun * run) {
 }
 
 void trackerTearDown(ForegroundTracker * t, TrackerRun * run) {
+    quillet::affinityCheck(&t->trackerThread, "trackerTearDown");
     bool unhooked = true;
     if (run->foregroundHook != 0 && !platform::unhookWinEvent(run->foregroundHook)) unhooked = false;
     if (run->destroyHook != 0 && !platform::unhookWinEvent(run->destroyHook)) unhooked = false;
     if (!unhooked) publishHalt(t, HaltKind::HelperFault);
     t->trackerThreadId.exchange(0);
     currentTracker = nullptr;
+    quillet::affinityUnbind(&t->trackerThread);
 }
 
 void trackerMain(ForegroundTracker * t) {

@@ -50,15 +50,17 @@ enum class HaltKind : uint32_t {
 };
 
 struct ForegroundTracker {
-    quillet::ExclusiveLock lock;            // guards the next three fields
-    ContextSnapshot        published;       // what copySnapshot returns
-    AppIdentity            lastIdentity;    // last successful probe, for change detection
-    uint64_t               probeSequence;   // bumped by whatever makes probes in flight stale
-    std::atomic<bool>      stopRequested;   // true while not running or stopping
-    std::atomic<bool>      recheckPending;  // asks the tracker thread for a probe now
-    std::atomic<uintptr_t> trackedWindow;   // foreground window of the latest probe
-    std::atomic<uint32_t>  trackerThreadId; // target of posted messages; 0 when none
-    quillet::Thread        thread;          // joinable until start or stop joins it
+    quillet::ExclusiveLock  lock;            // guards the next three fields
+    ContextSnapshot         published;       // what copySnapshot returns
+    AppIdentity             lastIdentity;    // last successful probe, for change detection
+    uint64_t                probeSequence;   // bumped by whatever makes probes in flight stale
+    std::atomic<bool>       stopRequested;   // true while not running or stopping
+    std::atomic<bool>       recheckPending;  // asks the tracker thread for a probe now
+    std::atomic<uintptr_t>  trackedWindow;   // foreground window of the latest probe
+    std::atomic<uint32_t>   trackerThreadId; // target of posted messages; 0 when none
+    quillet::Thread         thread;          // joinable until start or stop joins it
+    quillet::ThreadAffinity hostThread;      // the thread that made the record (checked builds)
+    quillet::ThreadAffinity trackerThread;   // the tracker from its set-up to its tear-down (checked builds)
 
     ForegroundTracker();
     ~ForegroundTracker();

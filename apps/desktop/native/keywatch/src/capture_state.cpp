@@ -40,6 +40,8 @@ CaptureState * captureStateCreate() {
     state->sessionInactive = 0;
     state->lastPollMs      = 0.0;
     state->lastGoodPollMs  = 0.0;
+    quillet::affinityBind(&state->jsThread);
+    state->workerAffinity.thread = 0;
     return state;
 }
 
@@ -59,6 +61,7 @@ void captureStateDestroy(CaptureState * state) {
 }
 
 void captureHandlesClose(CaptureState * state) {
+    quillet::affinityCheck(&state->jsThread, "captureHandlesClose");
     handleClose(state->workerThread);
     handleClose(state->readyEvent);
     handleClose(state->stopEvent);

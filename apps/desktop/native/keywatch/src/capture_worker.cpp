@@ -27,6 +27,7 @@ enum : uint32_t {
 static bool isSet(PlatformHandle event) { return handleWait(event, 0) == waitSignalled; }
 
 void startCapture(CaptureState * state) {
+    quillet::affinityCheck(&state->jsThread, "startCapture");
     if (state->workerThread != nullptr && handleWait(state->workerThread, 0) != waitSignalled) {
         return; // alive: nothing changes
     }
@@ -56,6 +57,7 @@ void startCapture(CaptureState * state) {
 }
 
 void stopCapture(CaptureState * state) {
+    quillet::affinityCheck(&state->jsThread, "stopCapture");
     if (state->workerThread != nullptr) {
         eventSet(state->stopEvent);
         if (handleWait(state->workerThread, handshakeWaitMs) != waitSignalled) {
@@ -68,6 +70,7 @@ void stopCapture(CaptureState * state) {
 }
 
 bool workerSetUp(CaptureState * state, WorkerRun * run) {
+    quillet::affinityBind(&state->workerAffinity);
     run->classRegistered   = false;
     run->rawRegistered     = false;
     run->sessionRegistered = false;
@@ -112,6 +115,7 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
 }
 
 bool workerStep(CaptureState * state, WorkerRun *) {
+    quillet::affinityCheck(&state->workerAffinity, "workerStep");
     if (isSet(state->stopEvent)) {
         return false;
     }
@@ -142,6 +146,7 @@ bool workerStep(CaptureState * state, WorkerRun *) {
 }
 
 void workerTearDown(CaptureState * state, WorkerRun * run) {
+    quillet::affinityCheck(&state->workerAffinity, "workerTearDown");
     const char * note   = nullptr;
     WindowHandle window = state->window; // written only by this thread
     if (run->sessionRegistered && !sessionNotificationUnregister(window)) {
@@ -170,6 +175,7 @@ void workerTearDown(CaptureState * state, WorkerRun * run) {
     }
     resetCapture(state, final, reason::shutdown, moduleClockMs());
     state->running = 0;
+    quillet::affinityUnbind(&state->workerAffinity);
 }
 
 uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * argument) {

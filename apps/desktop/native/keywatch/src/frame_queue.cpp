@@ -20,6 +20,7 @@ static CaptureFrame makeFrame(uint32_t kind, uint64_t sequence, double timeMs, c
 }
 
 void resetCapture(CaptureState * state, const char * failure, const char * reason, double timeMs) {
+    quillet::lockCheckHeld(&state->lock, "resetCapture");
     state->failure = failure;
     state->armed.exchange(0);
     clearHeld(&state->held);
@@ -45,6 +46,7 @@ void resetCaptureOnce(CaptureState * state, const char * failure, const char * r
 }
 
 void armCapture(CaptureState * state, double timeMs, uint8_t modifierMask, bool otherHeld) {
+    quillet::lockCheckHeld(&state->lock, "armCapture");
     state->epoch += 1;
     state->frames[0]      = makeFrame(frameReset, 1, timeMs, reason::backend);
     CaptureFrame snapshot = makeFrame(frameSnapshot, 2, timeMs, reason::backend);

@@ -82,6 +82,7 @@ static void watch(CaptureState * state, const uint8_t sample[4], double nowMs) {
 }
 
 void pollInputConsistency(CaptureState * state) {
+    quillet::affinityCheck(&state->workerAffinity, "pollInputConsistency");
     const double startedMs = moduleClockMs();
     if (startedMs < state->lastPollMs + 25.0 || messageWaiting()) {
         return;

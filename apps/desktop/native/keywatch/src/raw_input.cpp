@@ -41,6 +41,7 @@ static double recordTime(MessageClock * clock) {
 }
 
 void handleRawInput(CaptureState * state, intptr_t rawInput) {
+    quillet::affinityCheck(&state->workerAffinity, "handleRawInput");
     uint8_t        record[rawRecordSize];
     const uint32_t size = rawInputRead(rawInput, record);
     if (size == rawReadFailed || size < rawHeaderSize) {
