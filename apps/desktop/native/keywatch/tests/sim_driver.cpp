@@ -42,9 +42,10 @@ static napi_value boolean(napi_env env, bool value) {
 static napi_value armExport(napi_env env, napi_callback_info info) {
     double         args[5];
     CaptureState * state = readArguments(env, info, args);
-    lockAcquire(&state->lock);
-    armCapture(state, moduleClockMs(), 0, false);
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        armCapture(state, moduleClockMs(), 0, false);
+    }
     return boolean(env, true);
 }
 
@@ -67,9 +68,11 @@ static napi_value rawKeyExport(napi_env env, napi_callback_info info) {
     const bool     release                                                          = (flags & rawKeyBreak) != 0;
     simDesktopBegin()->keyDown[(args[4] != 0.0 ? (uint32_t) args[4] : vkey) & 0xFF] = !release;
     simDesktopEnd();
-    lockAcquire(&state->lock);
-    WindowHandle window = state->window;
-    lockRelease(&state->lock);
+    WindowHandle window = nullptr;
+    {
+        ScopedLock held(&state->lock);
+        window = state->window;
+    }
     return boolean(env, window != nullptr &&
                             simPostRawKeyboard(window, (uintptr_t) args[0], (uint16_t) args[1], flags, vkey,
                                                release ? messageKeyUp : messageKeyDown, (uint32_t) tickCount64()));
