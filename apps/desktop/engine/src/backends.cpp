@@ -109,20 +109,18 @@ bool probeDevice(const GpuDevice & device) {
 
 bool cpuDeviceAvailable() { return ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU) != nullptr; }
 
-std::string helloBackendList(const std::vector<GpuDevice> & devices) {
+std::vector<const char *> helloBackends(const std::vector<GpuDevice> & devices) {
     static const char * const order[] = {"metal", "vulkan", "cuda"};
-    std::string               out;
+    std::vector<const char *> out;
     for (const char * family : order) {
         for (const GpuDevice & d : devices) {
             if (strcmp(d.name, family) == 0) {
-                out += '"';
-                out += family;
-                out += "\",";
+                out.push_back(family);
                 break;
             }
         }
     }
-    out += "\"cpu\"";
+    out.push_back("cpu");
     return out;
 }
 

@@ -21,11 +21,11 @@ struct GpuDevice {
 
 // The registry queries listGpuDevices relies on; tests substitute their own.
 struct DeviceRegistry {
-    size_t (*count)(void * user);
-    void * (*get)(void * user, size_t index);
-    int (*type)(void * user, void * device); // ggml device type
-    const char * (*registryName)(void * user, void * device);
-    void * user;
+    size_t (*count)(void * user);                             // devices registered
+    void * (*get)(void * user, size_t index);                 // the device at index, 0 .. count - 1
+    int (*type)(void * user, void * device);                  // ggml device type
+    const char * (*registryName)(void * user, void * device); // name of the backend that offers it
+    void * user;                                              // handed to every query
 };
 
 DeviceRegistry ggmlDeviceRegistry();
@@ -51,7 +51,8 @@ bool probeDevice(const GpuDevice & device);
 // context without one.
 bool cpuDeviceAvailable();
 
-// The hello line's "backends" array body, e.g. "vulkan","cuda","cpu".
-std::string helloBackendList(const std::vector<GpuDevice> & devices);
+// The backends the hello line offers: each GPU family present, in a fixed
+// order, then "cpu" always.
+std::vector<const char *> helloBackends(const std::vector<GpuDevice> & devices);
 
 } // namespace quillet

@@ -124,17 +124,17 @@ void handleFinish(const uint8_t * payload, size_t length) {
     SampleBuffer samples  = std::move(activeRequest.samples);
     clearRequest();
 
-    const size_t  n       = samples.size();
-    const int64_t audioMs = (int64_t) (n / 16);
-    if (n < minDecodeSamples && !samples.padTo(minDecodeSamples)) {
+    const size_t  unpadded = samples.size();
+    const int64_t audioMs  = (int64_t) (unpadded / 16);
+    if (unpadded < minDecodeSamples && !samples.padTo(minDecodeSamples)) {
         throw std::bad_alloc();
     }
 
     std::vector<whisper_token> tokens;
-    whisper_full_params        params =
-        engineDecodeParams(engineState.context, engineState.threads,
-                           chooseAudioCtx((int64_t) n, engineState.shortWindowSamples, engineState.shortAudioCtx),
-                           language.c_str(), prompt, tokens);
+    whisper_full_params        params = engineDecodeParams(
+               engineState.context, engineState.threads,
+               chooseAudioCtx((int64_t) unpadded, engineState.shortWindowSamples, engineState.shortAudioCtx), language.c_str(),
+               prompt, tokens);
 
     // Printed from the record itself, so the line shows what the library is
     // really given.
@@ -144,7 +144,7 @@ void handleFinish(const uint8_t * payload, size_t length) {
             "prompt_tokens=%d\n",
             params.strategy == WHISPER_SAMPLING_GREEDY ? "greedy" : "beam-search", (int) params.no_timestamps,
             (int) params.single_segment, params.audio_ctx, params.language, (int) params.translate,
-            (int) params.no_context, (int) params.suppress_blank, (int) params.suppress_nst, params.n_threads, n,
+            (int) params.no_context, (int) params.suppress_blank, (int) params.suppress_nst, params.n_threads, unpadded,
             params.prompt_n_tokens);
     fflush(stderr);
 
@@ -168,16 +168,7 @@ void handleFinish(const uint8_t * payload, size_t length) {
             (long long) decodeMs, segments);
     fflush(stderr);
 
-    std::string m = "{\"type\":\"result\",\"requestId\":";
-    appendUnsigned(m, requestId);
-    m += ",\"text\":";
-    appendJsonString(m, text);
-    m += ",\"decodeMs\":";
-    appendInt(m, decodeMs);
-    m += ",\"audioMs\":";
-    appendInt(m, audioMs);
-    m += '}';
-    writeLine(m);
+    sendResult(requestId, text, decodeMs, audioMs);
 }
 
 } // namespace quillet

@@ -40,17 +40,6 @@ std::string parseAcceleratorsOption(const std::vector<std::string> & args) {
     return dir;
 }
 
-std::string helloLine(const std::string & backendList) {
-    std::string m = "{\"type\":\"hello\",\"version\":";
-    appendInt(m, protocolVersion);
-    m += ",\"whisper\":\"";
-    m += engineVersionText;
-    m += "\",\"backends\":[";
-    m += backendList;
-    m += "]}";
-    return m;
-}
-
 int engineMain(int argc, char ** argv) {
     // A process started without standard input or error would hand those
     // numbers to the first open or dup: the reply stream's copy below could
@@ -86,7 +75,7 @@ int engineMain(int argc, char ** argv) {
     if (!accelerators.empty()) {
         runAcceleratorPack(accelerators);
     }
-    writeLine(helloLine(helloBackendList(listGpuDevices())));
+    sendHello(helloBackends(listGpuDevices()));
 
     const char * trace   = getenv("QUILLET_WHISPER_TRACE");
     bool         traceOn = trace != nullptr && strcmp(trace, "1") == 0;

@@ -10,9 +10,6 @@ namespace quillet {
 // "--accelerators" that has one; empty when absent.
 std::string parseAcceleratorsOption(const std::vector<std::string> & args);
 
-// The hello line for the given backend list body.
-std::string helloLine(const std::string & backendList);
-
 int engineMain(int argc, char ** argv);
 
 } // namespace quillet

@@ -18,23 +18,25 @@ extern const char engineBuildId[];     // "d1be6fd"
 extern const char engineFullBuildId[]; // all 40 hex digits
 extern const char engineVersionText[]; // "v1.9.5+d1be6fd"
 
+// The loaded model and the settings its Load frame gave for every decode.
 struct EngineState {
-    whisper_context * context            = nullptr;
-    int32_t           threads            = 1;
-    int64_t           shortWindowSamples = 0;
-    int32_t           shortAudioCtx      = 0;
+    whisper_context * context            = nullptr; // the loaded model; null before a load and after Unload
+    int32_t           threads            = 1;       // decode threads, 1 to 8
+    int64_t           shortWindowSamples = 0;       // requests shorter than this decode with shortAudioCtx
+    int32_t           shortAudioCtx      = 0;       // audio context for short requests; 0 is the model's own
 };
 
+// The request between Begin and Finish or Cancel; valid while requestActive.
 struct ActiveRequest {
-    uint64_t     requestId = 0;
-    std::string  language;
-    std::string  prompt;
-    SampleBuffer samples;
+    uint64_t     requestId = 0; // the host's number, echoed in the result or error
+    std::string  language;      // language code the decode is held to, e.g. "en"
+    std::string  prompt;        // UTF-8 text the decode starts from; may be empty
+    SampleBuffer samples;       // the audio so far, 16 kHz mono float
 };
 
 extern EngineState   engineState;
 extern ActiveRequest activeRequest;
-extern bool          requestActive;
+extern bool          requestActive; // a Begin is open: activeRequest holds it
 
 // Ends the request being collected, releasing its storage.
 void clearRequest();

@@ -11,8 +11,8 @@ namespace {
 // One buffer for every frame: grows to the largest frame seen, never
 // shrinks, and is not zero-filled (every byte is read into before use).
 struct ReceiveBuffer {
-    std::unique_ptr<uint8_t[]> data;
-    size_t                     capacity = 0;
+    std::unique_ptr<uint8_t[]> data;         // the storage; null until the first frame
+    size_t                     capacity = 0; // bytes data holds
 
     uint8_t * reserve(size_t n) {
         if (n > capacity) {

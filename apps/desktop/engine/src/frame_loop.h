@@ -31,12 +31,12 @@ using PayloadHandler = void (*)(const uint8_t * payload, size_t length);
 // What the loop dispatches to. Kept as a table so the loop can be driven
 // over in-memory streams with handlers of the test's choosing.
 struct FrameHandlers {
-    PayloadHandler load;
-    PayloadHandler begin;
-    PayloadHandler audio;
-    PayloadHandler finish;
-    PayloadHandler cancel;
-    void (*reset)();
+    PayloadHandler load;   // Load: payload is the JSON message
+    PayloadHandler begin;  // Begin: JSON
+    PayloadHandler audio;  // Audio: request number, then samples
+    PayloadHandler finish; // Finish: JSON
+    PayloadHandler cancel; // Cancel: JSON
+    void (*reset)();       // Unload, and recovery after a handler threw
 };
 
 // Serves frames from `in` until end of input, a Shutdown frame or a bad

@@ -10,9 +10,9 @@ namespace quillet {
 namespace {
 
 struct Cursor {
-    const uint8_t * pos;
-    const uint8_t * end;
-    int32_t         depth;
+    const uint8_t * pos;   // next byte to read
+    const uint8_t * end;   // one past the input's last byte
+    int32_t         depth; // objects and arrays open around pos
 };
 
 bool isSpace(uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }

@@ -62,8 +62,8 @@ enum class Kind : uint8_t {
 };
 
 struct Suffix {
-    const char * name;
-    Kind         kind;
+    const char * name; // after "encoder.blocks.N." or "decoder.blocks.N."
+    Kind         kind; // shape and type family
 };
 
 // Per-layer tensors in the order the library creates them.
@@ -205,9 +205,9 @@ int64_t weightBytes(const ModelHeader & h) {
 
 // The file with a position of our own, so that small skips need no seek.
 struct Walker {
-    FILE *    f;
-    int64_t   size;
-    int64_t   pos;
+    FILE *    f;      // the model file
+    int64_t   size;   // its size in bytes
+    int64_t   pos;    // bytes consumed from its start
     uint8_t * buffer; // modelWalkBufferBytes
 };
 
@@ -533,8 +533,8 @@ bool modelExpectedTensor(const ModelHeader & h, const char * name, size_t length
     int32_t vtype = wtype == GGML_TYPE_F32 ? GGML_TYPE_F32 : GGML_TYPE_F16;
     int64_t s     = h.nAudioState;
     struct Shape {
-        int64_t ne0, ne1, ne2;
-        int32_t type;
+        int64_t ne0, ne1, ne2; // dimensions, innermost first
+        int32_t type;          // ggml type
     };
     const Shape fixed[fixedTensors] = {
         {s, h.nAudioCtx, 1, GGML_TYPE_F32},

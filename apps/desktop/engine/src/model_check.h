@@ -57,9 +57,9 @@ int32_t modelTensorCount(const ModelHeader & h);
 // library has no such tensor for this header. `index` is the tensor's slot
 // in 0 .. modelTensorCount(h) - 1.
 struct ExpectedTensor {
-    int64_t ne[4];
-    int32_t type;
-    int32_t index;
+    int64_t ne[4]; // dimensions, innermost first; unused ones are 1
+    int32_t type;  // ggml type
+    int32_t index; // slot in creation order
 };
 bool modelExpectedTensor(const ModelHeader & h, const char * name, size_t length, ExpectedTensor & out);
 

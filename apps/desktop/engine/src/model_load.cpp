@@ -67,12 +67,13 @@ const char * modelReadFault(const ModelFileSlot & slot, const FileStamp & walked
 
 namespace {
 
+// A Load frame's members once checked.
 struct LoadRequest {
-    std::string modelPath;
-    std::string device;
-    int32_t     threads;
-    int64_t     shortWindowSamples;
-    int32_t     shortAudioCtx;
+    std::string modelPath;          // UTF-8 path of the model file
+    std::string device;             // "auto", "cpu" or a GPU family word
+    int32_t     threads;            // decode threads, 1 to 8
+    int64_t     shortWindowSamples; // see EngineState
+    int32_t     shortAudioCtx;      // see EngineState
 };
 
 bool isDeviceWord(const std::string & d) {
@@ -279,16 +280,7 @@ void handleLoad(const uint8_t * payload, size_t length) {
             loaded.fallback ? 1 : 0, (long long) loadMs, whisper_print_system_info());
     fflush(stderr);
 
-    std::string m = "{\"type\":\"ready\",\"version\":";
-    appendInt(m, protocolVersion);
-    m += ",\"device\":\"";
-    m += loaded.device;
-    m += "\",\"loadMs\":";
-    appendInt(m, loadMs);
-    m += ",\"fallback\":";
-    m += loaded.fallback ? "true" : "false";
-    m += '}';
-    writeLine(m);
+    sendReady(loaded.device, loadMs, loaded.fallback);
 }
 
 } // namespace quillet

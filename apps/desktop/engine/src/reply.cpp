@@ -1,4 +1,5 @@
 #include "reply.h"
+#include "engine_state.h"
 #include "utf8_sequence.h"
 
 namespace quillet {
@@ -103,5 +104,49 @@ void sendError(ErrorCode code, uint64_t requestId) { sendErrorLine(code, &reques
 void sendPong() { writeLine("{\"type\":\"pong\"}"); }
 
 void sendUnloaded() { writeLine("{\"type\":\"unloaded\"}"); }
+
+void sendHello(const std::vector<const char *> & backends) {
+    std::string m = "{\"type\":\"hello\",\"version\":";
+    appendInt(m, protocolVersion);
+    m += ",\"whisper\":\"";
+    m += engineVersionText;
+    m += "\",\"backends\":[";
+    for (size_t i = 0; i < backends.size(); i++) {
+        if (i != 0) {
+            m += ',';
+        }
+        m += '"';
+        m += backends[i];
+        m += '"';
+    }
+    m += "]}";
+    writeLine(m);
+}
+
+void sendReady(const char * device, int64_t loadMs, bool fallback) {
+    std::string m = "{\"type\":\"ready\",\"version\":";
+    appendInt(m, protocolVersion);
+    m += ",\"device\":\"";
+    m += device;
+    m += "\",\"loadMs\":";
+    appendInt(m, loadMs);
+    m += ",\"fallback\":";
+    m += fallback ? "true" : "false";
+    m += '}';
+    writeLine(m);
+}
+
+void sendResult(uint64_t requestId, const std::string & text, int64_t decodeMs, int64_t audioMs) {
+    std::string m = "{\"type\":\"result\",\"requestId\":";
+    appendUnsigned(m, requestId);
+    m += ",\"text\":";
+    appendJsonString(m, text);
+    m += ",\"decodeMs\":";
+    appendInt(m, decodeMs);
+    m += ",\"audioMs\":";
+    appendInt(m, audioMs);
+    m += '}';
+    writeLine(m);
+}
 
 } // namespace quillet

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -32,5 +33,17 @@ void sendError(ErrorCode code, uint64_t requestId);
 // The fixed lines.
 void sendPong();
 void sendUnloaded();
+
+// The first line: protocol version, library version and the backends this
+// machine offers, in the order given (family words such as "vulkan", "cpu").
+void sendHello(const std::vector<const char *> & backends);
+
+// A model is loaded: the device word it runs on, how long the load took, and
+// whether "auto" fell back to the CPU.
+void sendReady(const char * device, int64_t loadMs, bool fallback);
+
+// A request's recognised text with the decode time and the audio length,
+// both in milliseconds.
+void sendResult(uint64_t requestId, const std::string & text, int64_t decodeMs, int64_t audioMs);
 
 } // namespace quillet
