@@ -6,6 +6,22 @@
 import { EngineError, FrameKind, audioChunks, encodeAudioFrame, encodeFrame, errorFromLine } from './protocol.mjs';
 import { abortReason, checkSignal, toFloat32 } from './checks.mjs';
 
+// Where a dictation stands. It only ever moves down this list, not always
+// through every state.
+const State = Object.freeze({
+  Queued: 'queued', // Begin not written yet: behind the dictation ahead, or on the write queue
+  FinishQueued: 'finish-queued', // finish() called before Begin was written; both wait their turn
+  Open: 'open', // Begin written: audio goes out
+  Finishing: 'finishing', // finish() called; Finish waits on the write queue
+  Decoding: 'decoding', // Finish written: the engine owns the request and the next Begin may go
+  Succeeded: 'succeeded', // the result arrived
+  Ending: 'ending', // failed or cancelled; a Cancel, or the dictation ahead, still holds the turn
+  Failed: 'failed', // failed or cancelled, and the turn has passed
+});
+
+// The dictation is over for the host: finish() has its answer.
+const isSettled = (state) => state === State.Succeeded || state === State.Ending || state === State.Failed;
+
 export class Dictation {
   // `previous` is the client's dictation before this one: its Begin goes out
   // only once that one has written its Finish or Cancel. With `confirm`, a
@@ -13,15 +29,10 @@ export class Dictation {
   constructor(client, requestId, previous, payload, confirm) {
     this.requestId = requestId;
     this._client = client;
-    this._beginSent = false;
-    this._finishSent = false;
-    this._finishing = null;
-    this._settled = false;
+    this._state = State.Queued;
     this._error = null;
-    this._cancelWritten = null;
+    this._cancelWritten = null; // the Cancel frame's write, once one is queued
     this._pending = null; // tasks waiting for the Begin to be queued
-    this._turnEnding = false;
-    this._turnEnded = false;
     this._turnDone = new Promise((resolve) => {
       this._resolveTurn = resolve;
     });
@@ -36,7 +47,7 @@ export class Dictation {
     this._outcome.catch(() => {}); // observed through finish(), if the host calls it
     // The turn of the dictation before this one; null when it has ended.
     this._ahead = null;
-    if (!previous || previous._turnEnded) {
+    if (!previous || previous._turnPassed) {
       this._queueBegin(payload, confirm);
     } else {
       this._pending = [];
@@ -46,6 +57,11 @@ export class Dictation {
         this._queueBegin(payload, confirm);
       });
     }
+  }
+
+  // The next dictation's Begin may go out: this one's Finish or Cancel is written.
+  get _turnPassed() {
+    return this._state === State.Decoding || this._state === State.Succeeded || this._state === State.Failed;
   }
 
   /** Why the dictation ended without a result; null while it is open or once it has one. */
@@ -70,7 +86,7 @@ export class Dictation {
     } catch (err) {
       return Promise.reject(err);
     }
-    if (this._error || this._finishing || this._settled) return Promise.resolve(false);
+    if (this._state !== State.Queued && this._state !== State.Open) return Promise.resolve(false);
     return this._writeFloat(data === samples ? data.slice() : data).then(() => true, () => false);
   }
 
@@ -86,9 +102,8 @@ export class Dictation {
     } catch (err) {
       return Promise.reject(err);
     }
-    if (this._finishing) return this._finishing;
-    this._finishing = this._outcome;
-    if (this._settled) return this._outcome;
+    if (this._state !== State.Queued && this._state !== State.Open) return this._outcome;
+    this._state = this._state === State.Queued ? State.FinishQueued : State.Finishing;
     if (signal?.aborted) {
       this._fail(abortReason(signal));
       return this._outcome;
@@ -102,14 +117,14 @@ export class Dictation {
     const client = this._client;
     this._schedule(async () => {
       await client._drained();
-      if (this._settled) return; // failed or cancelled meanwhile; _fail queued the Cancel
+      if (isSettled(this._state)) return; // failed or cancelled meanwhile; _fail queued the Cancel
       client._send({
         kind: FrameKind.Finish,
         requestId: this.requestId,
         onReply: (line) => (line.type === 'result' ? this._succeed(line) : this._fail(errorFromLine(line))),
         onFail: (err) => this._fail(err),
       }, encodeFrame(FrameKind.Finish, { requestId: this.requestId }));
-      this._finishSent = true;
+      this._state = State.Decoding;
       // The engine has taken the request; the next Begin may follow.
       this._endTurn();
     }).catch((err) => this._fail(err));
@@ -145,7 +160,7 @@ export class Dictation {
   _queueBegin(payload, confirm) {
     const client = this._client;
     client._enqueueWrite(async () => {
-      if (this._settled) return; // cancelled or aborted while waiting: nothing is sent
+      if (isSettled(this._state)) return; // cancelled or aborted while waiting: nothing is sent
       client._send({
         kind: FrameKind.Begin,
         requestId: this.requestId,
@@ -153,7 +168,7 @@ export class Dictation {
         onReply: (line) => this._fail(errorFromLine(line), true),
         onFail: (err) => this._fail(err),
       }, encodeFrame(FrameKind.Begin, payload));
-      this._beginSent = true;
+      this._state = this._state === State.FinishQueued ? State.Finishing : State.Open;
       if (!confirm) return;
       // An accepted Begin is silent; the pong behind it says it was accepted.
       client._send({
@@ -176,11 +191,10 @@ export class Dictation {
     });
   }
 
+  // Called as the state becomes Decoding or Ending.
   _endTurn() {
-    if (this._turnEnding) return;
-    this._turnEnding = true;
     const pass = () => {
-      this._turnEnded = true;
+      if (this._state === State.Ending) this._state = State.Failed;
       this._resolveTurn();
     };
     // One that ends before its Begin was sent still waits for the dictation
@@ -195,7 +209,7 @@ export class Dictation {
     return this._schedule(async () => {
       for (const [start, end] of audioChunks(data.length)) {
         await client._drained();
-        if (this._settled) break;
+        if (isSettled(this._state)) break;
         client._send({
           kind: FrameKind.Audio,
           // An intake error with the request's id has dropped the request.
@@ -208,22 +222,24 @@ export class Dictation {
   }
 
   _accept() {
-    if (this._settled || !this._onBegin) return;
+    if (isSettled(this._state) || !this._onBegin) return;
     this._onBegin.resolve();
     this._onBegin = null;
   }
 
   _succeed(line) {
-    if (this._settled) return;
-    this._settled = true;
+    if (isSettled(this._state)) return;
+    this._state = State.Succeeded;
     this._forget();
     this._resolveOutcome(line);
   }
 
   // `engineHoldsNothing`: the engine has already dropped the request.
   _fail(err, engineHoldsNothing = false) {
-    if (this._settled) return;
-    this._settled = true;
+    const was = this._state;
+    if (isSettled(was)) return;
+    // After Finish the turn has passed already; the engine drops the request itself.
+    this._state = was === State.Decoding ? State.Failed : State.Ending;
     this._error = err;
     this._forget();
     if (this._onBegin) {
@@ -232,8 +248,9 @@ export class Dictation {
     }
     this._rejectOutcome(err);
     const client = this._client;
-    if (this._finishSent) return;
-    if (this._beginSent && !engineHoldsNothing && client.alive) {
+    if (was === State.Decoding) return;
+    const beginWritten = was !== State.Queued && was !== State.FinishQueued;
+    if (beginWritten && !engineHoldsNothing && client.alive) {
       // The engine may hold the request and its samples: drop them.
       this._cancelWritten = client._enqueueWrite(async () => client._sendCancel(this.requestId))
         .then(() => {}, () => {});

@@ -6,6 +6,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { parseArgs } from 'node:util';
 
+import { DEVICES, MAX_THREADS } from './checks.mjs';
 import { startEngine } from './engine-client.mjs';
 import { readWav } from './wav.mjs';
 import { LOAD_OPTIONS as TOY_LOAD_OPTIONS, MODEL_PATH as TOY_MODEL_PATH } from '../tools/speech-model/model.mjs';
@@ -18,10 +19,10 @@ export const USAGE = `usage: node transcribe.mjs <file.wav> [options]
   --model PATH        whisper.cpp model file (default: the toy dictation model, digits and a few dozen words)
   --engine PATH       engine executable (default: $QUILLET_WHISPER_BIN, else build/linux/bin/quillet-whisper)
   --accelerators DIR  accelerator pack directory passed to the engine
-  --device NAME       auto | cpu | cuda | vulkan | metal (default auto)
+  --device NAME       ${DEVICES.join(' | ')} (default auto)
   --language CODE     spoken language, e.g. en, de, or auto (default auto)
   --prompt TEXT       text that primes the decoder (default none)
-  --threads N         decode threads, 1 to 8 (default: half the CPUs, 1 to 8)
+  --threads N         decode threads, 1 to ${MAX_THREADS} (default: half the CPUs, 1 to ${MAX_THREADS})
   --verbose           show the engine's diagnostics as they come
   --help              this text
 
@@ -52,12 +53,13 @@ export function parseCommandLine(argv) {
   });
   if (values.help) return { help: true };
   if (positionals.length !== 1) throw new UsageError('give exactly one WAV file');
-  const devices = ['auto', 'cpu', 'cuda', 'vulkan', 'metal'];
-  if (!devices.includes(values.device)) throw new UsageError(`--device must be one of ${devices.join(', ')}`);
+  if (!DEVICES.includes(values.device)) throw new UsageError(`--device must be one of ${DEVICES.join(', ')}`);
   let threads;
   if (values.threads !== undefined) {
     threads = Number(values.threads);
-    if (!Number.isInteger(threads) || threads < 1 || threads > 8) throw new UsageError('--threads must be 1 to 8');
+    if (!Number.isInteger(threads) || threads < 1 || threads > MAX_THREADS) {
+      throw new UsageError(`--threads must be 1 to ${MAX_THREADS}`);
+    }
   }
   return { ...values, threads, wav: positionals[0] };
 }

@@ -4,6 +4,8 @@
 
 import { readFile } from 'node:fs/promises';
 
+import { SAMPLE_RATE } from './protocol.mjs';
+
 const FORMAT_PCM = 1;
 const FORMAT_IEEE_FLOAT = 3;
 const FORMAT_EXTENSIBLE = 0xfffe;
@@ -75,7 +77,7 @@ export function parseWav(bytes, name = 'WAV data') {
 
   const problems = [];
   if (fmt.tag !== FORMAT_PCM) problems.push(`${formatName(fmt.tag)} samples`);
-  if (fmt.sampleRate !== 16000) problems.push(`${fmt.sampleRate} Hz`);
+  if (fmt.sampleRate !== SAMPLE_RATE) problems.push(`${fmt.sampleRate} Hz`);
   if (fmt.channels !== 1) problems.push(`${fmt.channels} channels`);
   if (fmt.bitsPerSample !== 16) problems.push(`${fmt.bitsPerSample}-bit`);
   if (problems.length > 0) {
