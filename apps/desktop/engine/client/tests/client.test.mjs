@@ -1,5 +1,5 @@
-// The client against tests/fake-engine.mjs; one path through the real engine
-// when QUILLET_WHISPER_BIN names it.
+// The client against tests/fake-engine.mjs. The real engine behind the client:
+// the transcribe command's tests.
 
 import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
@@ -9,7 +9,6 @@ import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import { EngineClient, defaultThreads, startEngine } from '../engine-client.mjs';
-import { readWav } from '../wav.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const fakeEngine = path.join(here, 'fake-engine.mjs');
@@ -45,7 +44,7 @@ async function startFake(fakeEnv = {}, { load = true, ...client } = {}) {
 const fake = await startFake({}, { load: false, stderrTailBytes: 64 });
 after(() => fake.close());
 
-test('each call resolves with its own reply, errors reject with .code and .requestId', async () => {
+test('each call resolves with its own reply, errors reject with .code and .requestId', async (t) => {
   assert.deepEqual(fake.hello, { type: 'hello', version: 2, whisper: 'v0.0.0+fake', backends: ['cuda', 'cpu'] });
   assert.deepEqual([await fake.ping(), await fake.unload()], [{ type: 'pong' }, { type: 'unloaded' }]);
   const missing = path.join(here, 'missing.bin');
@@ -53,6 +52,13 @@ test('each call resolves with its own reply, errors reject with .code and .reque
     e.code === 'MODEL_MISSING' && !('requestId' in e) && e.path === missing && e.message.includes(missing));
   await assert.rejects(fake.transcribe({ requestId: 41, samples: new Float32Array(10) }), { code: 'NOT_LOADED', requestId: 41 });
   await assert.rejects(fake.load({ modelPath: model, device: 'cuda' }), { code: 'GPU_UNAVAILABLE' });
+  // MODEL_INVALID carries the engine's reason and names the file.
+  const file = path.join(here, 'fake-engine.mjs.not-a-model');
+  writeFileSync(file, 'not a model');
+  t.after(() => rmSync(file));
+  await assert.rejects(fake.load({ modelPath: file }), (e) => e.code === 'MODEL_INVALID' && e.path === file &&
+    e.reason === 'not a whisper.cpp model file (magic)' &&
+    e.message === `MODEL_INVALID: the model file was refused: ${file}: not a whisper.cpp model file (magic)`);
   assert.equal((await fake.load({ modelPath: model, threads: 2 })).type, 'ready');
   // 16-bit PCM is scaled by 1/32768.
   const r = await fake.transcribe({ requestId: MARK, language: 'de', samples: new Int16Array([16384, 100, -32768]) });
@@ -196,19 +202,6 @@ test('a write on a dictation that has ended resolves false and sends nothing, so
     assert.equal(frames.filter((k) => k === 3).length, 21, `frames: ${frames}`);
   });
 
-test('MODEL_INVALID carries the engine\'s reason and names the file', async () => {
-  const file = path.join(here, 'fake-engine.mjs.not-a-model');
-  writeFileSync(file, 'not a model');
-  try {
-    await assert.rejects(fake.load({ modelPath: file }), (e) => e.code === 'MODEL_INVALID' && e.path === file &&
-      e.reason === 'not a whisper.cpp model file (magic)' &&
-      e.message === `MODEL_INVALID: the model file was refused: ${file}: not a whisper.cpp model file (magic)`);
-  } finally {
-    rmSync(file);
-    await fake.load({ modelPath: model });
-  }
-});
-
 test('cancelled or aborted before anything is sent, nothing goes out; an abort before Finish sends Cancel', async () => {
   await fake.sent();
   const reason = new Error('user let go of the key');
@@ -331,20 +324,4 @@ test('without an enginePath, startEngine() starts the engine the package finds',
 test('the default thread count leaves half the CPUs to the rest of the desktop', () => {
   const cases = [[1, 1], [2, 1], [3, 1], [4, 2], [12, 6], [16, 8], [64, 8]];
   assert.deepEqual(cases.map(([cpus]) => defaultThreads(cpus)), cases.map(([, threads]) => threads));
-});
-
-const enginePath = process.env.QUILLET_WHISPER_BIN;
-test('the real engine decodes 16-bit audio streamed in pieces', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, async (t) => {
-  const { MODEL_PATH, LOAD_OPTIONS } = await import('../../tools/speech-model/model.mjs');
-  const wav = path.join(here, '..', '..', 'samples', 'dictation.wav');
-  const { samples } = await readWav(wav);
-  const engine = await startEngine({ enginePath });
-  t.after(() => engine.close());
-  await assert.rejects(engine.load({ modelPath: wav }), { code: 'MODEL_INVALID', reason: 'not a whisper.cpp model file (magic)' });
-  await engine.load({ modelPath: MODEL_PATH, threads: 1, ...LOAD_OPTIONS });
-  await assert.rejects(engine.begin({ language: 'zz' }), { code: 'LANGUAGE_UNSUPPORTED' });
-  const d = await engine.begin({ language: 'en' });
-  const pcm = Int16Array.from(samples, (x) => x * 32768);
-  for (let i = 0; i < pcm.length; i += 1600) await d.write(pcm.subarray(i, i + 1600));
-  assert.equal((await d.finish()).text, 'hello world send message');
 });
