@@ -82,18 +82,6 @@ test('audio written as it arrives is chunked to the frame limit and finished', a
   assert.deepEqual(await fake.sent(), []);
 });
 
-test('a second begin waits for the first dictation to be finished or cancelled', async () => {
-  const first = await fake.begin({ requestId: 1 });
-  let secondOpen = false;
-  const second = fake.begin({ requestId: 2 }).then((d) => ((secondOpen = true), d));
-  await first.write(new Float32Array(4));
-  await fake.ping();
-  assert.equal(secondOpen, false, 'the engine would answer BUSY');
-  await first.cancel();
-  await assert.rejects(first.finish(), { code: 'CANCELLED', requestId: 1 });
-  assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
-});
-
 test('a queued dictation that ends before its Begin is sent keeps the next one waiting for the open one', async () => {
   const ways = {
     'begin aborted': (signal) => fake.begin({ requestId: 2, signal }),
@@ -208,7 +196,7 @@ test('cancelled or aborted before anything is sent, nothing goes out; an abort b
   await assert.rejects(fake.begin({ signal: AbortSignal.abort(reason) }).then((d) => d.cancel()), (e) => e === reason);
   const t = fake.transcribe({ requestId: 5, samples: new Float32Array(3) });
   await fake.cancel(5);
-  await assert.rejects(t, { code: 'CANCELLED' });
+  await assert.rejects(t, { code: 'CANCELLED', requestId: 5 });
   await fake.cancel(77); // an id the client does not hold just goes out
   assert.deepEqual(await fake.sent(), [[5, '{"requestId":77}'.length]]);
   const controller = new AbortController();
