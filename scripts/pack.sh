@@ -5,7 +5,9 @@
 #
 # Each package is staged in OUT/stage/<name>: the files its package.json
 # lists, the project's LICENSE, third-party notices for everything compiled
-# into its binaries, and the binaries under prebuilds/win32-x64/. Then
+# into its binaries, docs/electron.md as ELECTRON.md (the packaging guide a
+# host developer needs, in the tarball itself), and the binaries under
+# prebuilds/win32-x64/. Then
 # `npm pack` writes OUT/quillet-<name>-<version>.tgz. For a release, BUILD is
 # the build of the windows-release preset (every ggml CPU variant).
 set -euo pipefail
@@ -71,11 +73,12 @@ stage() { # <source folder> <stage folder>: package.json, README and its "files"
   rm -rf "$dst"; mkdir -p "$dst/prebuilds/win32-x64"
   cp "$src/package.json" "$src/README.md" "$dst/"
   cp "$root/LICENSE" "$dst/LICENSE"
+  cp "$root/docs/electron.md" "$dst/ELECTRON.md"
   node -e '
     const fs = require("node:fs"), path = require("node:path");
     const [src, dst] = process.argv.slice(1);
     for (const f of require(path.resolve(src, "package.json")).files) {
-      if (f.endsWith("/") || f === "THIRD_PARTY_NOTICES.md") continue; // built here
+      if (f.endsWith("/") || f === "THIRD_PARTY_NOTICES.md" || f === "ELECTRON.md") continue; // built here
       fs.mkdirSync(path.dirname(path.join(dst, f)), { recursive: true });
       fs.copyFileSync(path.join(src, f), path.join(dst, f));
     }' "$src" "$dst"

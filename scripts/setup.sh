@@ -17,10 +17,15 @@ install_packages "${packages[@]}"
 
 bash "$root/scripts/fetch-deps.sh"
 
-# TypeScript for the typings tests, exactly as tools/typecheck/package-lock.json pins it.
-typecheck="$root/tools/typecheck"
-if ! cmp -s "$typecheck/package-lock.json" "$typecheck/node_modules/.package-lock.source" 2>/dev/null; then
-  echo "setup: installing the pinned TypeScript (tools/typecheck)"
-  (cd "$typecheck" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
-  cp "$typecheck/package-lock.json" "$typecheck/node_modules/.package-lock.source"
-fi
+# npm tools, exactly as their package-lock.json pins them, without install
+# scripts: TypeScript for the typings tests (tools/typecheck) and esbuild for
+# the Wine stage's bundled host (tools/bundle; its JS API finds the binary in
+# the platform package npm installs, @esbuild/linux-x64).
+for tool in typecheck bundle; do
+  dir="$root/tools/$tool"
+  if ! cmp -s "$dir/package-lock.json" "$dir/node_modules/.package-lock.source" 2>/dev/null; then
+    echo "setup: installing the pinned tools/$tool"
+    (cd "$dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+    cp "$dir/package-lock.json" "$dir/node_modules/.package-lock.source"
+  fi
+done

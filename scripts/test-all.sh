@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it:
-#   the C and C++ formatting check; unit, process and Node tests; the same under ASan/UBSan; the modules'
-#   threads under TSan; each fuzz target for a bounded time; the Windows
+#   the C and C++ formatting check; unit, process and Node tests; the same under ASan/UBSan; the modules
+#   (their threads, and their Node tests) under TSan; each fuzz target for a bounded time; the Windows
 #   cross-build of every deliverable and its tests under Wine.
 # ctest labels say what runs where: "napi" marks the tests that load a .node
-# into node, which needs an instrumented node under a sanitizer, so the
-# sanitizer stages leave them out.
+# into node. In the sanitizer builds the .node files are instrumented too and
+# those tests preload the sanitizer runtime into node (cmake/sanitize.cmake).
 # Only tests count as tests: built Windows files get a line of their own, and
 # a failed build or a missing file counts as a failure.
 # Ends with one summary line: "total: N passed, M failed".
@@ -63,11 +63,10 @@ build linux -DQUILLET_ENGINE=ON -DQUILLET_MODULES=ON -DQUILLET_TESTS=ON && run_c
 
 stage "linux-asan: the same under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# Module tests that load a .node into node need an instrumented node: skip them here.
-build linux-asan -DQUILLET_ENGINE=ON -DQUILLET_MODULES=ON -DQUILLET_TESTS=ON && run_ctest build/linux-asan -LE napi
+build linux-asan -DQUILLET_ENGINE=ON -DQUILLET_MODULES=ON -DQUILLET_TESTS=ON && run_ctest build/linux-asan
 
-stage "linux-tsan: module threads under ThreadSanitizer"
-build linux-tsan && run_ctest build/linux-tsan -LE napi
+stage "linux-tsan: the modules under ThreadSanitizer"
+build linux-tsan && run_ctest build/linux-tsan
 
 stage "fuzz: ${fuzz_seconds}s per target"
 if build fuzz; then

@@ -11,8 +11,11 @@
 #   remote    the remote-keys monitor with a window program named mstsc.exe
 #   appfocus  appfocus.node in node.exe with notepad and a helper window
 #   packages  the three npm packages packed (scripts/pack.sh), installed into
-#             an empty host folder and used by name from node.exe; prints the
-#             CPU backend the engine picked
+#             an empty host folder (npm install, then npm ci, no platform
+#             flags) and used by name from node.exe; prints the CPU backend
+#             the engine picked. Also a host bundled by esbuild that finds the
+#             binaries through QUILLET_PREBUILDS_DIR, and a unit test that
+#             stubs an export
 # Usage: scripts/test-wine.sh [windows build dir]   (default build/windows)
 #        QUILLET_WINE_STAGES="keywatch remote" picks stages (default: all six)
 # Prints each stage's node:test summary ("# pass N", "# fail N") and its time;
@@ -183,24 +186,39 @@ node_stage() {
 }
 
 # ---- packages: the npm tarballs installed as a host installs them ----
+# Three hosts, each reported on its own: packages (required and imported by
+# name), packages-bundled (one esbuild bundle, binaries found through
+# QUILLET_PREBUILDS_DIR), packages-stub (a unit test that stubs an export).
 stage_packages() {
-  local started host="$work/host" out="$work/packages"; started=$(date +%s)
-  mkdir -p "$host"
+  local started host="$work/host" out="$work/packages" app="$work/bundleapp/app"
+  mkdir -p "$host" "$app/quillet"
   echo '{ "name": "wine-host", "private": true }' >"$host/package.json"
+  # As a Linux CI runner installs them: no platform flags, then again from the lockfile.
   if ! { bash scripts/pack.sh "$build" "$out" &&
-         # npm applies --os/--cpu to optional dependencies only; --force lets
-         # it install these Windows-only packages on Linux as direct ones.
-         (cd "$host" && npm install --os=win32 --cpu=x64 --force --no-audit --no-fund "$out"/*.tgz); } >"$logs/packages.install.log" 2>&1; then
+         (cd "$host" && npm install --no-audit --no-fund "$out"/*.tgz && rm -rf node_modules &&
+           npm ci --no-audit --no-fund) &&
+         cp tools/wine/bundled-host.test.cjs "$host/" &&
+         node tools/wine/bundle.mjs "$host/bundled-host.test.cjs" "$app/main.cjs" &&
+         cp "$host"/node_modules/@quillet/*/prebuilds/win32-x64/* "$app/quillet/"; } >"$logs/packages.install.log" 2>&1; then
     cat "$logs/packages.install.log" | sed 's/^/  /'
-    echo "# pass 0"; echo "# fail 1"; failed=$((failed + 1)); echo "wine packages: FAILED (pack or install)"
+    echo "# pass 0"; echo "# fail 1"; failed=$((failed + 1)); echo "wine packages: FAILED (pack, install or bundle)"
     return
   fi
-  cp tools/wine/packages-host.test.mjs "$host/"
-  QUILLET_WINE_MODEL=$(winpath "$root/apps/desktop/engine/tools/speech-model/toy-dictation-q8_0.bin") \
-  QUILLET_WINE_SAMPLE=$(winpath "$root/apps/desktop/engine/samples/dictation.wav") QUILLET_WINE_TEXT="hello world send message" \
-    timeout 180 wine "$node_exe" --test-reporter=tap "$(winpath "$host/packages-host.test.mjs")" \
-      >"$logs/packages.tap" 2>"$logs/packages.wine.log"
-  report packages "$logs/packages.tap" "$logs/packages.wine.log" "$started" $?
+  cp tools/wine/packages-host.test.mjs tools/wine/stub-host.test.mjs tools/wine/support.mjs "$host/"
+  local name file
+  for name in packages packages-bundled packages-stub; do
+    case $name in
+      packages) file="$host/packages-host.test.mjs" ;;
+      packages-bundled) file="$app/main.cjs" ;;
+      packages-stub) file="$host/stub-host.test.mjs" ;;
+    esac
+    started=$(date +%s)
+    QUILLET_WINE_MODEL=$(winpath "$root/apps/desktop/engine/tools/speech-model/toy-dictation-q8_0.bin") \
+    QUILLET_WINE_SAMPLE=$(winpath "$root/apps/desktop/engine/samples/dictation.wav") QUILLET_WINE_TEXT="hello world send message" \
+    QUILLET_WINE_BIN=$(winpath "$bin") QUILLET_WINE_WORK=$(winpath "$work/tmp") QUILLET_WINE_XDO=$(winpath "$work/xdo") \
+      timeout 180 wine "$node_exe" --test-reporter=tap "$(winpath "$file")" >"$logs/$name.tap" 2>"$logs/$name.wine.log"
+    report "$name" "$logs/$name.tap" "$logs/$name.wine.log" "$started" $?
+  done
   grep -E '^# cpu-backend ' "$logs/packages.tap" | sed 's/^/  /'
 }
 # ---- end of packages ----

@@ -6,13 +6,19 @@ import { readFile } from 'node:fs/promises';
 
 import { EngineError, enginePath, startEngine, type Dictation, type ResultLine } from '@quillet/engine';
 import * as keywatch from '@quillet/keywatch';
+import keywatchObject from '@quillet/keywatch';
 import { snapshot, start as startTracker, type ContextSnapshot } from '@quillet/appfocus';
 
 // Streams a recording in 100 ms pieces, as a microphone would deliver it.
 async function dictate(modelPath: string, pcm: Int16Array, signal: AbortSignal): Promise<string> {
-  const engine = await startEngine({ enginePath: enginePath(), stderr: 'ignore' });
+  // The engine the package ships; the decode threads are the client's default.
+  const engine = await startEngine({ stderr: 'ignore' });
+  console.log(`engine ${engine.hello.whisper}`); // set once startEngine() has resolved
+  // @ts-expect-error: not an event the client emits
+  engine.on('lines', () => {});
+  engine.on('exit', (info) => console.log(`engine exited with ${info.code}`));
   try {
-    await engine.load({ modelPath, device: 'auto', threads: 4, signal });
+    await engine.load({ modelPath, device: 'auto', signal });
     let dictation: Dictation;
     try {
       dictation = await engine.begin({ language: 'en', signal });
@@ -20,7 +26,10 @@ async function dictate(modelPath: string, pcm: Int16Array, signal: AbortSignal):
       if (err instanceof EngineError && err.code === 'LANGUAGE_UNSUPPORTED') return '';
       throw err;
     }
-    for (let i = 0; i < pcm.length; i += 1600) await dictation.write(pcm.subarray(i, i + 1600));
+    for (let i = 0; i < pcm.length; i += 1600) {
+      // false: the dictation has ended, and finish() says why.
+      if (!(await dictation.write(pcm.subarray(i, i + 1600)))) break;
+    }
     const result: ResultLine = await dictation.finish({ signal });
     return result.text;
   } catch (err) {
@@ -28,6 +37,8 @@ async function dictate(modelPath: string, pcm: Int16Array, signal: AbortSignal):
       switch (err.code) {
         case 'MODEL_MISSING':
           return `no model at ${err.path ?? modelPath}`;
+        case 'MODEL_INVALID':
+          return `not a model: ${err.reason ?? 'refused'}`;
         case 'ENGINE_EXITED':
         case 'TIMEOUT':
           return 'the engine stopped; start it again';
@@ -60,16 +71,31 @@ function watchKeys(): void {
   keywatch.sendKeys('pastee');
 }
 
+// A unit test's stand-in: the default export is the object every caller goes through.
+function stubKeystrokes(): () => void {
+  const real = keywatchObject.sendKeys;
+  keywatchObject.sendKeys = () => 'sent';
+  return () => {
+    keywatchObject.sendKeys = real;
+  };
+}
+
 async function main(): Promise<void> {
   const [wav, model] = process.argv.slice(2);
   const bytes = await readFile(wav);
   const pcm = new Int16Array(bytes.buffer, bytes.byteOffset + 44, (bytes.byteLength - 44) >> 1);
   startTracker();
+  // @ts-expect-error: the tracker takes no options
+  startTracker({ pollMs: 100 });
+  const restore = stubKeystrokes();
   watchKeys();
+  restore();
   const controller = new AbortController();
   console.log(await dictate(model, pcm, controller.signal), describeFront(snapshot()));
   // @ts-expect-error: raw bytes are not samples; wrap them in an Int16Array
   await (await startEngine({ enginePath: enginePath() })).transcribe({ samples: bytes });
+  // @ts-expect-error: enginePath names a file, not a flag
+  await startEngine({ enginePath: true });
 }
 
 main().catch((err: unknown) => {

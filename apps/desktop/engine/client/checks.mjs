@@ -47,11 +47,21 @@ export function checkRequestId(value) {
   integerIn('requestId', value, 0, MAX_REQUEST_ID);
 }
 
+// A high surrogate without its low half, or a low one without its high half
+// (String.prototype.isWellFormed is missing from Node 20).
+const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/;
+
 // Throws on the first field the engine would refuse; returns the payload.
 export function checkLoad({ modelPath, device, threads, shortWindowSamples, shortAudioCtx }) {
   if (typeof modelPath !== 'string' || modelPath === '') throw typeError('modelPath must be a non-empty string');
   if (modelPath.length > MAX_MODEL_PATH_UNITS) {
     throw rangeError(`modelPath must be at most ${MAX_MODEL_PATH_UNITS} UTF-16 code units, got ${modelPath.length}`);
+  }
+  // The engine would read it as U+FFFD and could open another, existing file.
+  const lone = modelPath.search(LONE_SURROGATE);
+  if (lone >= 0) {
+    const unit = modelPath.charCodeAt(lone).toString(16).toUpperCase();
+    throw rangeError(`modelPath must be well-formed UTF-16, but has an unpaired surrogate (U+${unit}) at index ${lone}`);
   }
   if (!DEVICES.includes(device)) throw rangeError(`device must be one of ${DEVICES.join(', ')}, got ${JSON.stringify(device)}`);
   integerIn('threads', threads, 1, MAX_THREADS);

@@ -6,12 +6,6 @@
 import { EngineError, FrameKind, audioChunks, encodeAudioFrame, encodeFrame, errorFromLine } from './protocol.mjs';
 import { abortReason, checkSignal, toFloat32 } from './checks.mjs';
 
-function stateError(message) {
-  const err = new Error(message);
-  err.code = 'ERR_INVALID_STATE';
-  return err;
-}
-
 export class Dictation {
   // `previous` is the client's dictation before this one: its Begin goes out
   // only once that one has written its Finish or Cancel. With `confirm`, a
@@ -26,6 +20,7 @@ export class Dictation {
     this._error = null;
     this._cancelWritten = null;
     this._pending = null; // tasks waiting for the Begin to be queued
+    this._turnEnding = false;
     this._turnEnded = false;
     this._turnDone = new Promise((resolve) => {
       this._resolveTurn = resolve;
@@ -39,11 +34,17 @@ export class Dictation {
       this._rejectOutcome = reject;
     });
     this._outcome.catch(() => {}); // observed through finish(), if the host calls it
+    // The turn of the dictation before this one; null when it has ended.
+    this._ahead = null;
     if (!previous || previous._turnEnded) {
       this._queueBegin(payload, confirm);
     } else {
       this._pending = [];
-      previous._turnDone.then(() => this._queueBegin(payload, confirm));
+      this._ahead = previous._turnDone;
+      this._ahead.then(() => {
+        this._ahead = null;
+        this._queueBegin(payload, confirm);
+      });
     }
   }
 
@@ -54,9 +55,13 @@ export class Dictation {
 
   /**
    * Sends samples (a Float32Array, or an Int16Array of 16-bit PCM) in Audio
-   * frames of at most 480,000 samples. Resolves once they are handed to the
-   * engine's pipe (after back-pressure); rejects if the dictation has already
-   * failed or was cancelled. The samples are copied: the caller may reuse its buffer.
+   * frames of at most 480,000 samples. Resolves with true once they are
+   * handed to the engine's pipe (after back-pressure), with false when they
+   * were dropped because the dictation had ended (finish() called, cancelled
+   * or failed: the reason is `error` and finish()'s rejection), so that an
+   * audio handler that outlives the dictation cannot end the host. Rejects
+   * only for samples of another type. The samples are copied: the caller may
+   * reuse its buffer.
    */
   write(samples) {
     let data;
@@ -65,11 +70,8 @@ export class Dictation {
     } catch (err) {
       return Promise.reject(err);
     }
-    if (this._error) return Promise.reject(this._error);
-    if (this._finishing || this._settled) {
-      return Promise.reject(stateError(`write() after finish() of request ${this.requestId}`));
-    }
-    return this._writeFloat(data === samples ? data.slice() : data);
+    if (this._error || this._finishing || this._settled) return Promise.resolve(false);
+    return this._writeFloat(data === samples ? data.slice() : data).then(() => true, () => false);
   }
 
   /**
@@ -175,9 +177,16 @@ export class Dictation {
   }
 
   _endTurn() {
-    if (this._turnEnded) return;
-    this._turnEnded = true;
-    this._resolveTurn();
+    if (this._turnEnding) return;
+    this._turnEnding = true;
+    const pass = () => {
+      this._turnEnded = true;
+      this._resolveTurn();
+    };
+    // One that ends before its Begin was sent still waits for the dictation
+    // before it: that one may hold the engine.
+    if (this._ahead) this._ahead.then(pass);
+    else pass();
   }
 
   _writeFloat(data) {

@@ -59,6 +59,11 @@ export declare class EngineError extends Error {
   readonly requestId?: number;
   /** The model file, for MODEL_MISSING and MODEL_INVALID from load(). */
   readonly path?: string;
+  /**
+   * Why the engine refused, in its words, when it said: MODEL_INVALID always
+   * carries one, e.g. "not a whisper.cpp model file (magic)". Also in `message`.
+   */
+  readonly reason?: string;
 }
 
 /**
@@ -110,13 +115,18 @@ export interface ErrorLine {
   type: 'error';
   code: EngineErrorCode;
   requestId?: number;
+  /** MODEL_INVALID: which part of the file the engine refused. */
+  reason?: string;
 }
 
 export type ReplyLine = HelloLine | ReadyLine | ResultLine | PongLine | UnloadedLine | ErrorLine;
 
 export interface EngineOptions {
-  /** Path of the engine executable. */
-  enginePath: string;
+  /**
+   * Path of the engine executable. Default: the engine the package ships,
+   * `enginePath()` (which throws off Windows x64: there, pass one you built).
+   */
+  enginePath?: string;
   /** Accelerator pack directory, passed as --accelerators. */
   accelerators?: string;
   /** Arguments placed before --accelerators (e.g. a script for an interpreter). */
@@ -143,7 +153,7 @@ export interface Abortable {
 }
 
 export interface LoadOptions extends Abortable {
-  /** Path of the model file: 1 to 4096 UTF-16 code units. */
+  /** Path of the model file: 1 to 4096 UTF-16 code units, well-formed (no unpaired surrogate). */
   modelPath: string;
   /** Default 'auto'. */
   device?: Device;
@@ -188,15 +198,18 @@ export declare class Dictation {
   /** Why the dictation ended without a result; null while open or after a result. */
   readonly error: EngineError | Error | null;
   /**
-   * Sends the samples in frames of at most 480,000. Resolves once they are
-   * handed to the engine's pipe (waiting while the pipe is full); the samples
-   * are copied first, so the buffer may be reused at once. Rejects if the
-   * dictation has already failed (AUDIO_TOO_LONG after 10 minutes of audio,
-   * OUT_OF_MEMORY, ENGINE_EXITED, CANCELLED, an abort) or after finish()
-   * (code 'ERR_INVALID_STATE'). Await it or attach a catch: a failure also
-   * rejects finish().
+   * Sends the samples in frames of at most 480,000. Resolves with true once
+   * they are handed to the engine's pipe (waiting while the pipe is full);
+   * the samples are copied first, so the buffer may be reused at once.
+   * Resolves with false, sending nothing more, once the dictation has ended:
+   * after finish() was called, after cancel(), or after a failure
+   * (AUDIO_TOO_LONG after 10 minutes of audio, OUT_OF_MEMORY, ENGINE_EXITED,
+   * an abort), whose reason is `error` and finish()'s rejection. So a write
+   * nobody awaits (an audio handler that outlives the dictation) is harmless.
+   * Rejects only for samples that are not a Float32Array or an Int16Array
+   * (TypeError, code 'ERR_INVALID_ARG_TYPE').
    */
-  write(samples: Samples): Promise<void>;
+  write(samples: Samples): Promise<boolean>;
   /**
    * Sends Finish after the audio written so far and resolves with the text.
    * Rejects with the engine's code (AUDIO_TOO_LONG, DECODE_FAILED,
@@ -208,7 +221,8 @@ export declare class Dictation {
    */
   finish(options?: Abortable): Promise<ResultLine>;
   /**
-   * finish() (and any write still pending) rejects with CANCELLED. Before the
+   * finish() rejects with CANCELLED, and writes still pending or made later
+   * resolve with false. Before the
    * Finish frame is written, a Cancel frame makes the engine drop the request
    * and its audio. After it, nothing can stop the decode: the engine finishes
    * it and the client drops the answer. Resolves once the Cancel frame, if
@@ -222,11 +236,25 @@ export interface ExitInfo {
   signal: NodeJS.Signals | null;
 }
 
+/** The events an EngineClient emits, with their listeners' arguments. */
+export interface EngineClientEvents {
+  /** Every reply line after the hello, before it is matched to its call. */
+  line: [line: ReplyLine];
+  /** The engine process has gone. */
+  exit: [info: ExitInfo];
+}
+
+/** A client whose engine has said hello: what startEngine() resolves with. */
+export type StartedEngineClient = EngineClient & { readonly hello: HelloLine };
+
 export declare class EngineClient extends EventEmitter {
   /** Starts the engine and resolves once its hello has arrived. */
-  static start(options: EngineOptions): Promise<EngineClient>;
-  /** Spawns at once; await `started` before relying on `hello`. */
-  constructor(options: EngineOptions);
+  static start(options?: EngineOptions): Promise<StartedEngineClient>;
+  /**
+   * Spawns at once; await `started` before relying on `hello`. Throws an
+   * ArgumentError for a bad enginePath, or enginePath()'s error without one.
+   */
+  constructor(options?: EngineOptions);
 
   /** The hello line; null until it has arrived. */
   readonly hello: HelloLine | null;
@@ -243,8 +271,9 @@ export declare class EngineClient extends EventEmitter {
   /**
    * Loads a model (releasing the current one first: a failed load leaves no
    * model loaded). Rejects with MODEL_MISSING or MODEL_INVALID (naming the
-   * file in `message` and `path`), GPU_UNAVAILABLE, OUT_OF_MEMORY,
-   * VERSION_MISMATCH, TIMEOUT, or the signal's reason. An abort stops the
+   * file in `message` and `path`; MODEL_INVALID also says why in `reason`),
+   * GPU_UNAVAILABLE, OUT_OF_MEMORY, VERSION_MISMATCH, TIMEOUT, or the
+   * signal's reason. An abort stops the
    * waiting only: the engine goes on loading, and whether a model is loaded
    * afterwards is unknown until the next load.
    */
@@ -279,13 +308,25 @@ export declare class EngineClient extends EventEmitter {
   /** Ends the process at once; pending calls reject with ENGINE_EXITED. */
   kill(signal?: NodeJS.Signals): Promise<ExitInfo>;
 
-  /** Every reply line after the hello, before it is matched to its call. */
-  on(event: 'line', listener: (line: ReplyLine) => void): this;
-  on(event: 'exit', listener: (info: ExitInfo) => void): this;
-  on(event: string | symbol, listener: (...args: any[]) => void): this;
+  // The two events, by name only: another name is a mistake the compiler shows.
+  on<E extends keyof EngineClientEvents>(event: E, listener: (...args: EngineClientEvents[E]) => void): this;
+  once<E extends keyof EngineClientEvents>(event: E, listener: (...args: EngineClientEvents[E]) => void): this;
+  off<E extends keyof EngineClientEvents>(event: E, listener: (...args: EngineClientEvents[E]) => void): this;
+  addListener<E extends keyof EngineClientEvents>(event: E, listener: (...args: EngineClientEvents[E]) => void): this;
+  removeListener<E extends keyof EngineClientEvents>(event: E, listener: (...args: EngineClientEvents[E]) => void): this;
+  prependListener<E extends keyof EngineClientEvents>(event: E, listener: (...args: EngineClientEvents[E]) => void): this;
+  prependOnceListener<E extends keyof EngineClientEvents>(event: E,
+    listener: (...args: EngineClientEvents[E]) => void): this;
 }
 
-export declare function startEngine(options: EngineOptions): Promise<EngineClient>;
+/**
+ * Starts the engine and resolves once its hello has arrived (so `hello` is
+ * set). Without `enginePath`, the engine the package ships; off Windows x64,
+ * or when its files are not where the package looks, this rejects with
+ * enginePath()'s error (code 'ERR_QUILLET_UNSUPPORTED_PLATFORM' or
+ * 'ERR_QUILLET_BINARY_MISSING').
+ */
+export declare function startEngine(options?: EngineOptions): Promise<StartedEngineClient>;
 /** Decode threads used when `load()` names none: half the logical CPUs, 1 to 8. */
 export declare function defaultThreads(logicalCpus?: number): number;
 

@@ -26,8 +26,10 @@ import {
   checkSignal,
   rangeError,
   toFloat32,
+  typeError,
 } from './checks.mjs';
 import { Dictation } from './dictation.mjs';
+import { enginePath as bundledEngine } from '../locate.mjs';
 
 export * from './protocol.mjs';
 export { Dictation } from './dictation.mjs';
@@ -37,6 +39,12 @@ const DEFAULT_STDERR_TAIL_BYTES = 64 * 1024;
 export const DEFAULT_LOAD_TIMEOUT_MS = 120000;
 
 // Load failures that concern the file say which file.
+// Before every MODEL_INVALID, the engine logs one line that says why.
+const REFUSAL_LINE = /^quillet-whisper: model file refused: (.*)$/;
+// The log line is written before the reply, but the two pipes are read
+// separately; past this the reply goes out without its reason.
+const REFUSAL_GRACE_MS = 2000;
+
 function loadError(err, modelPath) {
   if (err.code === 'MODEL_MISSING' || err.code === 'MODEL_INVALID') {
     err.message = `${err.message}: ${modelPath}`;
@@ -59,8 +67,9 @@ export function defaultThreads(logicalCpus = os.availableParallelism()) {
 }
 
 /**
- * Starts the engine and resolves once its hello line has arrived.
- * @param {import('./engine-client').EngineOptions} options
+ * Starts the engine and resolves once its hello line has arrived. Without an
+ * enginePath, the engine this package ships (enginePath() of the package).
+ * @param {import('./engine-client').EngineOptions} [options]
  */
 export function startEngine(options) {
   return EngineClient.start(options);
@@ -76,8 +85,8 @@ export class EngineClient extends EventEmitter {
 
   constructor(options = {}) {
     super();
+    let { enginePath } = options;
     const {
-      enginePath,
       accelerators,
       extraArgs = [],
       env = process.env,
@@ -86,8 +95,9 @@ export class EngineClient extends EventEmitter {
       stderrTailBytes = DEFAULT_STDERR_TAIL_BYTES,
       helloTimeoutMs = 30000,
     } = options;
-    if (typeof enginePath !== 'string' || enginePath === '') {
-      throw new TypeError('enginePath must name the engine executable');
+    if (enginePath === undefined) enginePath = bundledEngine();
+    else if (typeof enginePath !== 'string' || enginePath === '') {
+      throw typeError('enginePath must name the engine executable (or be left out for the bundled one)');
     }
     const args = [...extraArgs];
     if (accelerators !== undefined) args.push('--accelerators', String(accelerators));
@@ -104,7 +114,10 @@ export class EngineClient extends EventEmitter {
     this._stderrMode = stderr;
     this._stderrTailBytes = stderrTailBytes;
     this._stderrTail = '';
-    this._stderrLines = typeof stderr === 'function' ? new LineSplitter(Infinity) : null;
+    this._stderrLines = stderr === 'collect' || typeof stderr === 'function' ? new LineSplitter(Infinity) : null;
+    this._refusals = []; // reasons logged whose MODEL_INVALID has not been read yet
+    this._refusalWaiters = []; // loads waiting for their reasons, in order
+    this._lateRefusals = 0; // reasons given up on, to drop when they arrive
 
     let resolveStarted;
     let rejectStarted;
@@ -184,6 +197,15 @@ export class EngineClient extends EventEmitter {
       onTimeout: () => this._stop(new EngineError('TIMEOUT',
         `the engine did not answer the load of ${modelPath} within ${timeoutMs} ms and was stopped`)),
       mapError: (err) => loadError(err, modelPath),
+    }).catch(async (err) => {
+      if (err instanceof EngineError && err.code === 'MODEL_INVALID' && !this._dead) {
+        const reason = await this._takeRefusal();
+        if (reason !== null) {
+          err.reason = reason;
+          err.message = `${err.message}: ${reason}`;
+        }
+      }
+      throw err;
     });
   }
 
@@ -457,8 +479,39 @@ export class EngineClient extends EventEmitter {
     const text = chunk.toString('utf8');
     this._stderrTail = (this._stderrTail + text).slice(-this._stderrTailBytes);
     if (this._stderrLines) {
-      for (const line of this._stderrLines.push(chunk)) this._stderrMode(line);
+      for (const line of this._stderrLines.push(chunk)) {
+        const refused = REFUSAL_LINE.exec(line);
+        if (refused) this._onRefusal(refused[1]);
+        if (typeof this._stderrMode === 'function') this._stderrMode(line);
+      }
     }
+  }
+
+  // Loads are answered in order and each MODEL_INVALID follows exactly one
+  // refusal line, so the n-th line read belongs to the n-th refusal.
+  _onRefusal(reason) {
+    if (this._lateRefusals > 0) this._lateRefusals--;
+    else if (this._refusalWaiters.length > 0) this._refusalWaiters.shift()(reason);
+    else this._refusals.push(reason);
+  }
+
+  // The reason for the MODEL_INVALID just read, or null when the log is not
+  // collected or does not say in time.
+  _takeRefusal() {
+    if (this._refusals.length > 0) return Promise.resolve(this._refusals.shift());
+    if (!this._stderrLines) return Promise.resolve(null);
+    return new Promise((resolve) => {
+      const done = (reason) => {
+        clearTimeout(timer);
+        resolve(reason);
+      };
+      const timer = setTimeout(() => {
+        this._refusalWaiters.splice(this._refusalWaiters.indexOf(done), 1);
+        this._lateRefusals++;
+        done(null);
+      }, REFUSAL_GRACE_MS);
+      this._refusalWaiters.push(done);
+    });
   }
 
   _die(err) {
@@ -470,6 +523,7 @@ export class EngineClient extends EventEmitter {
     this._inflight = [];
     for (const entry of inflight) entry.onFail(err);
     for (const dictation of [...this._dictations.values()]) dictation._fail(err);
+    for (const done of this._refusalWaiters.splice(0)) done(null);
     this.emit('_gone');
   }
 

@@ -82,6 +82,11 @@ export function errorFromLine(line) {
   return new EngineError(code, `${code}: ${what}${idPart}`, line.requestId);
 }
 
+// The wire helpers' own argument errors, with the code the client's checks use.
+function frameRangeError(message) {
+  return Object.assign(new RangeError(message), { code: 'ERR_OUT_OF_RANGE' });
+}
+
 export function isValidRequestId(id) {
   return Number.isSafeInteger(id) && id >= 0;
 }
@@ -94,8 +99,8 @@ export function encodeFrame(kind, payload) {
   else if (Buffer.isBuffer(payload)) body = payload;
   else if (payload instanceof Uint8Array) body = Buffer.from(payload.buffer, payload.byteOffset, payload.byteLength);
   else body = Buffer.from(JSON.stringify(payload), 'utf8');
-  if (!Number.isInteger(kind) || kind < 0 || kind > 255) throw new RangeError(`bad frame kind ${kind}`);
-  if (1 + body.length > MAX_FRAME_LENGTH) throw new RangeError(`frame of ${1 + body.length} bytes exceeds ${MAX_FRAME_LENGTH}`);
+  if (!Number.isInteger(kind) || kind < 0 || kind > 255) throw frameRangeError(`bad frame kind ${kind}`);
+  if (1 + body.length > MAX_FRAME_LENGTH) throw frameRangeError(`frame of ${1 + body.length} bytes exceeds ${MAX_FRAME_LENGTH}`);
   const frame = Buffer.allocUnsafe(5 + body.length);
   frame.writeUInt32LE(1 + body.length, 0);
   frame[4] = kind;
@@ -108,7 +113,7 @@ const littleEndianHost = os.endianness() === 'LE';
 /** One Audio frame holding samples[start, end) as little-endian float32. */
 export function encodeAudioFrame(samples, start = 0, end = samples.length) {
   const n = end - start;
-  if (n <= 0 || n > MAX_SAMPLES_PER_FRAME) throw new RangeError(`audio frame of ${n} samples`);
+  if (n <= 0 || n > MAX_SAMPLES_PER_FRAME) throw frameRangeError(`audio frame of ${n} samples`);
   const frame = Buffer.allocUnsafe(5 + n * 4);
   frame.writeUInt32LE(1 + n * 4, 0);
   frame[4] = FrameKind.Audio;

@@ -13,9 +13,18 @@
 
 namespace quillet {
 
+void (*modelLoadTestHook)(LoadStep step) = nullptr;
+
 size_t loaderRead(void * slot, void * dst, size_t n) {
-    FILE * f = ((ModelFileSlot *) slot)->file;
-    return f == nullptr ? 0 : fread(dst, 1, n, f);
+    ModelFileSlot * s   = (ModelFileSlot *) slot;
+    size_t          got = s->file == nullptr ? 0 : fread(dst, 1, n, s->file);
+    s->bytesRead += (int64_t) got;
+    // The library reads past the end once, to find it; short of the end
+    // the walk saw, the file was cut after the walk.
+    if (got < n && s->bytesRead < s->walkedSize) {
+        s->shortReads++;
+    }
+    return got;
 }
 
 bool loaderEof(void * slot) {
@@ -34,9 +43,26 @@ bool loaderEof(void * slot) {
 void loaderClose(void * slot) {
     ModelFileSlot * s = (ModelFileSlot *) slot;
     if (s->file != nullptr) {
+        if (modelLoadTestHook != nullptr) {
+            modelLoadTestHook(LoadStep::Read);
+        }
+        s->closeStamp = rtFileStamp(s->file, s->atClose);
         fclose(s->file);
         s->file = nullptr;
     }
+}
+
+const char * modelReadFault(const ModelFileSlot & slot, const FileStamp & walked) {
+    if (slot.shortReads != 0) {
+        return "the file ended early while the library read it";
+    }
+    if (!slot.closeStamp) {
+        return "the file's size and modification time cannot be read after the load";
+    }
+    if (slot.atClose.size != walked.size || slot.atClose.modified != walked.modified) {
+        return "the file was written between the check and the library's read";
+    }
+    return nullptr;
 }
 
 namespace {
@@ -146,6 +172,16 @@ bool fail(ErrorCode & error, ErrorCode code) {
     return false;
 }
 
+// Every MODEL_INVALID is logged with its reason first, one line each: the
+// client pairs the n-th line with the n-th refusal.
+const char * const libraryRefusal = "the speech library refused the file";
+
+bool refuseFile(ErrorCode & error, const char * why) {
+    fprintf(stderr, "quillet-whisper: model file refused: %s\n", why);
+    fflush(stderr);
+    return fail(error, ErrorCode::ModelInvalid);
+}
+
 // Opens, checks and loads the model. The slot guard is the file's one owner:
 // it closes the file on every way out, exceptions included. On failure,
 // error names the reason.
@@ -170,10 +206,17 @@ bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     if (!cpuDeviceAvailable()) {
         return fail(error, ErrorCode::Internal);
     }
+    // Stamped before the walk, so that a write during the walk shows too.
+    FileStamp walked;
+    if (!rtFileStamp(slot.file, walked)) {
+        return refuseFile(error, "its size and modification time cannot be read");
+    }
     if (const char * fault = modelFileFault(slot.file)) {
-        fprintf(stderr, "quillet-whisper: model file refused: %s\n", fault);
-        fflush(stderr);
-        return fail(error, ErrorCode::ModelInvalid);
+        return refuseFile(error, fault);
+    }
+    slot.walkedSize = walked.size;
+    if (modelLoadTestHook != nullptr) {
+        modelLoadTestHook(LoadStep::Walked);
     }
 
     whisper_context_params cparams = whisper_context_default_params();
@@ -191,10 +234,18 @@ bool loadModel(const LoadRequest & req, Loaded & out, ErrorCode & error) {
     } catch (const std::bad_alloc &) {
         return fail(error, ErrorCode::OutOfMemory);
     } catch (...) {
-        return fail(error, ErrorCode::ModelInvalid);
+        return refuseFile(error, libraryRefusal);
     }
     if (out.context == nullptr) {
-        return fail(error, ErrorCode::ModelInvalid);
+        return refuseFile(error, libraryRefusal);
+    }
+    loaderClose(&slot); // if the library has not
+    // A model re-downloaded in place while it loads: the library may have
+    // read a mix of files, or zeros past a cut, and built a context anyway.
+    if (const char * fault = modelReadFault(slot, walked)) {
+        whisper_free(out.context);
+        out.context = nullptr;
+        return refuseFile(error, fault);
     }
     out.device = chosen != nullptr ? chosen->name : "cpu";
     return true;

@@ -57,11 +57,20 @@ void handleBegin(const uint8_t * payload, size_t length) {
         return;
     }
     if (language->text != "auto") {
-        if (whisper_lang_id(language->text.c_str()) < 0) {
+        int id = whisper_lang_id(language->text.c_str());
+        if (id < 0) {
             sendError(ErrorCode::LanguageUnsupported, requestId);
             return;
         }
         if (!whisper_is_multilingual(engineState.context) && language->text != "en") {
+            sendError(ErrorCode::LanguageUnsupported, requestId);
+            return;
+        }
+        // A model's language tokens end at its translate token: the library
+        // knows 100 languages, models before the 100-language ones have 99,
+        // and a language beyond them would decode with the translate token.
+        whisper_context * ctx = engineState.context;
+        if (whisper_token_lang(ctx, id) >= whisper_token_translate(ctx)) {
             sendError(ErrorCode::LanguageUnsupported, requestId);
             return;
         }

@@ -32,6 +32,15 @@ void rtEnsureStandardDescriptor(int fd);
 bool    rtSeekTo(FILE * f, int64_t offset);
 int64_t rtFileSize(FILE * f);
 
+// What changes when a file is written: its size and last modification time.
+struct FileStamp {
+    int64_t size;     // bytes
+    int64_t modified; // in the platform's finest unit; only ever compared
+};
+
+// The open stream's file's stamp; false when it cannot be read.
+bool rtFileStamp(FILE * f, FileStamp & out);
+
 // Full path of the running executable as UTF-8; empty when unknown.
 std::string rtExecutablePath();
 

@@ -67,6 +67,16 @@ int64_t rtFileSize(FILE * f) {
     return fseeko(f, here, SEEK_SET) == 0 ? size : -1;
 }
 
+bool rtFileStamp(FILE * f, FileStamp & out) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) {
+        return false;
+    }
+    out.size     = (int64_t) st.st_size;
+    out.modified = (int64_t) st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
 std::string rtExecutablePath() {
     char    buf[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);

@@ -58,6 +58,19 @@ int64_t rtFileSize(FILE * f) {
     return _fseeki64(f, here, SEEK_SET) == 0 ? size : -1;
 }
 
+bool rtFileStamp(FILE * f, FileStamp & out) {
+    // _fstat64 keeps whole seconds only; the handle gives 100 ns units.
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE                     h = (HANDLE) _get_osfhandle(_fileno(f));
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) {
+        return false;
+    }
+    out.size = (int64_t) (((uint64_t) info.nFileSizeHigh << 32) | info.nFileSizeLow);
+    out.modified =
+        (int64_t) (((uint64_t) info.ftLastWriteTime.dwHighDateTime << 32) | info.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
 std::string rtExecutablePath() {
     static wchar_t buf[32768];
     DWORD          n = GetModuleFileNameW(nullptr, buf, 32768);

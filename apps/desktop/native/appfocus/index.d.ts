@@ -42,13 +42,25 @@ export interface UnresolvedSnapshot extends SnapshotBase {
 /** Test `valid` (or `app`) to narrow: `if (s.valid) s.app.name`. */
 export type ContextSnapshot = ResolvedSnapshot | UnresolvedSnapshot;
 
-/** Starts the tracker thread; does nothing while it runs. Arguments are ignored. */
-export function start(...ignored: unknown[]): void;
+/** Starts the tracker thread; does nothing while it runs. */
+export function start(): void;
 /** Stops the tracker and waits for its thread to end. */
-export function stop(...ignored: unknown[]): void;
+export function stop(): void;
 /** Marks the snapshot pending and asks for a probe now; no effect when stopped. */
-export function recheck(...ignored: unknown[]): void;
+export function recheck(): void;
 /** A fresh copy of the tracker's record. */
-export function snapshot(...ignored: unknown[]): ContextSnapshot;
-/** The same function as `snapshot`. */
-export function status(...ignored: unknown[]): ContextSnapshot;
+export function snapshot(): ContextSnapshot;
+/** The same as `snapshot`. */
+export function status(): ContextSnapshot;
+
+/**
+ * What require() gives, and the ES module's default export: a plain object
+ * whose functions a test may replace (the named exports call through it).
+ */
+export interface Appfocus {
+  start: typeof start;
+  stop: typeof stop;
+  recheck: typeof recheck;
+  snapshot: typeof snapshot;
+  status: typeof status;
+}

@@ -6,14 +6,28 @@
 namespace quillet {
 
 // A default mutex fails only when corrupted or misused; nothing can recover.
-void lockInit(ExclusiveLock * lock) { pthread_mutex_init(&lock->mutex, nullptr); }
+void lockInit(ExclusiveLock * lock) {
+    pthread_mutex_init(&lock->mutex, nullptr);
+#if QUILLET_THREAD_CHECKS
+    lock->owner = 0;
+#endif
+}
 void lockDestroy(ExclusiveLock * lock) { pthread_mutex_destroy(&lock->mutex); }
 void lockAcquire(ExclusiveLock * lock) {
+#if QUILLET_THREAD_CHECKS
+    lockNoteAcquiring(lock);
+#endif
     if (pthread_mutex_lock(&lock->mutex) != 0) {
         abort();
     }
+#if QUILLET_THREAD_CHECKS
+    lockNoteOwner(lock, true);
+#endif
 }
 void lockRelease(ExclusiveLock * lock) {
+#if QUILLET_THREAD_CHECKS
+    lockNoteOwner(lock, false);
+#endif
     if (pthread_mutex_unlock(&lock->mutex) != 0) {
         abort();
     }

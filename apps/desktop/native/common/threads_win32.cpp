@@ -6,14 +6,32 @@
 
 namespace quillet {
 
-static_assert(sizeof(ExclusiveLock) == sizeof(SRWLOCK), "ExclusiveLock holds an SRWLOCK");
+static_assert(sizeof(ExclusiveLock::srw) == sizeof(SRWLOCK), "ExclusiveLock holds an SRWLOCK");
 
 static SRWLOCK * srw(ExclusiveLock * lock) { return reinterpret_cast<SRWLOCK *>(&lock->srw); }
 
-void lockInit(ExclusiveLock * lock) { InitializeSRWLock(srw(lock)); }
+void lockInit(ExclusiveLock * lock) {
+    InitializeSRWLock(srw(lock));
+#if QUILLET_THREAD_CHECKS
+    lock->owner = 0;
+#endif
+}
 void lockDestroy(ExclusiveLock *) {} // slim locks own no resources
-void lockAcquire(ExclusiveLock * lock) { AcquireSRWLockExclusive(srw(lock)); }
-void lockRelease(ExclusiveLock * lock) { ReleaseSRWLockExclusive(srw(lock)); }
+void lockAcquire(ExclusiveLock * lock) {
+#if QUILLET_THREAD_CHECKS
+    lockNoteAcquiring(lock);
+#endif
+    AcquireSRWLockExclusive(srw(lock));
+#if QUILLET_THREAD_CHECKS
+    lockNoteOwner(lock, true);
+#endif
+}
+void lockRelease(ExclusiveLock * lock) {
+#if QUILLET_THREAD_CHECKS
+    lockNoteOwner(lock, false);
+#endif
+    ReleaseSRWLockExclusive(srw(lock));
+}
 
 bool threadStart(Thread * thread, ThreadMain main, void * argument) {
     thread->main     = main;

@@ -131,3 +131,19 @@ export function sendKeys(command: SendKeysCommand): SendKeysResult;
 export function remoteKeysStart(): void;
 export function remoteKeysStop(): void;
 export function remoteKeysState(): RemoteKeysState;
+
+/**
+ * What require() gives, and the ES module's default export: a plain object
+ * whose functions a test may replace (the named exports call through it).
+ */
+export interface Keywatch {
+  start: typeof start;
+  stop: typeof stop;
+  status: typeof status;
+  drain: typeof drain;
+  foregroundPid: typeof foregroundPid;
+  sendKeys: typeof sendKeys;
+  remoteKeysStart: typeof remoteKeysStart;
+  remoteKeysStop: typeof remoteKeysStop;
+  remoteKeysState: typeof remoteKeysState;
+}

@@ -2,6 +2,8 @@
 // when QUILLET_WHISPER_BIN names it.
 
 import assert from 'node:assert/strict';
+import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
@@ -70,7 +72,8 @@ test('audio written as it arrives is chunked to the frame limit and finished', a
   assert.deepEqual([r.requestId, r.text], [d.requestId, 'samples=600100 first=0.25 last=-0.5']);
   assert.deepEqual((await fake.sent()).slice(1).map(([k, n]) => [k, k === 3 ? n : 0]),
     [[3, 400], [3, 1920000], [3, 480000], [4, 0]]);
-  await assert.rejects(d.write(new Float32Array(1)), { code: 'ERR_INVALID_STATE' });
+  assert.equal(await d.write(new Float32Array(1)), false, 'dropped: the dictation has its result');
+  assert.deepEqual(await fake.sent(), []);
 });
 
 test('a second begin waits for the first dictation to be finished or cancelled', async () => {
@@ -83,6 +86,38 @@ test('a second begin waits for the first dictation to be finished or cancelled',
   await first.cancel();
   await assert.rejects(first.finish(), { code: 'CANCELLED', requestId: 1 });
   assert.equal((await (await second).finish()).text, 'samples=0 first=none last=none');
+});
+
+test('a queued dictation that ends before its Begin is sent keeps the next one waiting for the open one', async () => {
+  const ways = {
+    'begin aborted': (signal) => fake.begin({ requestId: 2, signal }),
+    'cancelled by id': () => {
+      const queued = fake.begin({ requestId: 2 });
+      fake.cancel(2);
+      return queued;
+    },
+    'transcribe aborted': (signal) => fake.transcribe({ requestId: 2, samples: new Float32Array(3), signal }),
+  };
+  for (const [way, queueSecond] of Object.entries(ways)) {
+    await fake.sent();
+    const first = await fake.begin({ requestId: 1 });
+    const controller = new AbortController();
+    const second = queueSecond(controller.signal);
+    let thirdSettled = false;
+    const third = fake.begin({ requestId: 3 });
+    third.then(() => (thirdSettled = true), () => (thirdSettled = true));
+    controller.abort();
+    try {
+      await assert.rejects(second, way);
+      await fake.ping();
+      assert.equal(thirdSettled, false, `${way}: the third begin went out while the first was open`);
+      assert.equal((await first.finish()).requestId, 1, way);
+    } finally {
+      await first.cancel(); // whatever failed, the engine is free for the tests after this one
+      await third.then((d) => d.cancel(), () => {});
+    }
+    assert.deepEqual((await fake.sent()).map(([k]) => k), [2, 4, 2, 5], `${way}: the second sent nothing`);
+  }
 });
 
 test('a refusal rejects with the engine code and id, sends nothing more, frees the id and the engine', async () => {
@@ -99,10 +134,13 @@ test('a refusal rejects with the engine code and id, sends nothing more, frees t
 test('arguments are checked before anything is sent: RangeErrors name the field, bad samples are TypeErrors', async () => {
   const loads = [{ threads: 0 }, { threads: 9 }, { threads: 1.5 }, { shortAudioCtx: 1501 }, { shortWindowSamples: -1 },
     { device: 'gpu' }, { timeoutMs: -1 }, { modelPath: 'x'.repeat(4097) },
-    { modelPath: '\u0001'.repeat(2000) }]; // fits in units, not once escaped
+    { modelPath: '\u0001'.repeat(2000) }, // fits in units, not once escaped
+    ...['\uD83D.bin', 'a\uDE00', '\uDE00\uD83D', '\uD83D\uDE00\uDE00'].map((p) => ({ modelPath: p }))]; // lone surrogates
   const begins = [{ language: 'EN' }, { language: 'e' }, { language: 'en-us' }, { prompt: 'p'.repeat(2049) },
     { prompt: '\u0001'.repeat(2048) }, { requestId: -1 }, { requestId: 1.5 }, { requestId: 2 ** 53 }];
-  assert.throws(() => new EngineClient({}), TypeError);
+  for (const enginePath of ['', 42]) {
+    assert.throws(() => new EngineClient({ enginePath }), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
+  }
   await fake.sent();
   for (const [call, over] of [...loads.map((o) => ['load', o]), ...begins.map((o) => ['begin', o])]) {
     const field = Object.keys(over)[0];
@@ -120,10 +158,55 @@ test('arguments are checked before anything is sent: RangeErrors name the field,
   await assert.rejects(d.write(Buffer.alloc(4)), /new Int16Array\(buf.buffer/);
   await d.cancel();
   assert.deepEqual((await fake.sent()).map(([k]) => k), [2, 3, 4, 2, 5], 'only the good calls sent frames');
-  // The limits themselves are accepted.
+  // The limits themselves are accepted, and so is a surrogate pair.
+  await assert.rejects(fake.load({ modelPath: 'no-such-\u{1F600}.bin' }), { code: 'MODEL_MISSING' });
   await fake.load({ modelPath: model, threads: 8, shortAudioCtx: 1500 });
   await (await fake.begin({ language: 'auto', prompt: 'p'.repeat(2048) })).cancel();
-  assert.deepEqual((await fake.sent()).map(([k]) => k), [1, 2, 5]);
+  assert.deepEqual((await fake.sent()).map(([k]) => k), [1, 1, 2, 5]);
+});
+
+test('a write on a dictation that has ended resolves false and sends nothing, so a bare write cannot end the host',
+  async (t) => {
+    const unhandled = [];
+    const onUnhandled = (err) => unhandled.push(err);
+    process.on('unhandledRejection', onUnhandled);
+    t.after(() => process.off('unhandledRejection', onUnhandled));
+    await fake.sent();
+    // As an IPC audio handler would: nobody awaits these writes.
+    const cancelled = await fake.begin();
+    const pending = cancelled.write(new Float32Array(8 * 480000));
+    await cancelled.cancel();
+    cancelled.write(new Float32Array(1600));
+    assert.equal(await pending, false, 'a write still queued at the cancel');
+    assert.equal(await cancelled.write(new Float32Array(1600)), false);
+    const finishing = await fake.begin();
+    const result = finishing.finish();
+    finishing.write(new Float32Array(1600));
+    assert.equal((await result).text, 'samples=0 first=none last=none');
+    const tooLong = await fake.begin();
+    tooLong.write(new Float32Array(9600001));
+    await assert.rejects(tooLong.finish(), { code: 'AUDIO_TOO_LONG' });
+    assert.equal(await tooLong.write(new Float32Array(1)), false);
+    await assert.rejects(tooLong.write([0.5]), { code: 'ERR_INVALID_ARG_TYPE' }, 'a wrong type is still refused');
+    await new Promise((resolve) => setImmediate(resolve));
+    assert.deepEqual(unhandled, []);
+    const frames = (await fake.sent()).map(([k]) => k);
+    // No audio from the writes after each end: only the too-long dictation's own 21 frames.
+    assert.deepEqual(frames.slice(0, 5), [2, 5, 2, 4, 2], `frames: ${frames}`);
+    assert.equal(frames.filter((k) => k === 3).length, 21, `frames: ${frames}`);
+  });
+
+test('MODEL_INVALID carries the engine\'s reason and names the file', async () => {
+  const file = path.join(here, 'fake-engine.mjs.not-a-model');
+  writeFileSync(file, 'not a model');
+  try {
+    await assert.rejects(fake.load({ modelPath: file }), (e) => e.code === 'MODEL_INVALID' && e.path === file &&
+      e.reason === 'not a whisper.cpp model file (magic)' &&
+      e.message === `MODEL_INVALID: the model file was refused: ${file}: not a whisper.cpp model file (magic)`);
+  } finally {
+    rmSync(file);
+    await fake.load({ modelPath: model });
+  }
 });
 
 test('cancelled or aborted before anything is sent, nothing goes out; an abort before Finish sends Cancel', async () => {
@@ -225,6 +308,26 @@ test('a line that answers nothing, or a missing answer, stops the engine with PR
   await skip.exited;
 });
 
+test('without an enginePath, startEngine() starts the engine the package finds', { skip: process.platform === 'win32' },
+  async (t) => {
+    // QUILLET_PREBUILDS_DIR is where a bundled app's binaries are: here, a script that runs the fake.
+    const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-prebuilds-'));
+    const saved = process.env.QUILLET_PREBUILDS_DIR;
+    t.after(() => {
+      if (saved === undefined) delete process.env.QUILLET_PREBUILDS_DIR;
+      else process.env.QUILLET_PREBUILDS_DIR = saved;
+      rmSync(dir, { recursive: true, force: true });
+    });
+    process.env.QUILLET_PREBUILDS_DIR = path.join(dir, 'empty');
+    await assert.rejects(startEngine(), { code: 'ERR_QUILLET_BINARY_MISSING', message: /QUILLET_PREBUILDS_DIR/ });
+    writeFileSync(path.join(dir, 'quillet-whisper'), `#!/bin/sh\nexec '${process.execPath}' '${fakeEngine}' "$@"\n`,
+      { mode: 0o755 });
+    process.env.QUILLET_PREBUILDS_DIR = dir;
+    const engine = await startEngine();
+    assert.equal(engine.hello.whisper, 'v0.0.0+fake');
+    await engine.close();
+  });
+
 test('the default thread count leaves half the CPUs to the rest of the desktop', () => {
   const cases = [[1, 1], [2, 1], [3, 1], [4, 2], [12, 6], [16, 8], [64, 8]];
   assert.deepEqual(cases.map(([cpus]) => defaultThreads(cpus)), cases.map(([, threads]) => threads));
@@ -233,9 +336,11 @@ test('the default thread count leaves half the CPUs to the rest of the desktop',
 const enginePath = process.env.QUILLET_WHISPER_BIN;
 test('the real engine decodes 16-bit audio streamed in pieces', { skip: !enginePath && 'QUILLET_WHISPER_BIN is not set' }, async (t) => {
   const { MODEL_PATH, LOAD_OPTIONS } = await import('../../tools/speech-model/model.mjs');
-  const { samples } = await readWav(path.join(here, '..', '..', 'samples', 'dictation.wav'));
+  const wav = path.join(here, '..', '..', 'samples', 'dictation.wav');
+  const { samples } = await readWav(wav);
   const engine = await startEngine({ enginePath });
   t.after(() => engine.close());
+  await assert.rejects(engine.load({ modelPath: wav }), { code: 'MODEL_INVALID', reason: 'not a whisper.cpp model file (magic)' });
   await engine.load({ modelPath: MODEL_PATH, threads: 1, ...LOAD_OPTIONS });
   await assert.rejects(engine.begin({ language: 'zz' }), { code: 'LANGUAGE_UNSUPPORTED' });
   const d = await engine.begin({ language: 'en' });

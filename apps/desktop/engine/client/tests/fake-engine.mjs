@@ -1,7 +1,9 @@
 // A stand-in for the engine executable: the same frames and reply lines with a
 // toy model, so the client can be tested without a build. It reports each frame
 // on stderr as "frame [K,N]" (kind, payload bytes); a result's text is "samples=N first=F last=L".
-// Load: a missing file is MODEL_MISSING, device "cuda" GPU_UNAVAILABLE. Languages: en, de, fr.
+// Load: a missing file is MODEL_MISSING, a file named *.not-a-model MODEL_INVALID (its log line with
+// the engine's reason comes after the reply: the two pipes are read in either order), device "cuda"
+// GPU_UNAVAILABLE. Languages: en, de, fr.
 // Misbehaviour on request (environment):
 //   FAKE_HELLO=LINE      write LINE instead of the hello ("" writes none)
 //   FAKE_DIE_ON=K        exit with code 3 when a frame of kind K arrives
@@ -36,6 +38,10 @@ function handle(kind, payload) {
   switch (kind) {
     case 1:
       if (!existsSync(o.modelPath)) return error('MODEL_MISSING');
+      if (o.modelPath.endsWith('.not-a-model')) {
+        error('MODEL_INVALID');
+        return void setTimeout(() => process.stderr.write('quillet-whisper: model file refused: not a whisper.cpp model file (magic)\n'), 50);
+      }
       if (o.device === 'cuda') return error('GPU_UNAVAILABLE');
       loaded = true;
       process.stderr.write(`load ${path.basename(o.modelPath)} shortAudioCtx=${o.shortAudioCtx} shortWindowSamples=${o.shortWindowSamples}\n`);

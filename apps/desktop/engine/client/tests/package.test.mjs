@@ -1,13 +1,17 @@
-// The packages' entry points: the engine package from require() (its
-// CommonJS build) and import, and the loaders that find the binaries.
+// The packages' entry points: the engine package from require() and import
+// (one client behind both), the loaders that find the binaries (in the
+// package, in app.asar.unpacked, where QUILLET_PREBUILDS_DIR says; never
+// guessed at from a bundle or from a folder outside this repository), and
+// the plain objects the native packages hand the host.
 
 import assert from 'node:assert/strict';
-import { cpSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
 import { after, test } from 'node:test';
-import { fileURLToPath } from 'node:url';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import { inspect } from 'node:util';
 
 import * as esm from '../../index.mjs';
 import { SOURCES, buildCommonJS } from '../../build-cjs.mjs';
@@ -19,46 +23,104 @@ const require = createRequire(import.meta.url);
 const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-package-'));
 after(() => rmSync(dir, { recursive: true, force: true }));
 
-test('from require(), the CommonJS build exports what the ES module does and streams a dictation', async () => {
-  const pkg = path.join(dir, 'engine');
-  for (const source of SOURCES) cpSync(path.join(engineRoot, source), path.join(pkg, source));
+// Writes each file (relative to `root`) with the given text, folders included.
+function files(root, entries) {
+  for (const [name, text] of Object.entries(entries)) {
+    mkdirSync(path.dirname(path.join(root, name)), { recursive: true });
+    writeFileSync(path.join(root, name), text);
+  }
+  return root;
+}
+
+test('require() and import by name share one client: one EngineError, and a dictation streams', async () => {
+  const pkg = path.join(dir, 'host', 'node_modules', '@quillet', 'engine');
+  for (const source of [...SOURCES, 'package.json']) cpSync(path.join(engineRoot, source), path.join(pkg, source));
   buildCommonJS(pkg);
-  const cjs = require(path.join(pkg, 'dist', 'index.cjs'));
-  assert.deepEqual(Object.keys(cjs).sort(), Object.keys(esm).sort());
-  const engine = await cjs.startEngine({ enginePath: process.execPath, extraArgs: [path.join(here, 'fake-engine.mjs')] });
+  files(path.join(dir, 'host'), { 'entry.mjs': "export * from '@quillet/engine';\n" });
+  const required = createRequire(path.join(dir, 'host', 'entry.cjs'))('@quillet/engine');
+  const imported = await import(pathToFileURL(path.join(dir, 'host', 'entry.mjs')).href);
+  assert.deepEqual(Object.keys(required).sort(), Object.keys(esm).sort());
+  assert.deepEqual(Object.keys(imported).sort(), Object.keys(esm).sort());
+  for (const name of ['EngineError', 'EngineClient', 'startEngine', 'enginePath']) {
+    assert.equal(imported[name], required[name], name);
+  }
+  const engine = await required.startEngine({ enginePath: process.execPath, extraArgs: [path.join(here, 'fake-engine.mjs')] });
   try {
     await engine.load({ modelPath: process.execPath }); // the fake loads any file there is
     const d = await engine.begin({ language: 'en' });
     await d.write(Int16Array.of(8192, -8192));
     assert.equal((await d.finish()).text, 'samples=2 first=0.25 last=-0.25');
-    await assert.rejects(engine.begin({ language: 'xx' }), (e) => e instanceof cjs.EngineError && e.code === 'LANGUAGE_UNSUPPORTED');
+    await assert.rejects(engine.begin({ language: 'xx' }), (e) => e instanceof imported.EngineError &&
+      e instanceof required.EngineError && e.code === 'LANGUAGE_UNSUPPORTED');
   } finally {
     await engine.close();
   }
 });
 
-test('the engine binary: the prebuilt one, its app.asar.unpacked copy, this repository\'s build, else a clear error', () => {
-  const exe = path.join('prebuilds', 'win32-x64', 'quillet-whisper.exe');
-  const root = path.join(dir, 'app', 'resources', 'app.asar', 'node_modules', '@quillet', 'engine');
-  const unpacked = root.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
-  assert.equal(esm.enginePath({ root, platform: 'win32', arch: 'x64', exists: (p) => p.includes('unpacked') }), path.join(unpacked, exe));
-  assert.throws(() => esm.enginePath({ root: path.join(dir, 'empty'), platform: 'win32', arch: 'x64' }),
-    { code: 'ERR_QUILLET_BINARY_MISSING', message: /prebuilds.win32-x64.quillet-whisper\.exe/ });
-  assert.throws(() => esm.enginePath({ root, platform: 'darwin', arch: 'arm64' }),
+const win = { platform: 'win32', arch: 'x64', env: {} };
+const exe = path.join('prebuilds', 'win32-x64', 'quillet-whisper.exe');
+
+test('the engine binary: the prebuilt one or its app.asar.unpacked copy; this repository\'s build only inside it', () => {
+  const asar = path.join(dir, 'engine-app', 'resources', 'app.asar', 'node_modules', '@quillet', 'engine');
+  const unpacked = asar.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
+  files(asar, { 'package.json': '{"name":"@quillet/engine"}' });
+  files(unpacked, { [exe]: '' });
+  assert.equal(esm.enginePath({ root: asar, ...win }), path.join(unpacked, exe));
+  // Missing: the message names what to do.
+  const empty = files(path.join(dir, 'engine-empty'), { 'package.json': '{"name":"@quillet/engine"}' });
+  assert.throws(() => esm.enginePath({ root: empty, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
+    message: /prebuilds.win32-x64.quillet-whisper\.exe.*external.*QUILLET_PREBUILDS_DIR.*asarUnpack/ });
+  assert.throws(() => esm.enginePath({ root: asar, ...win, platform: 'darwin', arch: 'arm64' }),
     { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM', message: /Windows x64 only, not darwin-arm64/ });
-  assert.equal(esm.enginePath({ exists: () => true, platform: 'linux', arch: 'x64' }),
+  // In this repository, its development build; in a project of yours, never the build folder beside it.
+  assert.equal(esm.enginePath({ exists: () => true, platform: 'linux', arch: 'x64', env: {} }),
     path.resolve(engineRoot, '..', '..', '..', 'build', 'linux', 'bin', 'quillet-whisper'));
+  const project = path.join(dir, 'engine-project');
+  files(project, { [path.join('build', 'windows', 'bin', 'quillet-whisper.exe')]: '' });
+  const installed = files(path.join(project, 'node_modules', '@quillet', 'engine'), { 'package.json': '{"name":"@quillet/engine"}' });
+  assert.throws(() => esm.enginePath({ root: installed, ...win }), (e) => e.code === 'ERR_QUILLET_BINARY_MISSING' &&
+    !e.message.includes(path.join(project, 'build')));
 });
 
-test('the native modules: Windows x64 only, from prebuilds or app.asar.unpacked', () => {
+test('a bundled engine client is refused without QUILLET_PREBUILDS_DIR (or dir), and found with it', () => {
+  // A bundle's folder: no package.json of the engine, even with a prebuilds folder beside it.
+  const bundle = files(path.join(dir, 'engine-bundle'), { [exe]: '', 'main.js': '' });
+  assert.throws(() => esm.enginePath({ root: bundle, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
+    message: /from a bundle.*mark @quillet\/engine as external.*set QUILLET_PREBUILDS_DIR/ });
+  const copied = files(path.join(dir, 'engine-copied'), { 'quillet-whisper.exe': '' });
+  const found = path.join(copied, 'quillet-whisper.exe');
+  assert.equal(esm.enginePath({ root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: copied } }), found);
+  assert.equal(esm.enginePath({ root: bundle, ...win, dir: copied }), found);
+  assert.throws(() => esm.enginePath({ root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: bundle } }),
+    { code: 'ERR_QUILLET_BINARY_MISSING', message: /missing from QUILLET_PREBUILDS_DIR/ });
+});
+
+test('the native loaders: Windows x64 only; the package\'s prebuilds, app.asar.unpacked, or QUILLET_PREBUILDS_DIR', () => {
   for (const name of ['keywatch', 'appfocus']) {
     const { locate } = require(path.join(nativeRoot, name, 'load.js'));
-    const [pkg, file, win] = [`@quillet/${name}`, `${name}.node`, { platform: 'win32', arch: 'x64' }];
-    const root = path.join('C:', 'app', 'resources', 'app.asar', 'node_modules', '@quillet', name);
-    assert.equal(locate(pkg, file, { root, ...win, exists: (p) => p.includes('unpacked') }),
-      path.join('C:', 'app', 'resources', 'app.asar.unpacked', 'node_modules', '@quillet', name, 'prebuilds', 'win32-x64', file));
-    assert.throws(() => locate(pkg, file, { root, ...win, exists: () => false }), { code: 'ERR_QUILLET_BINARY_MISSING' });
-    // Elsewhere it says so, rather than loading the simulator built for the tests.
+    const [pkg, file] = [`@quillet/${name}`, `${name}.node`];
+    const asar = path.join(dir, `${name}-app`, 'resources', 'app.asar', 'node_modules', '@quillet', name);
+    const unpacked = asar.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
+    files(asar, { 'package.json': JSON.stringify({ name: pkg }) });
+    const prebuilt = path.join('prebuilds', 'win32-x64', file);
+    files(unpacked, { [prebuilt]: '' });
+    assert.equal(locate(pkg, file, { root: asar, ...win }), path.join(unpacked, prebuilt));
+    // A project's parent folder with a build folder is not this repository.
+    const parent = files(path.join(dir, `${name}-parent`), { [path.join('build', 'windows', 'bin', file)]: '' });
+    const installed = files(path.join(parent, 'project', 'node_modules', '@quillet', name),
+      { 'package.json': JSON.stringify({ name: pkg }) });
+    assert.throws(() => locate(pkg, file, { root: installed, ...win }), (e) => e.code === 'ERR_QUILLET_BINARY_MISSING' &&
+      !e.message.includes(path.join(parent, 'build')) && /external.*QUILLET_PREBUILDS_DIR.*asarUnpack/.test(e.message));
+    // From a bundle: refused without the setting, found with it.
+    const bundle = files(path.join(dir, `${name}-bundle`), { [prebuilt]: '' });
+    assert.throws(() => locate(pkg, file, { root: bundle, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
+      message: new RegExp(`from a bundle.*mark ${pkg} as external.*set QUILLET_PREBUILDS_DIR`) });
+    const copied = files(path.join(dir, `${name}-copied`), { [file]: '' });
+    assert.equal(locate(pkg, file, { root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: copied } }), path.join(copied, file));
+    assert.throws(() => locate(pkg, file, { root: asar, ...win, env: { QUILLET_PREBUILDS_DIR: bundle } }),
+      { code: 'ERR_QUILLET_BINARY_MISSING', message: /missing from QUILLET_PREBUILDS_DIR/ }, 'with the setting, only there');
+    // Elsewhere it says so at load, rather than loading the simulator built for the tests.
+    assert.throws(() => locate(pkg, file, { root: asar, ...win, platform: 'linux' }), { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM' });
     if (process.platform !== 'win32') {
       assert.throws(() => require(path.join(nativeRoot, name)),
         { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM', message: new RegExp(`^${pkg} runs on Windows x64 only`) });
@@ -66,14 +128,52 @@ test('the native modules: Windows x64 only, from prebuilds or app.asar.unpacked'
   }
 });
 
+test('the native packages hand the host a plain object: printed in full, a stub replaces a function everywhere', async (t) => {
+  const surfaces = {
+    keywatch: ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop',
+      'remoteKeysState'],
+    appfocus: ['start', 'stop', 'recheck', 'snapshot', 'status'],
+  };
+  for (const [name, surface] of Object.entries(surfaces)) {
+    const [pkg, file] = [`@quillet/${name}`, `${name}.node`];
+    // A native exports object as Node-API defines it (read-only, hidden properties), in Node's module
+    // cache under the binary's path, so that the loader's require finds it there.
+    const root = files(path.join(dir, `${name}-loaded`), { 'package.json': JSON.stringify({ name: pkg }),
+      [path.join('prebuilds', 'win32-x64', file)]: '' });
+    const binary = path.join(root, 'prebuilds', 'win32-x64', file);
+    const native = {};
+    for (const f of surface) Object.defineProperty(native, f, { value: () => `native ${f}` });
+    require.cache[binary] = { id: binary, filename: binary, loaded: true, exports: native };
+    const index = path.join(nativeRoot, name, 'index.js');
+    t.after(() => {
+      delete require.cache[binary];
+      delete require.cache[index];
+    });
+    // The loader makes the package's object once; index.js and index.mjs hand out that one.
+    const { packageObject } = require(path.join(nativeRoot, name, 'load.js'));
+    const object = packageObject(pkg, file, surface, { root, ...win });
+    assert.equal(require(index), object);
+    assert.deepEqual(Object.keys(object), surface);
+    assert.match(inspect(object), new RegExp(`${surface.at(-1)}: \\[Function`));
+    const imported = await import(pathToFileURL(path.join(nativeRoot, name, 'index.mjs')).href);
+    assert.equal(imported.default, object);
+    assert.deepEqual(Object.keys(imported).filter((k) => k !== 'default').sort(), [...surface].sort());
+    const last = surface.at(-1);
+    assert.equal(imported[last](), `native ${last}`);
+    object[last] = () => 'stub';
+    assert.deepEqual([object[last](), imported[last]()], ['stub', 'stub'], 'named imports call through the object');
+  }
+});
+
 test('every package carries the version of the Windows binaries, and its files exist', () => {
   const cmake = path.resolve(engineRoot, '..', '..', '..', 'cmake', 'version.cmake');
   const [, version] = /set\(QUILLET_VERSION (\S+)\)/.exec(readFileSync(cmake, 'utf8'));
+  const packed = ['THIRD_PARTY_NOTICES.md', 'ELECTRON.md']; // pack.sh writes them
   for (const folder of [engineRoot, path.join(nativeRoot, 'keywatch'), path.join(nativeRoot, 'appfocus')]) {
     const pkg = JSON.parse(readFileSync(path.join(folder, 'package.json'), 'utf8'));
     assert.equal(pkg.version, version, pkg.name);
     const exported = Object.values(pkg.exports['.']).flatMap((c) => Object.values(c)).filter((x) => !x.startsWith('./dist/'));
-    for (const f of [...pkg.files.filter((x) => !x.endsWith('/') && x !== 'THIRD_PARTY_NOTICES.md'), ...exported]) {
+    for (const f of [...pkg.files.filter((x) => !x.endsWith('/') && !packed.includes(x)), ...exported]) {
       assert.ok(existsSync(path.join(folder, f)), `${pkg.name}: ${f}`);
     }
   }

@@ -12,12 +12,15 @@ test('frames: little-endian length over all four bytes, kind, UTF-8 payload; flo
   const frame = encodeFrame(FrameKind.Begin, JSON.parse(json));
   assert.deepEqual([frame.readUInt32LE(0), frame.subarray(5).toString()], [1 + Buffer.byteLength(json), json]);
   assert.equal(encodeFrame(FrameKind.Audio, Buffer.alloc(MAX_FRAME_LENGTH - 1)).readUInt32LE(0), MAX_FRAME_LENGTH);
-  assert.throws(() => encodeFrame(FrameKind.Audio, Buffer.alloc(MAX_FRAME_LENGTH)), RangeError);
+  assert.throws(() => encodeFrame(FrameKind.Audio, Buffer.alloc(MAX_FRAME_LENGTH)),
+    { name: 'RangeError', code: 'ERR_OUT_OF_RANGE' });
   assert.deepEqual([...encodeAudioFrame(new Float32Array([0, 1, -1, 0.5]))],
     [17, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0x80, 0x3f, 0, 0, 0x80, 0xbf, 0, 0, 0, 0x3f]);
   const audio = encodeAudioFrame(new Float32Array([9, 9, 0.25, -0.75, 2, 9]).subarray(2, 5), 1, 3); // byteOffset 8
   assert.deepEqual([audio.readUInt32LE(0), audio.readFloatLE(5), audio.readFloatLE(9)], [9, -0.75, 2]);
-  for (const n of [0, 480001]) assert.throws(() => encodeAudioFrame(new Float32Array(n)), RangeError);
+  for (const n of [0, 480001]) {
+    assert.throws(() => encodeAudioFrame(new Float32Array(n)), { name: 'RangeError', code: 'ERR_OUT_OF_RANGE' });
+  }
   assert.deepEqual(audioChunks(0), []);
 });
 

@@ -18,9 +18,10 @@ const noShim = !shim || !existsSync(shim) || !procVisible ? 'no allocation shim 
 
 const dir = mkdtempSync(join(tmpdir(), 'quillet-dictation-'));
 after(() => rmSync(dir, { recursive: true, force: true }));
-const [multi, english] = ['multilingual', 'english'].map((variant) => join(dir, `${variant}.bin`));
+const [multi, english, hundred] = ['multilingual', 'english', 'hundred'].map((variant) => join(dir, `${variant}.bin`));
 writeTestModel(multi, { variant: 'multilingual' });
 writeTestModel(english, { variant: 'english' });
+writeTestModel(hundred, { nVocab: 51866 }); // 100 languages, as the library knows; multi has 99
 
 // Windows builds must keep stdin and stdout binary: no CR LF translation and
 // no end of input at 0x1A. Frame lengths and samples carry those bytes here,
@@ -110,7 +111,7 @@ test('every failed load closes the model file and leaves no model; running out o
   assert.match(await engine.ask(load(english)), READY);
 });
 
-test('begin: schema, then model, then busy, then language (English-only models take auto and en)', async () => {
+test('begin: schema, then model, then busy, then language (English-only models take auto and en, others their own languages)', async () => {
   const bad = [
     '{"requestId":1,"language":"en"}', '{"requestId":1,"language":"en","prompt":"","x":1}',
     '{"requestId":-1,"language":"en","prompt":""}', '{"requestId":1,"language":5,"prompt":""}',
@@ -122,10 +123,14 @@ test('begin: schema, then model, then busy, then language (English-only models t
     begin(2, 'zz'), load(multi), begin(3, 'zz'), begin(4, 'xyz'), begin(5, 'en', 'p'.repeat(2048)), begin(6, 'zz'), begin(5, 'en'),
     // English-only models take auto and en only.
     load(english), begin(7, 'de'), begin(8, 'auto'), cancel(8), begin(9, 'en'),
+    // "su" is the 99th language the library knows, "yue" the 100th.
+    load(multi), begin(10, 'su'), cancel(10), begin(11, 'yue'), begin(12, 'auto'), cancel(12),
+    load(hundred), begin(13, 'yue'),
   ]);
   assert.deepEqual(outcomes(r), [
     ...bad.map(() => ['BAD_FRAME', undefined]), ['NOT_LOADED', 2], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 3],
     ['LANGUAGE_UNSUPPORTED', 4], ['BUSY', 6], ['BUSY', 5], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 7],
+    ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 11], ['ready', undefined],
   ]);
 });
 

@@ -57,6 +57,21 @@ bool queryImagePath(ProcessHandle process, Utf16Unit * buffer, uint32_t capacity
 bool processStillRunning(ProcessHandle process); // a zero wait timed out
 void closeProcess(ProcessHandle process);
 
+// Closes an opened process at the end of its scope.
+class ScopedProcess {
+public:
+    explicit ScopedProcess(ProcessHandle process) : process_(process) {}
+    ~ScopedProcess() {
+        if (process_ != nullptr) closeProcess(process_);
+    }
+    ScopedProcess(const ScopedProcess &)             = delete;
+    ScopedProcess & operator=(const ScopedProcess &) = delete;
+    ProcessHandle   get() const { return process_; }
+
+private:
+    ProcessHandle process_;
+};
+
 // Strict UTF-16 to UTF-8: returns the bytes written, 0 on invalid input or
 // when the result does not fit. Writes no terminator.
 int utf16ToUtf8(const Utf16Unit * units, int count, char * out, int capacity);

@@ -97,6 +97,7 @@ uint32_t QUILLET_THREAD_CALL threadTrampoline(void * arg) {
     SimQueue * q = findQueue(simThreadId);
     if (q) q->threadId = 0;
     world.threads.running--;
+    world.gate.notify_all();
     return 0;
 }
 
@@ -172,7 +173,8 @@ void waitForMessages(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> held(world.mutex);
     SimQueue *                   q = findQueue(currentThreadId());
     if (!q) return;
-    if (world.waitMs != 0) timeoutMs = world.waitMs;
+    world.lastWaitMs = timeoutMs;
+    if (world.instantWaits) return;
     q->ready.wait_for(held, std::chrono::milliseconds(timeoutMs), [q] { return q->count > 0; });
 }
 

@@ -45,9 +45,11 @@ int      activeHooks();
 int      openProcessHandles();
 uint32_t imageQueries();
 
-// Every message wait lasts ms unless a message arrives (0: as long as
-// asked): a thread that the system wakes late.
-void setWaitMs(uint32_t ms);
+// While set, every message wait returns at once, as if it had timed out:
+// a test that steps the tracker on its own thread. lastWaitMs is the time
+// the latest wait asked for.
+void     setInstantWaits(bool instant);
+uint32_t lastWaitMs();
 // Messages waiting in the calling thread's queue.
 int queuedMessages();
 
@@ -60,6 +62,8 @@ struct ThreadCounts {
     uint32_t joined;
 };
 ThreadCounts threadCounts();
+// Blocks until every started thread has ended (joined or not).
+void awaitThreadsEnded();
 
 } // namespace sim
 } // namespace appfocus

@@ -24,7 +24,8 @@ void reset() {
     world.imageQueries       = 0;
     world.threadsHeld        = false;
     world.failThreadStart    = false;
-    world.waitMs             = 0;
+    world.instantWaits       = false;
+    world.lastWaitMs         = 0;
     // Hooks whose thread has ended (after a simulated unhook failure) go too.
     for (int i = 0; i < platform::maxHooks; i++) {
         platform::SimHook * h = &world.hooks[i];
@@ -160,9 +161,14 @@ void holdThreads(bool held) {
     if (!held) world.gate.notify_all();
 }
 
-void setWaitMs(uint32_t ms) {
+void setInstantWaits(bool instant) {
     std::lock_guard<std::mutex> held(world.mutex);
-    world.waitMs = ms;
+    world.instantWaits = instant;
+}
+
+uint32_t lastWaitMs() {
+    std::lock_guard<std::mutex> held(world.mutex);
+    return world.lastWaitMs;
 }
 
 int queuedMessages() {
@@ -180,6 +186,11 @@ void failNextThreadStart() {
 ThreadCounts threadCounts() {
     std::lock_guard<std::mutex> held(world.mutex);
     return world.threads;
+}
+
+void awaitThreadsEnded() {
+    std::unique_lock<std::mutex> held(world.mutex);
+    world.gate.wait(held, [] { return world.threads.running == 0; });
 }
 
 } // namespace sim

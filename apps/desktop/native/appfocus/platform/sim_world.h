@@ -84,8 +84,9 @@ struct World {
     void *                  imageQueryArg;
     bool                    threadsHeld;
     bool                    failThreadStart;
-    uint32_t                waitMs; // every message wait lasts this long; 0: as asked
-    std::condition_variable gate;
+    bool                    instantWaits; // message waits return at once
+    uint32_t                lastWaitMs;   // what the latest message wait asked for
+    std::condition_variable gate;         // the held threads, and threads ending
     sim::ThreadCounts       threads;
 };
 

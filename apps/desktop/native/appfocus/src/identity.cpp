@@ -33,23 +33,25 @@ void resolveForeground(ForegroundTracker * t) {
         completeProbe(t, token, nullptr);
         return;
     }
-    platform::ProcessHandle process = platform::openProcess(processId);
-    if (!process) {
-        completeProbe(t, token, nullptr);
-        return;
-    }
-
     AppIdentity candidate;
     memset(&candidate, 0, sizeof(candidate));
-    bool                nameOk = false;
-    platform::Utf16Unit path[imagePathUnits];
-    uint32_t            length = 0;
-    if (platform::queryImagePath(process, path, imagePathUnits, &length) && length >= 1 && length < imagePathUnits) {
-        path[length] = 0;
-        nameOk       = imageBaseName(path, length, candidate.name);
+    bool nameOk  = false;
+    bool running = false;
+    {
+        const platform::ScopedProcess process(platform::openProcess(processId));
+        if (!process.get()) {
+            completeProbe(t, token, nullptr);
+            return;
+        }
+        platform::Utf16Unit path[imagePathUnits];
+        uint32_t            length = 0;
+        if (platform::queryImagePath(process.get(), path, imagePathUnits, &length) && length >= 1 &&
+            length < imagePathUnits) {
+            path[length] = 0;
+            nameOk       = imageBaseName(path, length, candidate.name);
+        }
+        running = platform::processStillRunning(process.get());
     }
-    bool running = platform::processStillRunning(process);
-    platform::closeProcess(process);
 
     // The window, or its owner, may have changed while we read the path.
     bool stable = platform::foregroundWindow() == window && platform::isWindow(window) &&

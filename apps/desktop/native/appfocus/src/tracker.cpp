@@ -14,14 +14,6 @@ const double   probeIntervalMs    = 500.0;
 // The tracker this thread serves: WinEvent callbacks carry no context.
 thread_local ForegroundTracker * currentTracker = nullptr;
 
-struct Held {
-    explicit Held(quillet::ExclusiveLock * lock) : lock_(lock) { quillet::lockAcquire(lock_); }
-    ~Held() { quillet::lockRelease(lock_); }
-    Held(const Held &)                               = delete;
-    Held &                   operator=(const Held &) = delete;
-    quillet::ExclusiveLock * lock_;
-};
-
 void clearIdentity(AppIdentity * identity) { memset(identity, 0, sizeof(*identity)); }
 
 uint32_t QUILLET_THREAD_CALL trackerEntry(void * arg) {
@@ -39,6 +31,8 @@ ForegroundTracker::ForegroundTracker() :
     published.reason = SnapshotReason::Stopped;
     clearIdentity(&lastIdentity);
     memset(&thread, 0, sizeof(thread));
+    quillet::affinityBind(&hostThread);
+    trackerThread.thread = 0;
 }
 
 ForegroundTracker::~ForegroundTracker() { quillet::lockDestroy(&lock); }
@@ -55,7 +49,7 @@ double monotonicMs() {
 }
 
 ProbeToken beginProbe(ForegroundTracker * t, double nowMs) {
-    Held held(&t->lock);
+    quillet::ScopedLock held(&t->lock);
     // A halted record keeps its reason; the unchanged sequence is one that a
     // completion can only match while not running, so it is discarded.
     if (!t->published.running) return ProbeToken{t->probeSequence, nowMs};
@@ -68,8 +62,8 @@ ProbeToken beginProbe(ForegroundTracker * t, double nowMs) {
 }
 
 bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * identity) {
-    Held              held(&t->lock);
-    ContextSnapshot & p = t->published;
+    quillet::ScopedLock held(&t->lock);
+    ContextSnapshot &   p = t->published;
     if (!p.running || t->probeSequence != token.sequence) return false;
     p.observedMs = token.startMs;
     if (identity && identity->processId != 0 && identity->name[0] != '\0') {
@@ -91,8 +85,8 @@ bool completeProbe(ForegroundTracker * t, ProbeToken token, const AppIdentity * 
 }
 
 void publishHalt(ForegroundTracker * t, HaltKind kind) {
-    Held              held(&t->lock);
-    ContextSnapshot & p = t->published;
+    quillet::ScopedLock held(&t->lock);
+    ContextSnapshot &   p = t->published;
     t->probeSequence++;
     p.running = false;
     p.valid   = false;
@@ -103,13 +97,25 @@ void publishHalt(ForegroundTracker * t, HaltKind kind) {
 }
 
 void start(ForegroundTracker * t) {
+    quillet::affinityCheck(&t->hostThread, "start");
     if (!t->stopRequested.load()) return; // already running: the epoch stays
     // After a hook fault the thread ended by itself and is still joinable.
     if (t->thread.joinable) platform::joinThread(&t->thread);
+    openRun(t);
+    if (!platform::startThread(&t->thread, trackerEntry, t)) {
+        // No thread: end the run the way a hook fault does, so the host sees
+        // running false with "helper-fault" and may call start again.
+        t->stopRequested.exchange(true);
+        publishHalt(t, HaltKind::HelperFault);
+    }
+}
+
+void openRun(ForegroundTracker * t) {
+    quillet::affinityCheck(&t->hostThread, "openRun");
     {
-        Held              held(&t->lock);
-        ContextSnapshot & p     = t->published;
-        uint64_t          epoch = p.epoch + 1;
+        quillet::ScopedLock held(&t->lock);
+        ContextSnapshot &   p     = t->published;
+        uint64_t            epoch = p.epoch + 1;
         memset(&p, 0, sizeof(p));
         p.epoch   = epoch;
         p.running = true;
@@ -120,15 +126,11 @@ void start(ForegroundTracker * t) {
     t->stopRequested.exchange(false);
     t->recheckPending.exchange(true);
     t->trackedWindow.exchange(0);
-    if (!platform::startThread(&t->thread, trackerEntry, t)) {
-        // No thread: end the run the way a hook fault does, so the host sees
-        // running false with "helper-fault" and may call start again.
-        t->stopRequested.exchange(true);
-        publishHalt(t, HaltKind::HelperFault);
-    }
 }
 
 void stop(ForegroundTracker * t) {
+    quillet::affinityCheck(&t->hostThread, "stop");
+    if (t->thread.joinable) quillet::affinityCheckNot(&t->trackerThread, "stop"); // it would join itself
     t->stopRequested.exchange(true);
     publishHalt(t, HaltKind::Stopped);
     uint32_t threadId = t->trackerThreadId.load();
@@ -149,7 +151,7 @@ void recheck(ForegroundTracker * t) {
 
 void copySnapshot(ForegroundTracker * t, ContextSnapshot * out, double * clockMs) {
     {
-        Held held(&t->lock);
+        quillet::ScopedLock held(&t->lock);
         *out = t->published;
     }
     *clockMs = monotonicMs();
@@ -167,46 +169,63 @@ void onWinEvent(platform::HookHandle, uint32_t event, platform::WindowHandle win
     }
 }
 
-void trackerMain(ForegroundTracker * t) {
+bool trackerSetUp(ForegroundTracker * t, TrackerRun * run) {
+    quillet::affinityBind(&t->trackerThread);
     currentTracker = t;
     // Own a queue before anybody can post to this thread's id.
     platform::createMessageQueue();
     t->trackerThreadId.exchange(platform::currentThreadId());
-
-    platform::HookHandle foregroundHook = platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
-    platform::HookHandle destroyHook    = platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
-    if (foregroundHook == 0 || destroyHook == 0) {
+    run->foregroundHook = platform::setWinEventHook(platform::eventSystemForeground, onWinEvent);
+    run->destroyHook    = platform::setWinEventHook(platform::eventObjectDestroy, onWinEvent);
+    run->lastProbeMs    = 0;
+    if (run->foregroundHook == 0 || run->destroyHook == 0) {
         publishHalt(t, HaltKind::HelperFault);
         t->stopRequested.exchange(true);
+        return false;
     }
+    return true;
+}
 
-    double lastProbeMs = 0;
-    while (!t->stopRequested.load()) {
-        for (int i = 0; i < maxMessagesPerTurn; i++) {
-            platform::PumpResult r = platform::pumpMessage();
-            if (r == platform::PumpEmpty) break;
-            if (r == platform::PumpQuit) {
-                t->stopRequested.exchange(true);
-                break;
-            }
+bool trackerStep(ForegroundTracker * t, TrackerRun * run) {
+    quillet::affinityCheck(&t->trackerThread, "trackerStep");
+    if (t->stopRequested.load()) return false;
+    for (int i = 0; i < maxMessagesPerTurn; i++) {
+        platform::PumpResult r = platform::pumpMessage();
+        if (r == platform::PumpEmpty) break;
+        if (r == platform::PumpQuit) {
+            t->stopRequested.exchange(true);
+            break;
         }
-        if (t->stopRequested.load()) break;
-        double nowMs = monotonicMs();
-        bool   asked = t->recheckPending.exchange(false);
-        if (asked || nowMs - lastProbeMs >= probeIntervalMs) {
-            resolveForeground(t);
-            lastProbeMs = nowMs;
-        }
-        platform::waitForMessages(trackerWaitMs);
     }
+    if (t->stopRequested.load()) return false;
+    double nowMs = monotonicMs();
+    bool   asked = t->recheckPending.exchange(false);
+    if (asked || nowMs - run->lastProbeMs >= probeIntervalMs) {
+        resolveForeground(t);
+        run->lastProbeMs = nowMs;
+    }
+    platform::waitForMessages(trackerWaitMs);
+    return true;
+}
 
+void trackerTearDown(ForegroundTracker * t, TrackerRun * run) {
+    quillet::affinityCheck(&t->trackerThread, "trackerTearDown");
     bool unhooked = true;
-    if (foregroundHook != 0 && !platform::unhookWinEvent(foregroundHook)) unhooked = false;
-    if (destroyHook != 0 && !platform::unhookWinEvent(destroyHook)) unhooked = false;
+    if (run->foregroundHook != 0 && !platform::unhookWinEvent(run->foregroundHook)) unhooked = false;
+    if (run->destroyHook != 0 && !platform::unhookWinEvent(run->destroyHook)) unhooked = false;
     if (!unhooked) publishHalt(t, HaltKind::HelperFault);
-
     t->trackerThreadId.exchange(0);
     currentTracker = nullptr;
+    quillet::affinityUnbind(&t->trackerThread);
+}
+
+void trackerMain(ForegroundTracker * t) {
+    TrackerRun run;
+    if (trackerSetUp(t, &run)) {
+        while (trackerStep(t, &run)) {
+        }
+    }
+    trackerTearDown(t, &run);
 }
 
 } // namespace appfocus

@@ -50,15 +50,17 @@ enum class HaltKind : uint32_t {
 };
 
 struct ForegroundTracker {
-    quillet::ExclusiveLock lock;            // guards the next three fields
-    ContextSnapshot        published;       // what copySnapshot returns
-    AppIdentity            lastIdentity;    // last successful probe, for change detection
-    uint64_t               probeSequence;   // bumped by whatever makes probes in flight stale
-    std::atomic<bool>      stopRequested;   // true while not running or stopping
-    std::atomic<bool>      recheckPending;  // asks the tracker thread for a probe now
-    std::atomic<uintptr_t> trackedWindow;   // foreground window of the latest probe
-    std::atomic<uint32_t>  trackerThreadId; // target of posted messages; 0 when none
-    quillet::Thread        thread;          // joinable until start or stop joins it
+    quillet::ExclusiveLock  lock;            // guards the next three fields
+    ContextSnapshot         published;       // what copySnapshot returns
+    AppIdentity             lastIdentity;    // last successful probe, for change detection
+    uint64_t                probeSequence;   // bumped by whatever makes probes in flight stale
+    std::atomic<bool>       stopRequested;   // true while not running or stopping
+    std::atomic<bool>       recheckPending;  // asks the tracker thread for a probe now
+    std::atomic<uintptr_t>  trackedWindow;   // foreground window of the latest probe
+    std::atomic<uint32_t>   trackerThreadId; // target of posted messages; 0 when none
+    quillet::Thread         thread;          // joinable until start or stop joins it
+    quillet::ThreadAffinity hostThread;      // the thread that made the record (checked builds)
+    quillet::ThreadAffinity trackerThread;   // the tracker from its set-up to its tear-down (checked builds)
 
     ForegroundTracker();
     ~ForegroundTracker();
@@ -83,7 +85,27 @@ ProbeToken beginProbe(ForegroundTracker * tracker, double nowMs);
 bool completeProbe(ForegroundTracker * tracker, ProbeToken token, const AppIdentity * identity);
 void publishHalt(ForegroundTracker * tracker, HaltKind kind);
 
-// Tracker thread.
+// What the tracker thread keeps from one step to the next.
+struct TrackerRun {
+    platform::HookHandle foregroundHook; // 0 when not installed
+    platform::HookHandle destroyHook;    // 0 when not installed
+    double               lastProbeMs;    // when the latest probe of this run began; 0 before the first
+};
+
+// Host thread: a fresh run (the next epoch, pending) for a tracker that is
+// not running, without a thread; start() is this and the thread.
+void openRun(ForegroundTracker * tracker);
+
+// The tracker thread, in three parts so that a test can step it on its own
+// thread: trackerMain is set-up, steps until one returns false, tear-down.
+// Set-up takes the calling thread's queue and installs the hooks: false when
+// the run ends at once (a hook fault, published). A step pumps at most 64
+// messages, probes when asked or due, then waits for messages up to 25 ms:
+// false once the run is to end. Tear-down removes the hooks (publishing a
+// fault when that fails) and releases the thread's id.
+bool trackerSetUp(ForegroundTracker * tracker, TrackerRun * run);
+bool trackerStep(ForegroundTracker * tracker, TrackerRun * run);
+void trackerTearDown(ForegroundTracker * tracker, TrackerRun * run);
 void trackerMain(ForegroundTracker * tracker);
 void onWinEvent(platform::HookHandle hook, uint32_t event, platform::WindowHandle window, int32_t objectId,
                 int32_t childId, uint32_t eventThread, uint32_t eventTime);

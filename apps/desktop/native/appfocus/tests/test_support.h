@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <chrono>
-#include <thread>
-
 #include "sim.h"
 #include "identity.h"
 #include "tracker.h"
@@ -25,17 +22,6 @@ inline bool identityEmpty(const AppIdentity & identity) {
     return identityEqual(identity, zero);
 }
 
-// Polls until pred holds or ms pass; returns whether it held.
-template <typename Pred>
-bool eventually(Pred pred, int ms = 2000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class TrackerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -45,7 +31,23 @@ protected:
     void TearDown() override {
         sim::holdThreads(false);
         stop(&tracker);
+        if (stepping) tearDownStepped();
+        // What the stepped run left in this thread's queue must not reach the next test.
+        while (platform::pumpMessage() != platform::PumpEmpty) {
+        }
         sim::reset();
+    }
+    // A run whose tracker thread is this one, stepped by the test; waits return at once.
+    bool setUpStepped() {
+        sim::setInstantWaits(true);
+        openRun(&tracker);
+        stepping = true;
+        return trackerSetUp(&tracker, &run);
+    }
+    bool step() { return trackerStep(&tracker, &run); }
+    void tearDownStepped() {
+        trackerTearDown(&tracker, &run);
+        stepping = false;
     }
     // Running, with the tracker thread held at its start so that the test thread probes.
     void startHeld() {
@@ -59,6 +61,8 @@ protected:
     }
 
     ForegroundTracker tracker;
+    TrackerRun        run      = {};
+    bool              stepping = false;
 };
 
 } // namespace appfocus

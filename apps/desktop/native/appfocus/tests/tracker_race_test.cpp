@@ -17,7 +17,7 @@ protected:
             for (int i = 0; !done.load(); i++) {
                 sim::setForeground(i % 2 ? 0xa0 : 0xb0, true);
                 if (i % 7 == 0) sim::raiseWinEvent(platform::eventObjectDestroy, 0xa0, 0);
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                std::this_thread::yield();
             }
         });
     }
@@ -51,7 +51,7 @@ TEST_F(TrackerRace, SnapshotRecheckStopAndStartWhileTheTrackerProbes) {
             EXPECT_EQ(s.epoch, 2u + round);
             expectWhole(s);
             if (i % 4 == 0) recheck(&tracker);
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            std::this_thread::yield();
         }
         stop(&tracker);
         EXPECT_EQ(snapshotOf(&tracker).reason, SnapshotReason::Stopped);

@@ -1,5 +1,4 @@
-// The record and probes run by the test thread (Probe), and the tracker thread itself (TrackerThread).
-#include <atomic>
+// The record and probes run by the test thread (Probe), and the tracker thread stepped by it (TrackerThread).
 #include <string>
 
 #include "test_support.h"
@@ -178,98 +177,95 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
     EXPECT_STREQ(snap().identity.name, "app");
 }
 
-TEST_F(TrackerThread, StopReturnsPromptlyEvenWhenWaitsRunLong) {
-    sim::setWaitMs(3000);
-    start(&tracker);
-    ASSERT_TRUE(eventually([&] { return settled(); }));
-    auto began = std::chrono::steady_clock::now();
+TEST_F(TrackerThread, StopQueuesTheQuitThatEndsTheTrackersWait) {
+    ASSERT_TRUE(setUpStepped());
+    ASSERT_TRUE(step());
+    ASSERT_EQ(sim::queuedMessages(), 0);
     stop(&tracker);
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1000));
-    sim::ThreadCounts counts = sim::threadCounts();
-    EXPECT_EQ(counts.running, 0u);
-    EXPECT_EQ(counts.joined, counts.started);
+    EXPECT_EQ(sim::queuedMessages(), 1);
+    EXPECT_FALSE(step());
+    tearDownStepped();
+    EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
     EXPECT_EQ(sim::activeHooks(), 0);
 }
 
-TEST_F(TrackerThread, RecheckResultArrivesWithoutWaitingForTheNextWake) {
+TEST_F(TrackerThread, RechecksWakeTheTrackerOnceAndItsNextTurnProbes) {
     addEditor();
-    sim::setWaitMs(3000);
-    start(&tracker);
-    ASSERT_TRUE(eventually([&] { return settled(); }));
+    ASSERT_TRUE(setUpStepped());
+    ASSERT_TRUE(step());
+    ASSERT_TRUE(settled());
     sim::setClockMs(1100);
     recheck(&tracker);
-    EXPECT_TRUE(eventually([&] { return settled(); }, 1000));
+    recheck(&tracker);
+    EXPECT_EQ(sim::queuedMessages(), 1) << "one wake for the rechecks before a turn";
+    ASSERT_TRUE(step());
+    EXPECT_TRUE(settled());
     EXPECT_EQ(snap().observedMs, 1100);
 }
 
 TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
     addEditor();
-    start(&tracker);
-    ASSERT_TRUE(eventually([&] { return settled(); }));
+    ASSERT_TRUE(setUpStepped());
+    ASSERT_TRUE(step());
+    EXPECT_LE(sim::lastWaitMs(), 25u) << "a probe falls due at most one wait before the tracker looks";
     const uint32_t queries = sim::imageQueries();
     sim::setClockMs(1499);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(step());
     EXPECT_EQ(sim::imageQueries(), queries);
     sim::setClockMs(1500);
-    EXPECT_TRUE(eventually([&] { return snap().observedMs == 1500 && settled(); }, 600));
+    ASSERT_TRUE(step());
+    EXPECT_EQ(snap().observedMs, 1500);
+    EXPECT_TRUE(settled());
 }
 
 TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow) {
     addEditor();
     addShell();
-    start(&tracker);
-    ASSERT_TRUE(eventually([&] { return snap().valid; }));
+    ASSERT_TRUE(setUpStepped());
+    ASSERT_TRUE(step());
+    ASSERT_TRUE(snap().valid);
     sim::setForeground(kShellWindow, true);
-    ASSERT_TRUE(eventually([&] { return snap().identity.processId == kShellPid; }));
+    ASSERT_TRUE(step());
+    ASSERT_EQ(snap().identity.processId, kShellPid);
     const uint32_t queries = sim::imageQueries();
     sim::raiseWinEvent(platform::eventObjectDestroy, kEditorWindow, 0);
     sim::raiseWinEvent(platform::eventObjectDestroy, kShellWindow, -4);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(step());
     EXPECT_EQ(sim::imageQueries(), queries);
     sim::destroyWindow(kShellWindow);
-    EXPECT_TRUE(eventually([&] { return snap().reason == SnapshotReason::Unavailable; }));
+    ASSERT_TRUE(step());
+    EXPECT_EQ(snap().reason, SnapshotReason::Unavailable);
 }
 
 // A flood of messages does not hold up the stop flag or the probe schedule.
 TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
-    static std::atomic<int> stage{0};
-    static std::atomic<int> queuedAtProbe{-1};
-    stage         = 0;
-    queuedAtProbe = -1;
-    sim::setImageQueryHook(
-        [](void *) {
-            if (stage.fetch_add(1) == 0) {
-                while (stage.load() < 2) std::this_thread::yield(); // the first probe waits for the flood
-            } else if (queuedAtProbe.load() < 0) {
-                queuedAtProbe = sim::queuedMessages();
-            }
-        },
-        nullptr);
     addEditor();
-    addShell();
-    start(&tracker);
-    ASSERT_TRUE(eventually([] { return stage.load() == 1; }));
-    sim::setForeground(kShellWindow, true);
-    for (int i = 0; i < 199; i++) sim::raiseWinEvent(platform::eventObjectDestroy, 0x5555, 0);
-    stage = 2;
-    ASSERT_TRUE(eventually([] { return queuedAtProbe.load() >= 0; }));
-    EXPECT_GE(queuedAtProbe.load(), 200 - 64);
-    sim::setImageQueryHook(nullptr, nullptr);
+    ASSERT_TRUE(setUpStepped());
+    ASSERT_TRUE(step());
+    for (int i = 0; i < 200; i++) sim::raiseWinEvent(platform::eventObjectDestroy, 0x5555, 0);
+    sim::setClockMs(1500);
+    ASSERT_TRUE(step());
+    EXPECT_EQ(sim::queuedMessages(), 200 - 64);
+    EXPECT_EQ(snap().observedMs, 1500);
 }
 
 TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
     sim::setHookInstallFails(platform::eventObjectDestroy, true);
-    start(&tracker);
-    ASSERT_TRUE(eventually([&] { return !snap().running; }));
+    EXPECT_FALSE(setUpStepped());
+    EXPECT_FALSE(snap().running);
     EXPECT_EQ(snap().reason, SnapshotReason::HelperFault);
-    ASSERT_TRUE(eventually([] { return sim::threadCounts().running == 0; }));
+    tearDownStepped();
     EXPECT_EQ(sim::activeHooks(), 0) << "the hook that did install is removed";
+    sim::setInstantWaits(false);
+
+    start(&tracker); // a thread that faults and ends by itself
+    sim::awaitThreadsEnded();
+    EXPECT_EQ(snap().reason, SnapshotReason::HelperFault);
     sim::setHookInstallFails(platform::eventObjectDestroy, false);
     const sim::ThreadCounts before = sim::threadCounts();
     start(&tracker); // joins the faulted thread
     EXPECT_EQ(sim::threadCounts().joined, before.joined + 1);
-    EXPECT_EQ(snap().epoch, 3u);
-    ASSERT_TRUE(eventually([] { return sim::activeHooks() == 2; }));
+    EXPECT_EQ(snap().epoch, 4u);
 
     sim::setUnhookFails(true);
     stop(&tracker);
@@ -281,14 +277,14 @@ TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries)
     ContextSnapshot s = snap();
     EXPECT_FALSE(s.running);
     EXPECT_EQ(s.reason, SnapshotReason::HelperFault);
-    EXPECT_EQ(s.epoch, 4u);
+    EXPECT_EQ(s.epoch, 5u);
     recheck(&tracker);
     EXPECT_EQ(snap().reason, SnapshotReason::HelperFault);
     stop(&tracker);
     EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
     start(&tracker);
     EXPECT_TRUE(snap().running);
-    EXPECT_EQ(snap().epoch, 5u);
+    EXPECT_EQ(snap().epoch, 6u);
 }
 
 } // namespace

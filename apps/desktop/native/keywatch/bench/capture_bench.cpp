@@ -8,6 +8,7 @@
 
 #include "allocation_count.h"
 #include "input_environment.h"
+#include "windows_codes.h"
 #include "worker_driver.h"
 
 using namespace keywatch;
@@ -20,8 +21,8 @@ int main() {
         return 1;
     }
     // Two records, a press and a release of left Control, dispatched again and again.
-    w.key(0x1D, 0, 0xA2);
-    w.key(0x1D, 1, 0xA2);
+    w.key(quillet::scanControl, 0, quillet::vkLeftControl);
+    w.key(quillet::scanControl, 1, quillet::vkLeftControl);
     ThreadMessage press, release;
     messageGet(&press);
     messageGet(&release);

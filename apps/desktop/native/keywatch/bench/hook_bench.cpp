@@ -11,6 +11,7 @@
 #include "remote_keys.h"
 #include "sim.h"
 #include "sim_hooks.h"
+#include "windows_codes.h"
 
 using namespace keywatch;
 typedef std::chrono::steady_clock Clock;
@@ -35,10 +36,10 @@ int main() {
 
     const uint64_t before = quillet::allocationCount();
     // The last modifier in the table: the search runs over all eight codes.
-    event.vkCode = 0x5C;
+    event.vkCode = quillet::modifierVirtualKeys[7];
     const double modifier =
         nsPerCall([&](int i) { sink = monitorHookProcedure(0, (i & 1) ? messageKeyUp : messageKeyDown, lParam); });
-    event.vkCode = 0x41;
+    event.vkCode = 0x41; // A
     const double other =
         nsPerCall([&](int i) { sink = monitorHookProcedure(0, (i & 1) ? messageKeyUp : messageKeyDown, lParam); });
     event.flags             = lowLevelInjected;

@@ -7,6 +7,7 @@
 #include "allocation_count.h"
 #include "capture_state.h"
 #include "frame_queue.h"
+#include "windows_codes.h"
 
 using namespace keywatch;
 typedef std::chrono::steady_clock Clock;
@@ -16,9 +17,8 @@ static double nsSince(Clock::time_point start) {
 }
 
 static void arm(CaptureState * state) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     armCapture(state, 0.0, 0, false);
-    lockRelease(&state->lock);
 }
 
 int main() {
@@ -31,8 +31,8 @@ int main() {
         return 1;
     }
     static DrainCopy copy;
-    const DecodedKey down   = decodeRawKeyboard(0x1D, 0, 0xA2);
-    const DecodedKey up     = decodeRawKeyboard(0x1D, rawKeyBreak, 0xA2);
+    const DecodedKey down   = decodeRawKeyboard(quillet::scanControl, 0, quillet::vkLeftControl);
+    const DecodedKey up     = decodeRawKeyboard(quillet::scanControl, rawKeyBreak, quillet::vkLeftControl);
     const DecodedKey letter = decodeRawKeyboard(0x1E, 0, 0x41);
     const int        rounds = 20000;
 

@@ -19,11 +19,11 @@ namespace keywatch {
 // ---- Locks ---------------------------------------------------------------
 
 // The shared exclusive lock (threads.h); static ones start as QUILLET_EXCLUSIVE_LOCK_INIT.
+// It is taken only through ScopedLock.
 using quillet::ExclusiveLock;
-using quillet::lockAcquire;
 using quillet::lockDestroy;
 using quillet::lockInit;
-using quillet::lockRelease;
+using quillet::ScopedLock;
 
 // ---- Threads, events, waits, time ----------------------------------------
 
@@ -110,14 +110,15 @@ bool messageWaiting();
 // 32-bit millisecond time of the message being dispatched.
 uint32_t messageTime();
 
+// One message as the queue hands it over (the system's MSG, without its private field).
 struct ThreadMessage {
-    WindowHandle window;
-    uint32_t     message;
-    uintptr_t    wParam;
-    intptr_t     lParam;
-    uint32_t     time;
-    int32_t      x;
-    int32_t      y;
+    WindowHandle window;  // addressee; null for a message posted to the thread
+    uint32_t     message; // the message number (messageTimer, a messageApp code, ...)
+    uintptr_t    wParam;  // first parameter; for messageTimer, the timer's id
+    intptr_t     lParam;  // second parameter
+    uint32_t     time;    // 32-bit millisecond time it was posted, on the tickCount64 scale
+    int32_t      x;       // cursor position in screen pixels when it was posted: horizontal
+    int32_t      y;       // and its vertical position
 };
 // Makes sure the calling thread has a message queue.
 void messageQueueEnsure();
@@ -177,6 +178,22 @@ enum {
 // Desktop receiving input, opened for reading and hook control; null on failure.
 PlatformHandle inputDesktopOpen();
 void           desktopClose(PlatformHandle desktop);
+// Closes an opened desktop at the end of its scope.
+class ScopedDesktop {
+public:
+    explicit ScopedDesktop(PlatformHandle desktop) : desktop_(desktop) {}
+    ~ScopedDesktop() {
+        if (desktop_ != nullptr) {
+            desktopClose(desktop_);
+        }
+    }
+    ScopedDesktop(const ScopedDesktop &)             = delete;
+    ScopedDesktop & operator=(const ScopedDesktop &) = delete;
+    PlatformHandle  get() const { return desktop_; }
+
+private:
+    PlatformHandle desktop_;
+};
 // The calling thread's desktop; not to be closed.
 PlatformHandle threadDesktop();
 // UTF-16 name into a zero-filled buffer; false on failure.

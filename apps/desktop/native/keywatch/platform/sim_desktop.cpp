@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "sim.h"
 #include "sim_internal.h"
+#include "windows_codes.h"
 
 #include <pthread.h>
 #include <string.h>
@@ -210,9 +211,10 @@ bool asyncKeyDown(uint32_t vkey) {
     }
     d         = simDesktopBegin();
     bool down = vkey < 256 && d->keyDown[vkey];
-    if (vkey >= 0x10 && vkey <= 0x12) {
-        static const uint8_t sided[3][2] = {{0xA0, 0xA1}, {0xA2, 0xA3}, {0xA4, 0xA5}};
-        down = down || d->keyDown[sided[vkey - 0x10][0]] || d->keyDown[sided[vkey - 0x10][1]];
+    // The generic Shift, Control and Alt are down when either side is.
+    if (vkey >= quillet::vkShift && vkey <= quillet::vkAlt) {
+        const uint32_t left = quillet::vkLeftShift + 2 * (vkey - quillet::vkShift);
+        down                = down || d->keyDown[left] || d->keyDown[left + 1];
     }
     simDesktopEnd();
     return down;
@@ -221,10 +223,10 @@ bool asyncKeyDown(uint32_t vkey) {
 // A plain US layout for the keys the module synthesises.
 uint32_t mapVirtualKeyToScan(uint32_t vkey) {
     switch (vkey) {
-        case 0x0D: return 0x1C; // Return
-        case 0x11: return 0x1D; // Control
-        case 0x56: return 0x2F; // V
-        case 0x5A: return 0x2C; // Z
+        case quillet::vkReturn: return 0x1C;
+        case quillet::vkControl: return quillet::scanControl;
+        case quillet::vkV: return 0x2F;
+        case quillet::vkZ: return 0x2C;
         default: return 0;
     }
 }

@@ -7,7 +7,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "scoped_handle_win32.h"
 #include "wake_mask_win32.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
@@ -15,6 +17,28 @@ static_assert(sizeof(RawInputRegistration) == sizeof(RAWINPUTDEVICE), "registrat
 static_assert(sizeof(LowLevelKeyEvent) == sizeof(KBDLLHOOKSTRUCT), "hook record layout");
 static_assert(sizeof(RAWINPUTHEADER) == rawHeaderSize, "raw input header size");
 static_assert(sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE) == rawRecordSize, "raw record size");
+
+// The codes the portable core compares (windows_codes.h) are the system's.
+static_assert(quillet::vkReturn == VK_RETURN && quillet::vkShift == VK_SHIFT && quillet::vkControl == VK_CONTROL &&
+                  quillet::vkAlt == VK_MENU && quillet::vkLeftWin == VK_LWIN && quillet::vkRightWin == VK_RWIN &&
+                  quillet::vkLeftShift == VK_LSHIFT && quillet::vkRightShift == VK_RSHIFT &&
+                  quillet::vkLeftControl == VK_LCONTROL && quillet::vkRightControl == VK_RCONTROL &&
+                  quillet::vkLeftAlt == VK_LMENU && quillet::vkRightAlt == VK_RMENU && quillet::vkPacket == VK_PACKET,
+              "virtual-key codes");
+static_assert(quillet::scanOverrun == KEYBOARD_OVERRUN_MAKE_CODE, "overrun make code");
+static_assert(quillet::sessionConsoleConnect == WTS_CONSOLE_CONNECT &&
+                  quillet::sessionConsoleDisconnect == WTS_CONSOLE_DISCONNECT &&
+                  quillet::sessionRemoteConnect == WTS_REMOTE_CONNECT &&
+                  quillet::sessionRemoteDisconnect == WTS_REMOTE_DISCONNECT &&
+                  quillet::sessionLogon == WTS_SESSION_LOGON && quillet::sessionLogoff == WTS_SESSION_LOGOFF &&
+                  quillet::sessionLock == WTS_SESSION_LOCK && quillet::sessionUnlock == WTS_SESSION_UNLOCK,
+              "session-change codes");
+static_assert(quillet::deviceArrival == GIDC_ARRIVAL && quillet::deviceRemoval == GIDC_REMOVAL, "device-change codes");
+static_assert(quillet::mouseButtonTransitionBits ==
+                  (RI_MOUSE_BUTTON_1_DOWN | RI_MOUSE_BUTTON_1_UP | RI_MOUSE_BUTTON_2_DOWN | RI_MOUSE_BUTTON_2_UP |
+                   RI_MOUSE_BUTTON_3_DOWN | RI_MOUSE_BUTTON_3_UP | RI_MOUSE_BUTTON_4_DOWN | RI_MOUSE_BUTTON_4_UP |
+                   RI_MOUSE_BUTTON_5_DOWN | RI_MOUSE_BUTTON_5_UP),
+              "mouse button transition bits");
 
 PlatformHandle eventCreate() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 bool           eventSet(PlatformHandle event) { return SetEvent(event) != 0; }
@@ -261,14 +285,12 @@ intptr_t hookCallNext(int32_t code, uintptr_t wParam, intptr_t lParam) {
 
 bool processImagePath(uint32_t processId, uint16_t path[imagePathUnits]) {
     memset(path, 0, imagePathUnits * sizeof(uint16_t));
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) {
+    const quillet::ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (process.get() == nullptr) {
         return false;
     }
-    DWORD      size = imagePathUnits;
-    const BOOL read = QueryFullProcessImageNameW(process, 0, reinterpret_cast<LPWSTR>(path), &size);
-    CloseHandle(process);
-    return read != 0;
+    DWORD size = imagePathUnits;
+    return QueryFullProcessImageNameW(process.get(), 0, reinterpret_cast<LPWSTR>(path), &size) != 0;
 }
 
 } // namespace keywatch

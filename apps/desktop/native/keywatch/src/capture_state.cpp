@@ -40,6 +40,8 @@ CaptureState * captureStateCreate() {
     state->sessionInactive = 0;
     state->lastPollMs      = 0.0;
     state->lastGoodPollMs  = 0.0;
+    quillet::affinityBind(&state->jsThread);
+    state->workerAffinity.thread = 0;
     return state;
 }
 
@@ -53,21 +55,24 @@ void captureStateDestroy(CaptureState * state) {
     if (state->workerThread != nullptr) {
         handleWait(state->workerThread, waitInfinite);
     }
+    captureHandlesClose(state);
+    lockDestroy(&state->lock);
+    delete state;
+}
+
+void captureHandlesClose(CaptureState * state) {
+    quillet::affinityCheck(&state->jsThread, "captureHandlesClose");
     handleClose(state->workerThread);
     handleClose(state->readyEvent);
     handleClose(state->stopEvent);
     state->workerThread = nullptr;
     state->readyEvent   = nullptr;
     state->stopEvent    = nullptr;
-    lockDestroy(&state->lock);
-    delete state;
 }
 
 CaptureStatus captureStatus(CaptureState * state) {
-    lockAcquire(&state->lock);
-    CaptureStatus status = {state->running != 0, state->failure, state->epoch};
-    lockRelease(&state->lock);
-    return status;
+    ScopedLock held(&state->lock);
+    return {state->running != 0, state->failure, state->epoch};
 }
 
 } // namespace keywatch

@@ -6,8 +6,17 @@
 #include "module_clock.h"
 #include "raw_input.h"
 #include "raw_input_owner.h"
+#include "windows_codes.h"
 
 namespace keywatch {
+
+using quillet::sessionConsoleConnect;
+using quillet::sessionConsoleDisconnect;
+using quillet::sessionLock;
+using quillet::sessionLogoff;
+using quillet::sessionLogon;
+using quillet::sessionRemoteDisconnect;
+using quillet::sessionUnlock;
 
 enum : uint32_t {
     handshakeWaitMs   = 500,
@@ -17,24 +26,17 @@ enum : uint32_t {
 
 static bool isSet(PlatformHandle event) { return handleWait(event, 0) == waitSignalled; }
 
-static void closeHandles(CaptureState * state) {
-    handleClose(state->workerThread);
-    handleClose(state->readyEvent);
-    handleClose(state->stopEvent);
-    state->workerThread = nullptr;
-    state->readyEvent   = nullptr;
-    state->stopEvent    = nullptr;
-}
-
 void startCapture(CaptureState * state) {
+    quillet::affinityCheck(&state->jsThread, "startCapture");
     if (state->workerThread != nullptr && handleWait(state->workerThread, 0) != waitSignalled) {
         return; // alive: nothing changes
     }
-    closeHandles(state);
-    lockAcquire(&state->lock);
-    state->running = 0;
-    resetCapture(state, failure::awaitingNeutral, reason::backend, moduleClockMs());
-    lockRelease(&state->lock);
+    captureHandlesClose(state);
+    {
+        ScopedLock held(&state->lock);
+        state->running = 0;
+        resetCapture(state, failure::awaitingNeutral, reason::backend, moduleClockMs());
+    }
 
     state->stopEvent  = eventCreate();
     state->readyEvent = eventCreate();
@@ -55,6 +57,7 @@ void startCapture(CaptureState * state) {
 }
 
 void stopCapture(CaptureState * state) {
+    quillet::affinityCheck(&state->jsThread, "stopCapture");
     if (state->workerThread != nullptr) {
         eventSet(state->stopEvent);
         if (handleWait(state->workerThread, handshakeWaitMs) != waitSignalled) {
@@ -63,10 +66,11 @@ void stopCapture(CaptureState * state) {
             return;
         }
     }
-    closeHandles(state);
+    captureHandlesClose(state);
 }
 
 bool workerSetUp(CaptureState * state, WorkerRun * run) {
+    quillet::affinityBind(&state->workerAffinity);
     run->classRegistered   = false;
     run->rawRegistered     = false;
     run->sessionRegistered = false;
@@ -80,9 +84,10 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
             failCapture(state, failure::messageWindowCreate);
         }
     }
-    lockAcquire(&state->lock);
-    state->window = window;
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->window = window;
+    }
     state->sessionInactive = 0;
     state->lastPollMs      = 0.0;
     state->lastGoodPollMs  = 0.0;
@@ -101,14 +106,16 @@ bool workerSetUp(CaptureState * state, WorkerRun * run) {
         }
     }
     const bool loop = run->rawRegistered && run->sessionRegistered;
-    lockAcquire(&state->lock);
-    state->running = loop && !isSet(state->stopEvent);
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->running = loop && !isSet(state->stopEvent);
+    }
     eventSet(state->readyEvent);
     return loop;
 }
 
 bool workerStep(CaptureState * state, WorkerRun *) {
+    quillet::affinityCheck(&state->workerAffinity, "workerStep");
     if (isSet(state->stopEvent)) {
         return false;
     }
@@ -139,6 +146,7 @@ bool workerStep(CaptureState * state, WorkerRun *) {
 }
 
 void workerTearDown(CaptureState * state, WorkerRun * run) {
+    quillet::affinityCheck(&state->workerAffinity, "workerTearDown");
     const char * note   = nullptr;
     WindowHandle window = state->window; // written only by this thread
     if (run->sessionRegistered && !sessionNotificationUnregister(window)) {
@@ -153,20 +161,21 @@ void workerTearDown(CaptureState * state, WorkerRun * run) {
     if (window != nullptr && !windowDestroy(window)) {
         note = failure::messageWindowDestroy;
     }
-    lockAcquire(&state->lock);
-    state->window = nullptr;
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->window = nullptr;
+    }
     if (run->classRegistered && !messageWindowClassUnregister(state)) {
         note = failure::windowClassUnregister;
     }
-    lockAcquire(&state->lock);
+    ScopedLock   held(&state->lock);
     const char * final = note != nullptr ? note : state->failure;
     if (sameFailure(final, failure::awaitingNeutral)) {
         final = nullptr;
     }
     resetCapture(state, final, reason::shutdown, moduleClockMs());
     state->running = 0;
-    lockRelease(&state->lock);
+    quillet::affinityUnbind(&state->workerAffinity);
 }
 
 uint32_t KEYWATCH_CALLBACK captureWorkerMain(void * argument) {
@@ -190,16 +199,17 @@ intptr_t KEYWATCH_CALLBACK captureWindowProc(WindowHandle window, uint32_t messa
         switch (message) {
             case messageInput: handleRawInput(state, lParam); break;
             case messageInputDeviceChange:
-                if (wParam == 2) {
+                if (wParam == quillet::deviceRemoval) {
                     resetCaptureOnce(state, failure::deviceRemoved, reason::incomplete);
                 } else {
                     resetCaptureOnce(state, failure::deviceArrived, reason::incomplete);
                 }
                 break;
             case messageSessionChange:
-                if (wParam == 2 || wParam == 4 || wParam == 6 || wParam == 7) {
+                if (wParam == sessionConsoleDisconnect || wParam == sessionRemoteDisconnect ||
+                    wParam == sessionLogoff || wParam == sessionLock) {
                     state->sessionInactive = 1;
-                } else if (wParam == 1 || wParam == 5 || wParam == 8) {
+                } else if (wParam == sessionConsoleConnect || wParam == sessionLogon || wParam == sessionUnlock) {
                     state->sessionInactive = 0;
                 }
                 resetCaptureOnce(state, failure::sessionChanged, reason::session);

@@ -20,6 +20,7 @@ static CaptureFrame makeFrame(uint32_t kind, uint64_t sequence, double timeMs, c
 }
 
 void resetCapture(CaptureState * state, const char * failure, const char * reason, double timeMs) {
+    quillet::lockCheckHeld(&state->lock, "resetCapture");
     state->failure = failure;
     state->armed.exchange(0);
     clearHeld(&state->held);
@@ -31,22 +32,21 @@ void resetCapture(CaptureState * state, const char * failure, const char * reaso
 }
 
 void failCapture(CaptureState * state, const char * failure) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     resetCapture(state, failure, reason::backend, moduleClockMs());
-    lockRelease(&state->lock);
 }
 
 void resetCaptureOnce(CaptureState * state, const char * failure, const char * reason) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     if (state->armed.load() == 0 && state->failure != nullptr && sameFailure(state->failure, failure)) {
         state->mismatchPending = 0;
     } else {
         resetCapture(state, failure, reason, moduleClockMs());
     }
-    lockRelease(&state->lock);
 }
 
 void armCapture(CaptureState * state, double timeMs, uint8_t modifierMask, bool otherHeld) {
+    quillet::lockCheckHeld(&state->lock, "armCapture");
     state->epoch += 1;
     state->frames[0]      = makeFrame(frameReset, 1, timeMs, reason::backend);
     CaptureFrame snapshot = makeFrame(frameSnapshot, 2, timeMs, reason::backend);
@@ -62,9 +62,8 @@ void armCapture(CaptureState * state, double timeMs, uint8_t modifierMask, bool 
 }
 
 void pushTransition(CaptureState * state, DeviceHandle device, const DecodedKey & key, double timeMs) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     if (state->armed.load() == 0) {
-        lockRelease(&state->lock);
         return;
     }
     const HeldTransition transition = applyTransition(&state->held, device, key);
@@ -81,11 +80,10 @@ void pushTransition(CaptureState * state, DeviceHandle device, const DecodedKey 
     } else {
         resetCapture(state, failure::nativeQueueOverflow, reason::overflow, moduleClockMs());
     }
-    lockRelease(&state->lock);
 }
 
 void drainCapture(CaptureState * state, DrainCopy * out) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     out->running             = state->running != 0;
     out->failure             = state->failure;
     out->epoch               = state->epoch;
@@ -101,7 +99,6 @@ void drainCapture(CaptureState * state, DrainCopy * out) {
         state->frames[i] = empty;
     }
     state->frameCount = 0;
-    lockRelease(&state->lock);
 }
 
 } // namespace keywatch

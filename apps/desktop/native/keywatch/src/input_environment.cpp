@@ -6,10 +6,11 @@
 #include "frame_queue.h"
 #include "module_clock.h"
 #include "raw_input_owner.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
-static const uint32_t modifierCodes[8] = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
+using quillet::modifierVirtualKeys;
 
 const char * checkInputEnvironmentQuick() {
     if (remoteSession()) {
@@ -27,17 +28,16 @@ const char * checkInputEnvironmentQuick() {
 }
 
 static bool inputDesktopIsOurs() {
-    PlatformHandle input = inputDesktopOpen();
-    if (input == nullptr) {
+    const ScopedDesktop input(inputDesktopOpen());
+    if (input.get() == nullptr) {
         return false;
     }
     uint8_t inputName[desktopNameBytes];
     uint8_t ownName[desktopNameBytes];
     // "Default" in UTF-16 with its terminator; the whole name must match.
     static const uint8_t expected[16] = {'D', 0, 'e', 0, 'f', 0, 'a', 0, 'u', 0, 'l', 0, 't', 0, 0, 0};
-    const bool           readInput    = desktopName(input, inputName);
+    const bool           readInput    = desktopName(input.get(), inputName);
     const bool           readOwn      = desktopName(threadDesktop(), ownName);
-    desktopClose(input);
     return readInput && readOwn && memcmp(inputName, ownName, desktopNameBytes) == 0 &&
            memcmp(inputName, expected, sizeof(expected)) == 0;
 }
@@ -69,9 +69,8 @@ const char * checkInputEnvironment() {
 }
 
 static void dropPendingObservation(CaptureState * state) {
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     state->mismatchPending = 0;
-    lockRelease(&state->lock);
 }
 
 static void watch(CaptureState * state, const uint8_t sample[4], double nowMs) {
@@ -83,11 +82,12 @@ static void watch(CaptureState * state, const uint8_t sample[4], double nowMs) {
 }
 
 void pollInputConsistency(CaptureState * state) {
-    const double now = moduleClockMs();
-    if (now < state->lastPollMs + 25.0 || messageWaiting()) {
+    quillet::affinityCheck(&state->workerAffinity, "pollInputConsistency");
+    const double startedMs = moduleClockMs();
+    if (startedMs < state->lastPollMs + 25.0 || messageWaiting()) {
         return;
     }
-    state->lastPollMs = now;
+    state->lastPollMs = startedMs;
     if (state->sessionInactive) {
         resetCaptureOnce(state, failure::sessionInactive, reason::session);
         return;
@@ -108,14 +108,12 @@ void pollInputConsistency(CaptureState * state) {
     uint8_t mask  = 0;
     bool    other = false;
     for (uint32_t k = 0; k < 8; k++) {
-        if (asyncKeyDown(modifierCodes[k])) {
+        if (asyncKeyDown(modifierVirtualKeys[k])) {
             mask = (uint8_t) (mask | (1u << k));
         }
     }
     for (uint32_t code = 1; code <= 254; code++) {
-        const bool modifierCode = code == 0x10 || code == 0x11 || code == 0x12 || code == 0x5B || code == 0x5C ||
-                                  (code >= 0xA0 && code <= 0xA5);
-        if (asyncKeyDown(code) && !modifierCode) {
+        if (asyncKeyDown(code) && !quillet::isModifierVirtualKey(code)) {
             other = true;
         }
     }
@@ -128,26 +126,26 @@ void pollInputConsistency(CaptureState * state) {
         resetCaptureOnce(state, unfit, reason::session);
         return;
     }
-    const double now2 = moduleClockMs();
-    if (now2 - now > 20.0) {
+    const double sampledMs = moduleClockMs();
+    if (sampledMs - startedMs > 20.0) {
         dropPendingObservation(state);
         return;
     }
-    state->lastGoodPollMs = now2;
+    state->lastGoodPollMs = sampledMs;
 
-    lockAcquire(&state->lock);
+    ScopedLock held(&state->lock);
     if (state->armed.load()) {
-        if (!messageClockContinuous(&state->clock, tickCount64(), now2)) {
-            resetCapture(state, failure::messageClockDiscontinuity, reason::stale, now2);
+        if (!messageClockContinuous(&state->clock, tickCount64(), sampledMs)) {
+            resetCapture(state, failure::messageClockDiscontinuity, reason::stale, sampledMs);
         } else {
             const HeldState table     = heldState(&state->held);
             const uint8_t   sample[4] = {mask, (uint8_t) other, table.modifierMask, (uint8_t) table.otherHeld};
             if (table.modifierMask == mask && table.otherHeld == other) {
                 state->mismatchPending = 0;
             } else if (!state->mismatchPending || memcmp(state->pollSample, sample, 4) != 0) {
-                watch(state, sample, now2);
-            } else if (now2 >= state->mismatchSinceMs + 25.0) {
-                resetCapture(state, failure::pollingMismatch, reason::incomplete, now2);
+                watch(state, sample, sampledMs);
+            } else if (sampledMs >= state->mismatchSinceMs + 25.0) { // seen twice, not a passing glimpse
+                resetCapture(state, failure::pollingMismatch, reason::incomplete, sampledMs);
             }
         }
     } else if (mask != 0 || other) {
@@ -155,10 +153,10 @@ void pollInputConsistency(CaptureState * state) {
     } else {
         static const uint8_t neutral[4] = {0, 0, 0xFF, 0x01};
         if (!state->mismatchPending || memcmp(state->pollSample, neutral, 4) != 0) {
-            watch(state, neutral, now2);
-        } else if (now2 >= state->mismatchSinceMs + 25.0) {
+            watch(state, neutral, sampledMs);
+        } else if (sampledMs >= state->mismatchSinceMs + 25.0) {
             if (!calibrateMessageClock(&state->clock)) {
-                resetCapture(state, failure::messageClockUnavailable, reason::stale, now2);
+                resetCapture(state, failure::messageClockUnavailable, reason::stale, sampledMs);
             } else {
                 const double t             = (double) tickCount64() + state->clock.offsetMs;
                 state->clock.lastMessageMs = t;
@@ -166,7 +164,6 @@ void pollInputConsistency(CaptureState * state) {
             }
         }
     }
-    lockRelease(&state->lock);
 }
 
 } // namespace keywatch

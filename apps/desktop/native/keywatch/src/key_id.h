@@ -22,8 +22,7 @@ enum {
     modifierKeyCount = 8
 };
 
-// Virtual-key codes of the eight modifiers, indexed by KeyId.
-extern const uint8_t modifierVirtualKeys[modifierKeyCount];
+// Their virtual-key codes, indexed by KeyId: quillet::modifierVirtualKeys (windows_codes.h).
 
 // "LeftControl" ... "RightWin", "Other"; any value above 8 names "Other".
 const char * keyIdName(uint8_t keyId);

@@ -7,6 +7,7 @@
 #include "input_environment.h"
 #include "key_decoder.h"
 #include "module_clock.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
@@ -40,6 +41,7 @@ static double recordTime(MessageClock * clock) {
 }
 
 void handleRawInput(CaptureState * state, intptr_t rawInput) {
+    quillet::affinityCheck(&state->workerAffinity, "handleRawInput");
     uint8_t        record[rawRecordSize];
     const uint32_t size = rawInputRead(rawInput, record);
     if (size == rawReadFailed || size < rawHeaderSize) {
@@ -48,12 +50,14 @@ void handleRawInput(CaptureState * state, intptr_t rawInput) {
     }
     const uint32_t type = read32(record + rawOffsetType);
     // Movement and wheel records are most of the traffic; drop them early.
-    if (type == rawTypeMouse && size >= rawRecordSize && (read16(record + rawOffsetButtonFlags) & 0x3FF) == 0) {
+    if (type == rawTypeMouse && size >= rawRecordSize &&
+        (read16(record + rawOffsetButtonFlags) & quillet::mouseButtonTransitionBits) == 0) {
         return;
     }
-    lockAcquire(&state->lock);
-    state->mismatchPending = 0;
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        state->mismatchPending = 0;
+    }
 
     if (state->sessionInactive || moduleClockMs() - state->lastGoodPollMs > 100.0) {
         resetCaptureOnce(state, failure::inputAvailabilityStale, reason::session);

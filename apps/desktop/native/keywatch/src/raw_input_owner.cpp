@@ -22,8 +22,8 @@ const char * rawInputOwnership(OwnershipStep step, WindowHandle window) {
     RawInputRegistration records[rawRegistrationMax];
     const char *         problem = nullptr;
     int                  ours    = 0;
-    lockAcquire(&ownershipLock);
-    const int32_t count = rawInputRegistrationsRead(records, rawRegistrationMax);
+    ScopedLock           held(&ownershipLock);
+    const int32_t        count = rawInputRegistrationsRead(records, rawRegistrationMax);
     if (count < 0) {
         problem = failure::rawOwnerInspection;
     }
@@ -58,7 +58,6 @@ const char * rawInputOwnership(OwnershipStep step, WindowHandle window) {
             problem = failure::rawRegistration;
         }
     }
-    lockRelease(&ownershipLock);
     return problem;
 }
 

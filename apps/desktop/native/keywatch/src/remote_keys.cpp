@@ -3,13 +3,13 @@
 #include <atomic>
 
 #include "exe_name.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
 namespace {
 
 constexpr const char * remoteClients[remoteClientCount] = {"mstsc", "msrdc", "windows365", "cdviewer", "wfica32"};
-constexpr uint32_t     modifierKeys[8]                  = {0xA2, 0xA3, 0xA4, 0xA5, 0xA0, 0xA1, 0x5B, 0x5C};
 
 // Start and stop only; never taken together with a capture lock.
 ExclusiveLock  monitorLock     = QUILLET_EXCLUSIVE_LOCK_INIT;
@@ -46,7 +46,7 @@ void noClientStep(MonitorStep * step) {
     if (hookSlots[0] != nullptr) {
         activeClient.exchange(-1);
         removeHooks();
-        clearHeld();
+        clearHeld(); // keys released while the client was away would show as held on its return
     }
     step->clientWindow = nullptr;
 }
@@ -80,7 +80,7 @@ const char * remoteClientName(int32_t index) {
     return index >= 0 && index < (int32_t) remoteClientCount ? remoteClients[index] : "";
 }
 
-uint32_t remoteModifierKey(uint32_t bit) { return bit < 8 ? modifierKeys[bit] : 0; }
+uint32_t remoteModifierKey(uint32_t bit) { return bit < 8 ? quillet::modifierVirtualKeys[bit] : 0; }
 
 int32_t remoteClientIndex(const uint16_t path[imagePathUnits]) {
     // The buffer is zero-filled beyond the path.
@@ -165,7 +165,7 @@ intptr_t KEYWATCH_CALLBACK monitorHookProcedure(int32_t code, uintptr_t wParam, 
         const uint32_t v     = event->vkCode;
         const bool     press = wParam == messageKeyDown || wParam == messageSysKeyDown;
         uint32_t       bit   = 0;
-        while (bit < 8 && modifierKeys[bit] != v) {
+        while (bit < 8 && quillet::modifierVirtualKeys[bit] != v) {
             bit++;
         }
         if (bit < 8) {
@@ -200,19 +200,18 @@ RemoteKeysState remoteKeysRead() {
 }
 
 void remoteKeysStart() {
-    lockAcquire(&monitorLock);
+    ScopedLock held(&monitorLock);
     if (monitorThread == nullptr) {
         uint32_t id     = 0;
         monitorThread   = threadStart(monitorMain, nullptr, &id);
         monitorThreadId = monitorThread != nullptr ? id : 0;
     }
-    lockRelease(&monitorLock);
 }
 
 // A thread that outlives the wait keeps running without a handle; a later
 // start may then run a second monitor beside it until the first one ends.
 void remoteKeysStop() {
-    lockAcquire(&monitorLock);
+    ScopedLock held(&monitorLock);
     if (monitorThread != nullptr) {
         for (uint32_t attempt = 0; attempt < monitorPostTries; attempt++) {
             if (threadMessagePost(monitorThreadId, monitorQuitMessage, 0, 0)) {
@@ -227,7 +226,6 @@ void remoteKeysStop() {
         monitorThread   = nullptr;
         monitorThreadId = 0;
     }
-    lockRelease(&monitorLock);
 }
 
 void monitorHookSlots(PlatformHandle slots[2]) {
@@ -236,10 +234,8 @@ void monitorHookSlots(PlatformHandle slots[2]) {
 }
 
 uint32_t monitorThreadIdHeld() {
-    lockAcquire(&monitorLock);
-    const uint32_t id = monitorThreadId;
-    lockRelease(&monitorLock);
-    return id;
+    ScopedLock held(&monitorLock);
+    return monitorThreadId;
 }
 
 } // namespace keywatch

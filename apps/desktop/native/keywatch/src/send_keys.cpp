@@ -3,13 +3,14 @@
 #include <string.h>
 
 #include "platform.h"
+#include "windows_codes.h"
 
 namespace keywatch {
 
 namespace {
 
-constexpr uint16_t vkControl = 0x11; // the generic Control, not left or right
-constexpr uint16_t vkReturn  = 0x0D;
+using quillet::vkControl; // the generic Control, not left or right
+using quillet::vkReturn;
 
 struct Command {
     const char * name;
@@ -20,8 +21,8 @@ struct Command {
 };
 
 constexpr Command commands[] = {
-    {"paste", 5, 0x56, true, 1},
-    {"undo", 4, 0x5A, true, 1},
+    {"paste", 5, quillet::vkV, true, 1},
+    {"undo", 4, quillet::vkZ, true, 1},
     {"newline", 7, vkReturn, false, 1},
     {"paragraph", 9, vkReturn, false, 2},
 };

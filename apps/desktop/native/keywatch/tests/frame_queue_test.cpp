@@ -19,9 +19,10 @@ struct FrameQueue : ::testing::Test {
     void TearDown() override { captureStateDestroy(state); }
 
     void arm(double at) {
-        lockAcquire(&state->lock);
-        armCapture(state, at, 0, false);
-        lockRelease(&state->lock);
+        {
+            ScopedLock held(&state->lock);
+            armCapture(state, at, 0, false);
+        }
         down = true;
     }
 
@@ -46,9 +47,10 @@ struct FrameQueue : ::testing::Test {
 TEST_F(FrameQueue, ResetAndArmingStartEpochsThatVoidWhatWasQueued) {
     arm(100.0);
     pushToggles(3);
-    lockAcquire(&state->lock);
-    resetCapture(state, failure::sessionChanged, reason::session, 200.0);
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        resetCapture(state, failure::sessionChanged, reason::session, 200.0);
+    }
     EXPECT_EQ(state->held.heldCount, 0u);
     drain();
     EXPECT_EQ(copy.epoch, 2u);

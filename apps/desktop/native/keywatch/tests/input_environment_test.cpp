@@ -50,6 +50,31 @@ TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartAndDisarmsAfterTwoDisagreeingO
     EXPECT_TRUE(w.arm());
 }
 
+// The 25 ms count from the end of the first sampling, which may itself take up to 20 ms.
+TEST_F(Poll, ArmedItDisarmsOnlyOnTheSameDisagreeingSampleSeenAgain25msLater) {
+    static WorkerDriver * driver; // the desktop's read hook takes no context
+    driver = &w;
+    ASSERT_TRUE(w.arm());
+    w.setKeyDown(0xA0, true); // left Shift, which raw input never saw
+    onDesktop([](SimDesktop * d) {
+        d->onKeyRead = [](uint32_t vkey) {
+            if (vkey == 1) { // read once per sampling
+                driver->advance(20.0);
+            }
+        };
+    });
+    w.sample();
+    onDesktop([](SimDesktop * d) { d->onKeyRead = nullptr; });
+    w.advance(5.0);
+    w.step(); // due 25 ms after the first sampling began, 5 ms after it ended
+    EXPECT_TRUE(w.armed());
+    w.setKeyDown(0xA1, true); // right Shift as well: another sample starts the watch anew
+    w.sample();
+    EXPECT_TRUE(w.armed());
+    w.sample();
+    EXPECT_STREQ("polling-mismatch", w.failure());
+}
+
 // Windows reports generic codes down with their sided keys: the same modifiers, not other keys.
 TEST_F(Poll, HeldModifiersAgreeWithTheTableThroughTheirGenericCodes) {
     ASSERT_TRUE(w.arm());
@@ -112,6 +137,20 @@ TEST_F(Poll, ASamplingCountsOnlyWhenQuickQuietAndFollowedByAGoodCheck) {
         EXPECT_EQ(w.arm(), k.afterOne == awaiting) << "only those samplings were void";
         w.restart();
     }
+}
+
+// A poll put off because a message waits is no sampling: the next wake, however soon, samples.
+TEST_F(Poll, APollPutOffForAWaitingMessageRunsOnTheNextWake) {
+    w.sample(); // neutral: the watch starts
+    w.advance(25.0);
+    for (uint32_t i = 0; i <= 64; i++) { // one more than a wake dispatches
+        ASSERT_TRUE(simPostMessage(w.window(), messageUser, 0, 0));
+    }
+    w.step();
+    EXPECT_FALSE(w.armed());
+    w.advance(1.0);
+    w.step();
+    EXPECT_TRUE(w.armed());
 }
 
 // Environment failures stand while the worker goes on; ownership failures stop the worker.

@@ -63,6 +63,34 @@ test('a whole capture through the worker: start, arm, keys, drain, stop', async 
   assert.deepEqual(kt.stop(), kt.status(), 'a second stop changes nothing');
 });
 
+test('the drain\'s status carries the standing failure: a key held since before the start blocks the arming', () => {
+  assert.equal(kt.testing.rawKey(1, 0x1E, 0, 0x41), false, 'no worker window yet');
+  try {
+    const started = kt.start();
+    assert.equal(started.failure, 'awaiting-neutral');
+    assert.deepEqual(kt.drain().status, started);
+  } finally {
+    kt.stop();
+    kt.testing.rawKey(1, 0x1E, 1, 0x41);
+  }
+});
+
+test('remoteKeysState lists the held modifiers in the table\'s order, whatever order they went down in', async () => {
+  kt.testing.remoteClient(true);
+  kt.remoteKeysStart();
+  try {
+    await until(() => kt.remoteKeysState().active, 'the client in front');
+    const keys = [0x5C, 0xA1, 0x41, 0xA2]; // right Windows, right Shift, A, left Control
+    for (const code of keys) assert.ok(kt.testing.remoteKey(code, true));
+    assert.deepEqual(kt.remoteKeysState(),
+      { active: true, client: 'mstsc', modifiers: [0xA2, 0xA1, 0x5C], other: true });
+    for (const code of keys) kt.testing.remoteKey(code, false);
+  } finally {
+    kt.remoteKeysStop();
+    kt.testing.remoteClient(false);
+  }
+});
+
 test('an environment has its own record; its teardown stops its capture and the remote-keys monitor', async () => {
   const worker = new Worker(`
     const { parentPort, workerData } = require('node:worker_threads');
@@ -77,6 +105,33 @@ test('an environment has its own record; its teardown stops its capture and the 
   assert.equal(await exited, 0);
   assert.deepEqual(seen, { before: statusOf(false, 0, null), started: true, monitor: true });
   assert.equal(kt.testing.monitorHeld(), false);
+  assert.equal(kt.start().running, true, 'raw input was given back');
+  kt.stop();
+});
+
+// Under the sanitizer builds this is the test that matters: every export at once from several environments,
+// half of them torn down in mid-call.
+test('workers calling every export with odd arguments, half ended mid-call, leave the process sound', async () => {
+  const body = `
+    const { parentPort, workerData } = require('node:worker_threads');
+    const kt = require(workerData);
+    const odd = [undefined, null, -1, NaN, 1e308, 'paste', 'x'.repeat(1 << 16), {}, [], Symbol('s'), 10n, () => 0];
+    for (let i = 0, end = Date.now() + 200; Date.now() < end || i < 24; i++) {
+      const a = odd[i % odd.length];
+      kt.start(a); kt.status(a); kt.drain(a); kt.foregroundPid(a); kt.sendKeys(a);
+      kt.remoteKeysStart(a); kt.remoteKeysState(a); kt.testing.rawKey(1, 0x1D, i % 2, 0x11, 0xA2);
+      if (i % 3 === 2) kt.remoteKeysStop(a);
+      if (i % 4 === 3) kt.stop(a);
+      if (i === 0) parentPort.postMessage('calling');
+    }`;
+  const codes = await Promise.all([0, 1, 2, 3].map((n) => new Promise((resolve, reject) => {
+    const worker = new Worker(body, { eval: true, workerData: testModulePath });
+    worker.once('error', reject).once('exit', resolve);
+    if (n % 2 === 1) worker.once('message', () => worker.terminate());
+  })));
+  assert.deepEqual([codes[0], codes[2]], [0, 0]);
+  kt.testing.rawKey(1, 0x1D, 1, 0x11, 0xA2); // left Control up again, wherever the workers left it
+  assert.equal(kt.testing.monitorHeld(), false, 'the last environment to go stopped the monitor');
   assert.equal(kt.start().running, true, 'raw input was given back');
   kt.stop();
 });

@@ -1,4 +1,4 @@
-// sendCommand: the records each command sends, the calls per round, refusals.
+// sendCommand: the records each command sends, the calls per round, refusals; foregroundProcessId.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -68,4 +68,16 @@ TEST(SendKeys, AnythingButAnExactCommandIsBadAndSendsNothing) {
         EXPECT_EQ(sendWith(text, sendBadCommand).sendCalls, 0u);
     }
     EXPECT_EQ(sendCommand("paste\0", 6), sendBadCommand);
+}
+
+// The owner's id as the system gives it, or 0: never an id from another source.
+TEST(SendKeys, ForegroundPidIsTheOwnersOrZero) {
+    simDesktopReset();
+    onDesktop([](SimDesktop * d) { d->foregroundProcess = 0xFFFFFFF0u; });
+    EXPECT_EQ(foregroundProcessId(), 0xFFFFFFF0u);
+    onDesktop([](SimDesktop * d) { d->foregroundThread = 0, d->foregroundProcess = 0; }); // owner not found
+    EXPECT_EQ(foregroundProcessId(), 0u);
+    onDesktop([](SimDesktop * d) { d->foreground = nullptr; });
+    EXPECT_EQ(foregroundProcessId(), 0u);
+    simDesktopReset();
 }

@@ -5,6 +5,7 @@
 #include "module_clock.h"
 #include "remote_keys.h"
 #include "sim.h"
+#include "sim_hooks.h"
 
 namespace keywatch {
 
@@ -22,6 +23,15 @@ static CaptureState * readArguments(napi_env env, napi_callback_info info, doubl
     return static_cast<CaptureState *>(data);
 }
 
+// Argument `index` when it is true; anything else reads as false.
+static bool flagArgument(napi_env env, napi_callback_info info, size_t index) {
+    napi_value argv[2];
+    size_t     count = 2;
+    bool       flag  = false;
+    napi_get_cb_info(env, info, &count, argv, nullptr, nullptr);
+    return index < count && napi_get_value_bool(env, argv[index], &flag) == napi_ok && flag;
+}
+
 static napi_value boolean(napi_env env, bool value) {
     napi_value result;
     napi_get_boolean(env, value, &result);
@@ -32,9 +42,10 @@ static napi_value boolean(napi_env env, bool value) {
 static napi_value armExport(napi_env env, napi_callback_info info) {
     double         args[5];
     CaptureState * state = readArguments(env, info, args);
-    lockAcquire(&state->lock);
-    armCapture(state, moduleClockMs(), 0, false);
-    lockRelease(&state->lock);
+    {
+        ScopedLock held(&state->lock);
+        armCapture(state, moduleClockMs(), 0, false);
+    }
     return boolean(env, true);
 }
 
@@ -57,9 +68,11 @@ static napi_value rawKeyExport(napi_env env, napi_callback_info info) {
     const bool     release                                                          = (flags & rawKeyBreak) != 0;
     simDesktopBegin()->keyDown[(args[4] != 0.0 ? (uint32_t) args[4] : vkey) & 0xFF] = !release;
     simDesktopEnd();
-    lockAcquire(&state->lock);
-    WindowHandle window = state->window;
-    lockRelease(&state->lock);
+    WindowHandle window = nullptr;
+    {
+        ScopedLock held(&state->lock);
+        window = state->window;
+    }
     return boolean(env, window != nullptr &&
                             simPostRawKeyboard(window, (uintptr_t) args[0], (uint16_t) args[1], flags, vkey,
                                                release ? messageKeyUp : messageKeyDown, (uint32_t) tickCount64()));
@@ -70,12 +83,39 @@ static napi_value monitorHeldExport(napi_env env, napi_callback_info) {
     return boolean(env, monitorThreadIdHeld() != 0);
 }
 
+// remoteClient(inFront): a remote-desktop client's window to the front, or the desktop's own foreground back.
+static napi_value remoteClientExport(napi_env env, napi_callback_info info) {
+    static const uint32_t clientPid = 4300;
+    static uint32_t       ownPid    = 0;
+    const bool            inFront   = flagArgument(env, info, 0);
+    simProcessSet(clientPid, u"C:\\Windows\\System32\\mstsc.exe");
+    SimDesktop * d = simDesktopBegin();
+    if (inFront && d->foregroundProcess != clientPid) {
+        ownPid               = d->foregroundProcess;
+        d->foregroundProcess = clientPid;
+    } else if (!inFront && d->foregroundProcess == clientPid) {
+        d->foregroundProcess = ownPid;
+    }
+    simDesktopEnd();
+    return boolean(env, true);
+}
+
+// remoteKey(vkey, down): a physical key event through the newest low-level hook; false with no hook in place.
+static napi_value remoteKeyExport(napi_env env, napi_callback_info info) {
+    double args[5];
+    readArguments(env, info, args);
+    const uint32_t message = flagArgument(env, info, 1) ? messageKeyDown : messageKeyUp;
+    return boolean(env, simHookDeliver(0, message, (uint32_t) args[0], 0) != -1);
+}
+
 bool registerSimDriver(napi_env env, napi_value exports, CaptureState * state) {
     const napi_property_descriptor methods[] = {
         {"arm", nullptr, armExport, nullptr, nullptr, nullptr, napi_default, state},
         {"fill", nullptr, fillExport, nullptr, nullptr, nullptr, napi_default, state},
         {"rawKey", nullptr, rawKeyExport, nullptr, nullptr, nullptr, napi_default, state},
         {"monitorHeld", nullptr, monitorHeldExport, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"remoteClient", nullptr, remoteClientExport, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"remoteKey", nullptr, remoteKeyExport, nullptr, nullptr, nullptr, napi_default, nullptr},
     };
     napi_value testing;
     return napi_create_object(env, &testing) == napi_ok &&

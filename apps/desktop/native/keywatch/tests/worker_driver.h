@@ -46,9 +46,10 @@ struct WorkerDriver {
         state             = captureStateCreate();
         state->stopEvent  = eventCreate();
         state->readyEvent = eventCreate();
-        lockAcquire(&state->lock);
-        resetCapture(state, "awaiting-neutral", "backend", nowMs);
-        lockRelease(&state->lock);
+        {
+            ScopedLock held(&state->lock);
+            resetCapture(state, "awaiting-neutral", "backend", nowMs);
+        }
         looping = workerSetUp(state, &run);
     }
     void advance(double ms) {
