@@ -13,6 +13,8 @@
 #                 threads, engine against whisper-cli (unpatched source), and
 #                 quiet against the engine with the unpatched CPU backend
 #   wine          the contention case for the Windows build under Wine
+#   windows       the Windows build under Wine against the Linux build, same
+#                 machine, interleaved: decodeMs ratio at 1 and 2 threads
 #   modules       the keywatch and appfocus benchmarks
 # A section is a function section_<name> (dashes as underscores) and its name
 # in the list below; the helpers need_* build what it uses, once.
@@ -27,7 +29,7 @@ export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 jobs=${QUILLET_JOBS:-2}
 bin="$root/build/linux/bin"
 cpus=$(nproc)
-sections=(engine side-by-side contention wine modules)
+sections=(engine side-by-side contention wine windows modules)
 
 load() { echo "(load average $(cut -d' ' -f1-3 /proc/loadavg))"; }
 
@@ -96,18 +98,19 @@ section_contention() {
 # The Windows build's engine under Wine, in a prefix of its own (so that it
 # never stops the Wine tests' server), with one wineserver kept for the
 # section so that each start is warm. QUILLET_WINE_BUILD names a Windows build
-# to use as it is; without it the windows-mingw preset is built.
-section_wine() {
+# to use as it is; without it the windows-mingw preset is built. Sets wbuild.
+wbuild=""
+need_wine() {
   local build=${QUILLET_WINE_BUILD:-}
   if [ -z "$build" ]; then
     if ! command -v x86_64-w64-mingw32-gcc >/dev/null; then
       echo "(skipping: no mingw-w64 cross compiler; run scripts/setup.sh)"
-      return 0
+      return 2
     fi
     cmake --preset windows-mingw >/dev/null && cmake --build --preset windows-mingw -j"$jobs" >/dev/null || return 1
     build=build/windows
   fi
-  build=$(cd "$build" 2>/dev/null && pwd) && [ -f "$build/bin/quillet-whisper.exe" ] ||
+  wbuild=$(cd "$build" 2>/dev/null && pwd) && [ -f "$wbuild/bin/quillet-whisper.exe" ] ||
     { echo "no bin/quillet-whisper.exe in ${QUILLET_WINE_BUILD:-build/windows}"; return 1; }
   bash scripts/wine-setup.sh >/dev/null || return 1
   export WINEPREFIX="$root/build/wine-bench/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -116,9 +119,26 @@ section_wine() {
   [ -f "$WINEPREFIX/system.reg" ] || timeout 180 wineboot --init >/dev/null 2>&1 || { echo "wineboot failed"; return 1; }
   timeout 20 wineserver -k 2>/dev/null
   wineserver -p </dev/null >/dev/null 2>&1 || { echo "wineserver did not start"; return 1; }
-  echo "$(wine --version), $build"
-  node apps/desktop/engine/bench/contention.mjs --engine "$build/bin/quillet-whisper.exe" --engine-prefix wine \
+  echo "$(wine --version), $wbuild"
+}
+
+section_wine() {
+  need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
+  node apps/desktop/engine/bench/contention.mjs --engine "$wbuild/bin/quillet-whisper.exe" --engine-prefix wine \
     --runs "${QUILLET_BENCH_RUNS:-10}"
+  local rc=$?
+  timeout 20 wineserver -k 2>/dev/null
+  return $rc
+}
+
+# The same source as a Windows .exe under Wine (which runs its machine code
+# natively) and as the Linux engine: the toy model and random-weight tiny
+# models in q8_0 and f16, at 1 and 2 threads.
+section_windows() {
+  need_linux || return 1
+  need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
+  node apps/desktop/engine/bench/windows_vs_linux.mjs --linux "$bin/quillet-whisper" \
+    --windows "$wbuild/bin/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads 1,2
   local rc=$?
   timeout 20 wineserver -k 2>/dev/null
   return $rc
