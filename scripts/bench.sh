@@ -138,7 +138,7 @@ section_windows() {
   need_linux || return 1
   need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
   node apps/desktop/engine/bench/windows_vs_linux.mjs --linux "$bin/quillet-whisper" \
-    --windows "$wbuild/bin/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads 1,2
+    --windows "$wbuild/bin/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads "${QUILLET_BENCH_THREADS:-1,2}" --models "${QUILLET_BENCH_MODELS:-toy,q8_0,f16}"
   local rc=$?
   timeout 20 wineserver -k 2>/dev/null
   return $rc
