@@ -56,12 +56,14 @@ if(MINGW)
       target_sources(${_t} PRIVATE ${CMAKE_SOURCE_DIR}/apps/desktop/engine/src/exp_win32.c)
     endif()
   endforeach()
-  # mingw-w64's GCC 12 writes AMX tile loads with 32-bit index registers,
-  # which its assembler refuses; that variant is built without the AMX
-  # kernels (its AVX-512 ones stay).
-  if(TARGET ggml-cpu-sapphirerapids)
-    target_compile_options(ggml-cpu-sapphirerapids PRIVATE -mno-amx-int8 -mno-amx-tile)
-  endif()
+endif()
+# The Sapphire Rapids variant is built without the AMX kernels (its AVX-512
+# ones stay). mingw-w64's GCC 12 writes AMX tile loads with 32-bit index
+# registers, which its assembler refuses; and on Linux the AMX q8_0 kernel
+# died with an illegal instruction at its first tile load on an AMX machine
+# whose kernel had granted the tile state, so no build ships it.
+if(TARGET ggml-cpu-sapphirerapids)
+  target_compile_options(ggml-cpu-sapphirerapids PRIVATE -mno-amx-int8 -mno-amx-tile)
 endif()
 
 # Version resources: the speech library's own binaries ship inside our package.

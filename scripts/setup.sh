@@ -6,7 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 . "$root/scripts/lib/pinned.sh"
 packages=(
-  build-essential cmake ninja-build ccache git openssl
+  build-essential cmake ninja-build ccache git openssl patch
   googletest libgtest-dev
   clang-14 libclang-rt-14-dev clang-format-14
   g++-mingw-w64-x86-64-posix mingw-w64-tools

@@ -59,7 +59,9 @@ class Engine {
     return r;
   }
 
-  close() { this.child.stdin.end(); return new Promise((resolve) => this.child.on('close', resolve)); }
+  // 'exit', not 'close': the Wine services the first .exe starts inherit its
+  // standard error and keep that pipe open long after the engine has gone.
+  close() { this.child.stdin.end(); return new Promise((resolve) => this.child.on('exit', resolve)); }
 }
 
 async function compare(opts, label, modelPath, loadOptions, threads, samples) {

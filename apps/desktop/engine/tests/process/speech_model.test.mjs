@@ -84,3 +84,19 @@ test('the prompt and the language reach the decoder', async () => {
   assert.match(auto.log, /language=auto .*prompt_tokens=0\n/);
   assert.equal(auto.msg.text, f.words.join(' '));
 });
+
+// Eight threads on a machine with fewer cores wait for each other at every
+// step of the computation and mostly end those waits asleep: a lost wake-up
+// hangs the decode (the time-out turns that into a failure), and the words
+// must not depend on the thread count.
+test('eight decode threads read the same words as one', { timeout: 120000 }, async (t) => {
+  const wide = new LiveEngine();
+  t.after(() => wide.child.kill('SIGKILL'));
+  assert.match(await wide.next(), /"type":"hello"/);
+  assert.match(await wide.ask(load(MODEL_PATH, { ...LOAD_OPTIONS, threads: 8 })), /^\{"type":"ready",/);
+  const phrases = manifest.filter((f) => f.kind === 'continuous' && !misses.has(f.file)).slice(0, 4);
+  for (const [i, f] of phrases.entries()) {
+    const line = await wide.ask(begin(i + 1), audio(samplesOf(f.file)), finish(i + 1));
+    assert.equal(JSON.parse(line).text, f.words.join(' '), f.file);
+  }
+});
