@@ -46,16 +46,22 @@ function loadError(err, modelPath) {
 }
 
 /**
- * Decode threads when the host names none: half the logical CPUs, 1 to 8.
- * The tensor library's workers spin at their barriers, so a decode that wants
- * every core slows to a crawl as soon as anything else on the desktop runs
- * (measured on 2 cores with two busy loops beside it: 2 threads 25 times
- * slower than quiet, 1 thread twice as slow); half the CPUs is as fast when
- * the machine is quiet and keeps its head when it is not.
+ * Decode threads when the host names none: every logical CPU on a machine of
+ * up to 2, half of them on larger ones, at most 8. The speech library's
+ * waiting threads sleep once a wait outlasts a short spin
+ * (patches/whisper.cpp), so threads beyond the free cores slow a decode as
+ * any other program would instead of collapsing it. Measured on 2 cores
+ * (scripts/bench.sh contention, medians of 10 after half a second idle, the
+ * machine shared with other builds): the toy model's 2 s dictation took 63 ms
+ * at 2 threads against 72 at 1, and beside two busy loops 123 against 162;
+ * tiny.en on 11 s 372 against 608, and 893 against 1362. Larger machines keep
+ * half (not measured here): mostly one thread per physical core, whose second
+ * logical CPU adds little to the library's vector work, and cores left to the
+ * rest of the desktop.
  * @param {number} [logicalCpus]
  */
 export function defaultThreads(logicalCpus = os.availableParallelism()) {
-  return Math.max(1, Math.min(8, Math.floor(logicalCpus / 2)));
+  return Math.max(Math.min(2, logicalCpus), Math.min(8, Math.floor(logicalCpus / 2)));
 }
 
 /**
