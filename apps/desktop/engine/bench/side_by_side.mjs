@@ -88,7 +88,8 @@ async function main() {
     },
   });
   if (!values.engine || !values.cli) throw new Error('usage: side_by_side.mjs --engine PATH --cli PATH');
-  const opts = { engine: values.engine, cli: values.cli, rounds: Number(values.rounds), threads: Number(values.threads) };
+  const { engine, cli } = values;
+  const opts = { engine, cli, rounds: Number(values.rounds), threads: Number(values.threads) };
   for (const c of benchCases()) await sideBySide(opts, c);
 }
 

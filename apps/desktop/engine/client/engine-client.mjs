@@ -46,18 +46,20 @@ function loadError(err, modelPath) {
 }
 
 /**
- * Decode threads when the host names none: every logical CPU on a machine of
- * up to 2, half of them on larger ones, at most 8. The speech library's
+ * Decode threads when the host names none: half the logical CPUs, but at
+ * least 2 where there are 2, and at most 8. The speech library's
  * waiting threads sleep once a wait outlasts a short spin
  * (patches/whisper.cpp), so threads beyond the free cores slow a decode as
  * any other program would instead of collapsing it. Measured on 2 cores
- * (scripts/bench.sh contention, medians of 10 after half a second idle, the
- * machine shared with other builds): the toy model's 2 s dictation took 63 ms
- * at 2 threads against 72 at 1, and beside two busy loops 123 against 162;
- * tiny.en on 11 s 372 against 608, and 893 against 1362. Larger machines keep
- * half (not measured here): mostly one thread per physical core, whose second
- * logical CPU adds little to the library's vector work, and cores left to the
- * rest of the desktop.
+ * (scripts/bench.sh contention, medians of 10 after half a second idle, two
+ * runs on a machine shared with other builds): tiny.en on 11 s took 372-378
+ * ms at 2 threads against 608-622 at 1 when quiet, 619-634 against 632-715
+ * beside one busy loop and 893-972 against 1362-1390 beside two; the toy
+ * model's 2 s dictation, whose steps are too short to gain from a second
+ * thread, came out even (63-66 against 57-72 quiet, 123-127 against 117-162
+ * beside two loops). Larger machines keep half (not measured here): mostly
+ * one thread per physical core, whose second logical CPU adds little to the
+ * library's vector work, and cores left to the rest of the desktop.
  * @param {number} [logicalCpus]
  */
 export function defaultThreads(logicalCpus = os.availableParallelism()) {

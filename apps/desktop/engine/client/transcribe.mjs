@@ -21,7 +21,7 @@ export const USAGE = `usage: node transcribe.mjs <file.wav> [options]
   --device NAME       auto | cpu | cuda | vulkan | metal (default auto)
   --language CODE     spoken language, e.g. en, de, or auto (default auto)
   --prompt TEXT       text that primes the decoder (default none)
-  --threads N         decode threads, 1 to 8 (default: both of 2 CPUs, half of more)
+  --threads N         decode threads, 1 to 8 (default: half the CPUs, at least 2 of 2, at most 8)
   --verbose           show the engine's diagnostics as they come
   --help              this text
 

@@ -225,7 +225,7 @@ test('a line that answers nothing, or a missing answer, stops the engine with PR
   await skip.exited;
 });
 
-test('the default thread count: all of 2 CPUs, half of more, at most 8', () => {
+test('the default thread count: half the CPUs, at least 2 where there are 2, at most 8', () => {
   const cases = [[1, 1], [2, 2], [3, 2], [4, 2], [5, 2], [12, 6], [16, 8], [64, 8]];
   assert.deepEqual(cases.map(([cpus]) => defaultThreads(cpus)), cases.map(([, threads]) => threads));
 });
