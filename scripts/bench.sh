@@ -19,9 +19,13 @@
 # A section is a function section_<name> (dashes as underscores) and its name
 # in the list below; the helpers need_* build what it uses, once.
 # Environment: QUILLET_JOBS (build jobs, 2), QUILLET_BENCH_ROUNDS (side-by-side
-# rounds, 5), QUILLET_BENCH_THREADS (side-by-side threads; default 1 on a
-# machine of 2 or fewer logical CPUs, else half of them), QUILLET_BENCH_RUNS
-# (contention dictations per median, 10), QUILLET_WINE_BUILD (build/windows).
+# rounds, 5), QUILLET_BENCH_THREADS (engine and side-by-side threads; default 1
+# on a machine of 2 or fewer logical CPUs, else half of them; the contention
+# sections always measure 1 and 2), QUILLET_BENCH_RUNS (contention dictations
+# per median, and rounds of the windows section, 10), QUILLET_WINE_BUILD (a
+# Windows build to use as it is), QUILLET_BENCH_WIN_THREADS and
+# QUILLET_BENCH_WIN_MODELS (the windows section's thread counts, 1,2, and
+# models, toy,q8_0,f16).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -29,6 +33,9 @@ export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 jobs=${QUILLET_JOBS:-2}
 bin="$root/build/linux/bin"
 cpus=$(nproc)
+# Threads for the engine and side-by-side sections: 1 on a machine of 2 or
+# fewer logical CPUs, where 2 threads beside any outside load scatter widely.
+threads=${QUILLET_BENCH_THREADS:-$(( cpus <= 2 ? 1 : cpus / 2 ))}
 sections=(engine side-by-side contention wine windows modules)
 
 load() { echo "(load average $(cut -d' ' -f1-3 /proc/loadavg))"; }
@@ -77,14 +84,13 @@ section_engine() {
   node apps/desktop/engine/tools/make-test-model.mjs --variant multilingual --dims tiny --out "$model" >/dev/null
   load
   "$bin/engine_core_bench"
-  "$bin/engine_bench" "$bin/quillet-whisper" "$model" 2 5
+  "$bin/engine_bench" "$bin/quillet-whisper" "$model" "$threads" 5
   load
   rm -f "$model"
 }
 
 section_side_by_side() {
   need_linux && need_cli || return 1
-  local threads=${QUILLET_BENCH_THREADS:-$(( cpus <= 2 ? 1 : cpus / 2 ))}
   node apps/desktop/engine/bench/side_by_side.mjs --engine "$bin/quillet-whisper" --cli "$cli" \
     --rounds "${QUILLET_BENCH_ROUNDS:-5}" --threads "$threads"
 }
@@ -138,7 +144,7 @@ section_windows() {
   need_linux || return 1
   need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
   node apps/desktop/engine/bench/windows_vs_linux.mjs --linux "$bin/quillet-whisper" \
-    --windows "$wbuild/bin/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads "${QUILLET_BENCH_THREADS:-1,2}" --models "${QUILLET_BENCH_MODELS:-toy,q8_0,f16}"
+    --windows "$wbuild/bin/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads "${QUILLET_BENCH_WIN_THREADS:-1,2}" --models "${QUILLET_BENCH_WIN_MODELS:-toy,q8_0,f16}"
   local rc=$?
   timeout 20 wineserver -k 2>/dev/null
   return $rc

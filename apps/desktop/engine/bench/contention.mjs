@@ -8,7 +8,10 @@
 //   unpatched  the same engine beside the CPU backend of the unpatched source
 //              (--unpatched), on the quiet lines only: the patch's cost there;
 //   cli        whisper-cli built from the unpatched source (--cli), one
-//              process per dictation, timed by the library time it prints.
+//              process per dictation, timed by the library time it prints;
+//              it starts each dictation just after loading its model, not
+//              from idle, so engine/unpatched is the fairer measure of what
+//              the patch costs on a quiet machine.
 //
 //   node contention.mjs --engine PATH [--engine-prefix CMD] [--unpatched PATH]
 //                       [--cli PATH] [--threads 1,2] [--loops 0,1,2]

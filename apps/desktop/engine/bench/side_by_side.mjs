@@ -42,7 +42,7 @@ async function cliRun(cli, c, threads, times) {
 function printRatios(label, engineMs, cliMs) {
   const ratios = engineMs.map((e, i) => e / cliMs[i]);
   console.log(
-    `${label.padEnd(40)} engine ${fmt(median(engineMs), 1)} ms  cli ${fmt(median(cliMs), 1)} ms  ` +
+    `${label.padEnd(46)} engine ${fmt(median(engineMs), 1)} ms  cli ${fmt(median(cliMs), 1)} ms  ` +
       `ratio min ${fmt(Math.min(...ratios), 3)} median ${fmt(median(ratios), 3)} max ${fmt(Math.max(...ratios), 3)}`,
   );
 }
@@ -51,7 +51,8 @@ async function sideBySide(opts, c) {
   const { samples } = await readWav(c.wav);
   const one = { engine: [], cli: [] };
   const steady = { engine: [], cli: [] };
-  console.log(`== ${c.name}: ${opts.rounds} rounds, ${opts.threads} threads, audio context ${c.audioCtx || 'full'}` +
+  console.log(`== ${c.name}: ${opts.rounds} rounds, ${opts.threads} thread${opts.threads > 1 ? 's' : ''}, ` +
+    `audio context ${c.audioCtx || 'full'}` +
     `  (${loadAverage()})`);
   // One warm-up of each so that the first round does not pay for cold caches.
   await cliRun(opts.cli, c, opts.threads, 1);
@@ -87,7 +88,8 @@ async function main() {
     },
   });
   if (!values.engine || !values.cli) throw new Error('usage: side_by_side.mjs --engine PATH --cli PATH');
-  const opts = { engine: values.engine, cli: values.cli, rounds: Number(values.rounds), threads: Number(values.threads) };
+  const { engine, cli } = values;
+  const opts = { engine, cli, rounds: Number(values.rounds), threads: Number(values.threads) };
   for (const c of benchCases()) await sideBySide(opts, c);
 }
 

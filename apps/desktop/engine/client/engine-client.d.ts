@@ -157,7 +157,7 @@ export interface LoadOptions extends Abortable {
   modelPath: string;
   /** Default 'auto'. */
   device?: Device;
-  /** Integer 1 to 8; default: `defaultThreads()`, half the logical CPUs (1 to 8). */
+  /** Integer 1 to 8; default: `defaultThreads()`, half the logical CPUs, at least 2 where there are 2, at most 8. */
   threads?: number;
   /** Integer 0 to 2^53-1: requests shorter than this decode with shortAudioCtx; default 0 (never). */
   shortWindowSamples?: number;
@@ -327,7 +327,7 @@ export declare class EngineClient extends EventEmitter {
  * 'ERR_QUILLET_BINARY_MISSING').
  */
 export declare function startEngine(options?: EngineOptions): Promise<StartedEngineClient>;
-/** Decode threads used when `load()` names none: half the logical CPUs, 1 to 8. */
+/** Decode threads used when `load()` names none: half the logical CPUs, at least 2 where there are 2, at most 8. */
 export declare function defaultThreads(logicalCpus?: number): number;
 
 export declare const DEFAULT_LOAD_TIMEOUT_MS: 120000;

@@ -54,16 +54,24 @@ function loadError(err, modelPath) {
 }
 
 /**
- * Decode threads when the host names none: half the logical CPUs, 1 to 8.
- * The tensor library's workers spin at their barriers, so a decode that wants
- * every core slows to a crawl as soon as anything else on the desktop runs
- * (measured on 2 cores with two busy loops beside it: 2 threads 25 times
- * slower than quiet, 1 thread twice as slow); half the CPUs is as fast when
- * the machine is quiet and keeps its head when it is not.
+ * Decode threads when the host names none: half the logical CPUs, but at
+ * least 2 where there are 2, and at most 8. The speech library's
+ * waiting threads sleep once a wait outlasts a short spin
+ * (patches/whisper.cpp), so threads beyond the free cores slow a decode as
+ * any other program would instead of collapsing it. Measured on 2 cores
+ * (scripts/bench.sh contention, medians of 10 after half a second idle, two
+ * runs on a machine shared with other builds): tiny.en on 11 s took 372-378
+ * ms at 2 threads against 608-622 at 1 when quiet, 619-634 against 632-715
+ * beside one busy loop and 893-972 against 1362-1390 beside two; the toy
+ * model's 2 s dictation, whose steps are too short to gain from a second
+ * thread, came out even (63-66 against 57-72 quiet, 123-127 against 117-162
+ * beside two loops). Larger machines keep half (not measured here): mostly
+ * one thread per physical core, whose second logical CPU adds little to the
+ * library's vector work, and cores left to the rest of the desktop.
  * @param {number} [logicalCpus]
  */
 export function defaultThreads(logicalCpus = os.availableParallelism()) {
-  return Math.max(1, Math.min(8, Math.floor(logicalCpus / 2)));
+  return Math.max(Math.min(2, logicalCpus), Math.min(8, Math.floor(logicalCpus / 2)));
 }
 
 /**

@@ -22,7 +22,7 @@ export const USAGE = `usage: node transcribe.mjs <file.wav> [options]
   --device NAME       ${DEVICES.join(' | ')} (default auto)
   --language CODE     spoken language, e.g. en, de, or auto (default auto)
   --prompt TEXT       text that primes the decoder (default none)
-  --threads N         decode threads, 1 to ${MAX_THREADS} (default: half the CPUs, 1 to ${MAX_THREADS})
+  --threads N         decode threads, 1 to ${MAX_THREADS} (default: half the CPUs, at least 2 of 2, at most ${MAX_THREADS})
   --verbose           show the engine's diagnostics as they come
   --help              this text
 

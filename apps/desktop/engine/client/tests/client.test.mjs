@@ -309,7 +309,7 @@ test('without an enginePath, startEngine() starts the engine the package finds',
     await engine.close();
   });
 
-test('the default thread count leaves half the CPUs to the rest of the desktop', () => {
-  const cases = [[1, 1], [2, 1], [3, 1], [4, 2], [12, 6], [16, 8], [64, 8]];
+test('the default thread count: half the CPUs, at least 2 where there are 2, at most 8', () => {
+  const cases = [[1, 1], [2, 2], [3, 2], [4, 2], [5, 2], [12, 6], [16, 8], [64, 8]];
   assert.deepEqual(cases.map(([cpus]) => defaultThreads(cpus)), cases.map(([, threads]) => threads));
 });
