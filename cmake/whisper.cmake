@@ -56,6 +56,9 @@ if(MINGW)
       target_sources(${_t} PRIVATE ${CMAKE_SOURCE_DIR}/apps/desktop/engine/src/exp_win32.c)
     endif()
   endforeach()
+  # The library's softmax calls expf; without math.h's inline it calls the
+  # float routine next to that exp, which takes 0.7 of the time.
+  target_compile_definitions(whisper PRIVATE __CRT__NO_INLINE)
 endif()
 # The Sapphire Rapids variant is built without the AMX kernels (its AVX-512
 # ones stay). mingw-w64's GCC 12 writes AMX tile loads with 32-bit index

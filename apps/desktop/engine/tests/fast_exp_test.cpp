@@ -31,19 +31,23 @@ TEST(FastExp, FloatCallersGetTheRoundedExactResultAcrossEveryFloatRange) {
     // the tiniest magnitudes through the overflow and underflow edges. glibc's
     // exp is within 0.52 double ulps, so rounding it to float is the exact
     // result wherever e^x is not within ~1e-16 of a float midpoint.
-    uint64_t checked = 0, differing = 0;
+    // Both routes: math.h's inline (float) exp((double) x), and expf.
+    uint64_t checked = 0, differing = 0, differingF = 0;
     for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 61) {
         float x = bitsOf<float>((uint32_t) bits);
         if (std::isnan(x)) {
+            EXPECT_TRUE(std::isnan(quillet_expf(x)));
             continue;
         }
-        float got = (float) quillet_exp(x), want = (float) std::exp((double) x);
+        uint32_t want = bitsOf<uint32_t>((float) std::exp((double) x));
         checked++;
-        differing += bitsOf<uint32_t>(got) != bitsOf<uint32_t>(want);
+        differing += bitsOf<uint32_t>((float) quillet_exp(x)) != want;
+        differingF += bitsOf<uint32_t>(quillet_expf(x)) != want;
     }
     EXPECT_GT(checked, 60000000u);
     // None differ in a third of all floats, tried once by hand.
     EXPECT_EQ(differing, 0u) << "of " << checked;
+    EXPECT_EQ(differingF, 0u) << "of " << checked;
 }
 
 TEST(FastExp, DoubleCallersGetWithinOneUlpOfTheCLibrary) {
@@ -67,6 +71,8 @@ TEST(FastExp, EdgesAndSpecialValues) {
     EXPECT_EQ(quillet_exp(inf), inf);
     EXPECT_EQ(quillet_exp(-inf), 0.0);
     EXPECT_TRUE(std::isnan(quillet_exp(std::numeric_limits<double>::quiet_NaN())));
+    EXPECT_EQ(quillet_expf((float) inf), (float) inf);
+    EXPECT_EQ(quillet_expf((float) -inf), 0.0f);
     EXPECT_EQ(quillet_exp(1.0), std::exp(1.0));
     // The largest finite results, the first infinite ones; subnormal results
     // and the last non-zero one.
