@@ -293,13 +293,8 @@ test('without an enginePath, startEngine() starts the engine the package finds',
   async (t) => {
     // QUILLET_PREBUILDS_DIR is where a bundled app's binaries are: here, a script that runs the fake.
     const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-prebuilds-'));
-    const saved = process.env.QUILLET_PREBUILDS_DIR;
-    t.after(() => {
-      if (saved === undefined) delete process.env.QUILLET_PREBUILDS_DIR;
-      else process.env.QUILLET_PREBUILDS_DIR = saved;
-      rmSync(dir, { recursive: true, force: true });
-    });
-    process.env.QUILLET_PREBUILDS_DIR = path.join(dir, 'empty');
+    t.after(() => rmSync(dir, { recursive: true, force: true }));
+    process.env.QUILLET_PREBUILDS_DIR = path.join(dir, 'empty'); // the last test in this process to start an engine
     await assert.rejects(startEngine(), { code: 'ERR_QUILLET_BINARY_MISSING', message: /QUILLET_PREBUILDS_DIR/ });
     writeFileSync(path.join(dir, 'quillet-whisper'), `#!/bin/sh\nexec '${process.execPath}' '${fakeEngine}' "$@"\n`,
       { mode: 0o755 });
