@@ -21,16 +21,11 @@ const { execFile } = require('node:child_process');
 const { readFileSync } = require('node:fs');
 const { test } = require('node:test');
 
-// The PCM of a canonical WAV file's data chunk.
+// The PCM of the sample, a canonical WAV file (data chunk at byte 36).
 function pcmOf(file) {
   const wav = readFileSync(file);
-  for (let at = 12; at + 8 <= wav.length; at += 8 + wav.readUInt32LE(at + 4)) {
-    if (wav.toString('latin1', at, at + 4) === 'data') {
-      const bytes = wav.subarray(at + 8, at + 8 + wav.readUInt32LE(at + 4));
-      return new Int16Array(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength));
-    }
-  }
-  throw new Error(`${file}: no data chunk`);
+  assert.equal(wav.toString('latin1', 36, 40), 'data', `${file}: not a canonical WAV file`);
+  return new Int16Array(wav.buffer.slice(wav.byteOffset + 44, wav.byteOffset + 44 + wav.readUInt32LE(40)));
 }
 
 test('bundled: the engine from QUILLET_PREBUILDS_DIR transcribes a dictation', async () => {

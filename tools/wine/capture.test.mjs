@@ -49,13 +49,13 @@ const armed = () => {
   return s.running && s.failure === null ? s : null;
 };
 
-/** A fresh start, armed; the drain taken then (the arming's reset and snapshot). */
+/** A fresh start, armed: the drain taken then (the arming's reset and snapshot), the start's status, the wait. */
 async function arm() {
   stopCapture(kw);
-  startCapture(kw);
+  const started = startCapture(kw);
   const got = await waitFor(armed, ARM_MS);
-  assert.ok(got, `not armed: ${JSON.stringify(kw.status())}`);
-  return kw.drain();
+  assert.ok(got, `not armed: ${JSON.stringify(kw.status())} after a start with ${JSON.stringify(started)}`);
+  return { ...kw.drain(), started, got };
 }
 
 async function keys(...steps) {
@@ -126,18 +126,13 @@ const withLetter = (keysym) => async () =>
 
 test('armed: the status, and a drain of one reset and an empty snapshot in the new epoch', async () => {
   assert.equal(probe.modulePath('wtsapi32.dll').toLowerCase(), standIn.toLowerCase(), 'the stand-in is the wtsapi32 in use');
-  stopCapture(kw);
-  const started = startCapture(kw);
-  assert.equal(started.running, true, JSON.stringify(started));
-  const got = await waitFor(armed, ARM_MS);
-  assert.ok(got, `not armed: ${JSON.stringify(kw.status())}`);
+  const { started, got, ...d } = await arm();
   console.log(`# armed ${got.ms} ms after start`);
   assert.deepEqual(got.value, { platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running: true, epoch: got.value.epoch, failure: null });
   assert.ok(got.value.epoch > started.epoch);
-  const d = kw.drain();
   assert.equal(d.epoch, got.value.epoch);
   assert.deepEqual(d.status, got.value);
-  const [reset, snapshot] = d.frames;
+  const [reset] = d.frames;
   assert.deepEqual(d.frames, [
     { sequence: 1, sourceMs: reset.sourceMs, kind: 'reset', reason: 'backend' },
     { sequence: 2, sourceMs: reset.sourceMs, kind: 'snapshot', held: [], otherInput: false },

@@ -62,15 +62,11 @@ test('sendKeys paste reaches a low-level hook as four injected events', async ()
 });
 
 test('foregroundPid names the process of the focused window', async (t) => {
-  const a = await openWindow('quillet-wine-fg-a');
-  const b = await openWindow('quillet-wine-fg-b');
-  t.after(async () => {
-    await a.close();
-    await b.close();
-  });
-  await focus(a.title);
-  assert.ok(await waitFor(() => kw.foregroundPid() === a.pid, 1000), `foreground ${kw.foregroundPid()}, want ${a.pid}`);
-  await focus(b.title);
-  assert.ok(await waitFor(() => kw.foregroundPid() === b.pid, 1000), `foreground ${kw.foregroundPid()}, want ${b.pid}`);
-  assert.notEqual(a.pid, b.pid);
+  const windows = [await openWindow('quillet-wine-fg-a'), await openWindow('quillet-wine-fg-b')];
+  t.after(() => Promise.all(windows.map((w) => w.close())));
+  assert.notEqual(windows[0].pid, windows[1].pid);
+  for (const { title, pid } of windows) {
+    await focus(title);
+    assert.ok(await waitFor(() => kw.foregroundPid() === pid, 1000), `foreground ${kw.foregroundPid()}, want ${pid}`);
+  }
 });

@@ -12,16 +12,11 @@ import { test } from 'node:test';
 
 const require = createRequire(import.meta.url);
 
-// The PCM of a canonical WAV file's data chunk, as the microphone would give it.
+// The PCM of the sample, a canonical WAV file (data chunk at byte 36), as the microphone would give it.
 function pcmOf(file) {
   const wav = readFileSync(file);
-  for (let at = 12; at + 8 <= wav.length; at += 8 + wav.readUInt32LE(at + 4)) {
-    if (wav.toString('latin1', at, at + 4) === 'data') {
-      const bytes = wav.subarray(at + 8, at + 8 + wav.readUInt32LE(at + 4));
-      return new Int16Array(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength));
-    }
-  }
-  throw new Error(`${file}: no data chunk`);
+  assert.equal(wav.toString('latin1', 36, 40), 'data', `${file}: not a canonical WAV file`);
+  return new Int16Array(wav.buffer.slice(wav.byteOffset + 44, wav.byteOffset + 44 + wav.readUInt32LE(40)));
 }
 
 test('@quillet/engine: the bundled engine transcribes a dictation streamed in pieces', async () => {
@@ -54,21 +49,14 @@ test('@quillet/engine: the bundled engine transcribes a dictation streamed in pi
   console.log(`# cpu-backend ${cpu[1].split(/[\\/]/).pop()}`);
 });
 
-test('@quillet/keywatch: loads by name and reports its status', async () => {
+test('@quillet/keywatch and @quillet/appfocus: load by name, one object from require() and import', async () => {
   const keywatch = require('@quillet/keywatch');
   const status = keywatch.status();
   assert.deepEqual(Object.keys(status), ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure']);
-  assert.equal(status.platform, 'win32');
-  assert.equal(status.running, false);
+  assert.deepEqual([status.platform, status.running], ['win32', false]);
   assert.equal((await import('@quillet/keywatch')).default, keywatch);
-});
-
-test('@quillet/appfocus: loads by name and gives a snapshot', async () => {
   const appfocus = require('@quillet/appfocus');
   const s = appfocus.snapshot();
-  assert.equal(s.valid, false);
-  assert.equal(s.reason, 'stopped');
-  assert.equal(s.app, null);
-  assert.ok(s.clockMs > 0);
+  assert.deepEqual([s.valid, s.reason, s.app, s.clockMs > 0], [false, 'stopped', null, true]);
   assert.equal((await import('@quillet/appfocus')).default, appfocus);
 });

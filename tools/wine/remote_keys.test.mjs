@@ -30,15 +30,12 @@ test('held keys are followed while the client is in front, and cleared when it l
     await client.close();
     await other.close();
   });
-  const down = async (...keys) => {
+  // xdotool's keydown or keyup of each key; what is held is released at the end whatever fails.
+  const press = async (action, ...keys) => {
     const codes = keys.map(keycode);
-    await xdo(...codes.flatMap((c) => ['keydown', c]));
-    held.push(...codes);
-  };
-  const up = async (...keys) => {
-    const codes = keys.map(keycode);
-    await xdo(...codes.flatMap((c) => ['keyup', c]));
-    codes.forEach((c) => held.splice(held.indexOf(c), 1));
+    await xdo(...codes.flatMap((c) => [action, c]));
+    if (action === 'keydown') held.push(...codes);
+    else codes.forEach((c) => held.splice(held.indexOf(c), 1));
   };
 
   await focus(other.title);
@@ -49,11 +46,11 @@ test('held keys are followed while the client is in front, and cleared when it l
 
   await focus(client.title);
   await expectState(active([], false), 1000);
-  await down('Control_L', 'Shift_R');
+  await press('keydown', 'Control_L', 'Shift_R');
   await expectState(active([162, 161], false), 500);
-  await down('a');
+  await press('keydown', 'a');
   await expectState(active([162, 161], true), 500);
-  await up('a', 'Shift_R');
+  await press('keyup', 'a', 'Shift_R');
   await expectState(active([162], false), 500);
 
   // Injected keystrokes are skipped by the monitor's hook.
@@ -66,7 +63,7 @@ test('held keys are followed while the client is in front, and cleared when it l
   const left = await expectState(idle, 1000);
   console.log(`# inactive ${left} ms after the focus change`);
   assert.ok(left <= 400, `took ${left} ms`);
-  await up('Control_L');
+  await press('keyup', 'Control_L');
 
   kw.remoteKeysStop();
   await focus(client.title);

@@ -39,11 +39,9 @@ test('require() and import by name share one client: one EngineError, and a dict
   files(path.join(dir, 'host'), { 'entry.mjs': "export * from '@quillet/engine';\n" });
   const required = createRequire(path.join(dir, 'host', 'entry.cjs'))('@quillet/engine');
   const imported = await import(pathToFileURL(path.join(dir, 'host', 'entry.mjs')).href);
-  assert.deepEqual(Object.keys(required).sort(), Object.keys(esm).sort());
-  assert.deepEqual(Object.keys(imported).sort(), Object.keys(esm).sort());
-  for (const name of ['EngineError', 'EngineClient', 'startEngine', 'enginePath']) {
-    assert.equal(imported[name], required[name], name);
-  }
+  const names = Object.keys(esm).sort();
+  assert.deepEqual([Object.keys(required).sort(), Object.keys(imported).sort()], [names, names]);
+  for (const name of names) assert.equal(imported[name], required[name], name);
   const engine = await required.startEngine({ enginePath: process.execPath, extraArgs: [path.join(here, 'fake-engine.mjs')] });
   try {
     await engine.load({ modelPath: process.execPath }); // the fake loads any file there is
@@ -58,74 +56,49 @@ test('require() and import by name share one client: one EngineError, and a dict
 });
 
 const win = { platform: 'win32', arch: 'x64', env: {} };
-const exe = path.join('prebuilds', 'win32-x64', 'quillet-whisper.exe');
+// Each package's binary and its finder: the engine client's enginePath(), the native loaders' locate().
+const finders = [['engine', 'quillet-whisper.exe', (o) => esm.enginePath(o)], ...['keywatch', 'appfocus'].map((name) =>
+  [name, `${name}.node`, (o) => require(path.join(nativeRoot, name, 'load.js')).locate(`@quillet/${name}`, `${name}.node`, o)])];
 
-test('the engine binary: the prebuilt one or its app.asar.unpacked copy; this repository\'s build only inside it', () => {
-  const asar = path.join(dir, 'engine-app', 'resources', 'app.asar', 'node_modules', '@quillet', 'engine');
-  const unpacked = asar.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
-  files(asar, { 'package.json': '{"name":"@quillet/engine"}' });
-  files(unpacked, { [exe]: '' });
-  assert.equal(esm.enginePath({ root: asar, ...win }), path.join(unpacked, exe));
-  // Missing: the message names what to do.
-  const empty = files(path.join(dir, 'engine-empty'), { 'package.json': '{"name":"@quillet/engine"}' });
-  assert.throws(() => esm.enginePath({ root: empty, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
-    message: /prebuilds.win32-x64.quillet-whisper\.exe.*external.*QUILLET_PREBUILDS_DIR.*asarUnpack/ });
-  assert.throws(() => esm.enginePath({ root: asar, ...win, platform: 'darwin', arch: 'arm64' }),
-    { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM', message: /Windows x64 only, not darwin-arm64/ });
-  // In this repository, its development build; in a project of yours, never the build folder beside it.
-  assert.equal(esm.enginePath({ exists: () => true, platform: 'linux', arch: 'x64', env: {} }),
-    path.resolve(engineRoot, '..', '..', '..', 'build', 'linux', 'bin', 'quillet-whisper'));
-  const project = path.join(dir, 'engine-project');
-  files(project, { [path.join('build', 'windows', 'bin', 'quillet-whisper.exe')]: '' });
-  const installed = files(path.join(project, 'node_modules', '@quillet', 'engine'), { 'package.json': '{"name":"@quillet/engine"}' });
-  assert.throws(() => esm.enginePath({ root: installed, ...win }), (e) => e.code === 'ERR_QUILLET_BINARY_MISSING' &&
-    !e.message.includes(path.join(project, 'build')));
-});
-
-test('a bundled engine client is refused without QUILLET_PREBUILDS_DIR (or dir), and found with it', () => {
-  // A bundle's folder: no package.json of the engine, even with a prebuilds folder beside it.
-  const bundle = files(path.join(dir, 'engine-bundle'), { [exe]: '', 'main.js': '' });
-  assert.throws(() => esm.enginePath({ root: bundle, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
-    message: /from a bundle.*mark @quillet\/engine as external.*set QUILLET_PREBUILDS_DIR/ });
-  const copied = files(path.join(dir, 'engine-copied'), { 'quillet-whisper.exe': '' });
-  const found = path.join(copied, 'quillet-whisper.exe');
-  assert.equal(esm.enginePath({ root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: copied } }), found);
-  assert.equal(esm.enginePath({ root: bundle, ...win, dir: copied }), found);
-  assert.throws(() => esm.enginePath({ root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: bundle } }),
-    { code: 'ERR_QUILLET_BINARY_MISSING', message: /missing from QUILLET_PREBUILDS_DIR/ });
-});
-
-test('the native loaders: Windows x64 only; the package\'s prebuilds, app.asar.unpacked, or QUILLET_PREBUILDS_DIR', () => {
-  for (const name of ['keywatch', 'appfocus']) {
-    const { locate } = require(path.join(nativeRoot, name, 'load.js'));
-    const [pkg, file] = [`@quillet/${name}`, `${name}.node`];
-    const asar = path.join(dir, `${name}-app`, 'resources', 'app.asar', 'node_modules', '@quillet', name);
-    const unpacked = asar.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
-    files(asar, { 'package.json': JSON.stringify({ name: pkg }) });
+test('the binaries: prebuilt, or the app.asar.unpacked copy; QUILLET_PREBUILDS_DIR only there; no guess from a bundle ' +
+  'or a build outside this repository; Windows x64 only', () => {
+  for (const [name, file, find] of finders) {
+    const pkg = `@quillet/${name}`;
+    const manifest = { 'package.json': JSON.stringify({ name: pkg }) };
     const prebuilt = path.join('prebuilds', 'win32-x64', file);
+    const asar = files(path.join(dir, name, 'resources', 'app.asar', 'node_modules', '@quillet', name), manifest);
+    const unpacked = asar.replace(`${path.sep}app.asar${path.sep}`, `${path.sep}app.asar.unpacked${path.sep}`);
     files(unpacked, { [prebuilt]: '' });
-    assert.equal(locate(pkg, file, { root: asar, ...win }), path.join(unpacked, prebuilt));
-    // A project's parent folder with a build folder is not this repository.
-    const parent = files(path.join(dir, `${name}-parent`), { [path.join('build', 'windows', 'bin', file)]: '' });
-    const installed = files(path.join(parent, 'project', 'node_modules', '@quillet', name),
-      { 'package.json': JSON.stringify({ name: pkg }) });
-    assert.throws(() => locate(pkg, file, { root: installed, ...win }), (e) => e.code === 'ERR_QUILLET_BINARY_MISSING' &&
-      !e.message.includes(path.join(parent, 'build')) && /external.*QUILLET_PREBUILDS_DIR.*asarUnpack/.test(e.message));
-    // From a bundle: refused without the setting, found with it.
-    const bundle = files(path.join(dir, `${name}-bundle`), { [prebuilt]: '' });
-    assert.throws(() => locate(pkg, file, { root: bundle, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
-      message: new RegExp(`from a bundle.*mark ${pkg} as external.*set QUILLET_PREBUILDS_DIR`) });
-    const copied = files(path.join(dir, `${name}-copied`), { [file]: '' });
-    assert.equal(locate(pkg, file, { root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: copied } }), path.join(copied, file));
-    assert.throws(() => locate(pkg, file, { root: asar, ...win, env: { QUILLET_PREBUILDS_DIR: bundle } }),
-      { code: 'ERR_QUILLET_BINARY_MISSING', message: /missing from QUILLET_PREBUILDS_DIR/ }, 'with the setting, only there');
+    assert.equal(find({ root: asar, ...win }), path.join(unpacked, prebuilt), name);
+    // Missing: the message names what to do. A project's build folders (at the depth of this repository's build
+    // for either kind of package) are not this repository's.
+    const dev = path.join('build', 'windows', 'bin', file);
+    const installed = files(path.join(dir, name, 'parent', 'project', 'node_modules', '@quillet', name), manifest);
+    files(path.join(dir, name, 'parent'), { [dev]: '', [path.join('project', dev)]: '' });
+    assert.throws(() => find({ root: installed, ...win }), (e) => e.code === 'ERR_QUILLET_BINARY_MISSING' &&
+      !e.message.includes(dev) && new RegExp(`${prebuilt.replace(/\W/g, '.')}.*external.*QUILLET_PREBUILDS_DIR.*asarUnpack`)
+      .test(e.message), name);
+    // From a bundle (no package.json of the package, even with a prebuilds folder beside it): refused without the
+    // setting, found with it; with the setting, only there.
+    const bundle = files(path.join(dir, name, 'bundle'), { [prebuilt]: '', 'main.js': '' });
+    assert.throws(() => find({ root: bundle, ...win }), { code: 'ERR_QUILLET_BINARY_MISSING',
+      message: new RegExp(`from a bundle.*mark ${pkg} as external.*set QUILLET_PREBUILDS_DIR`) }, name);
+    const copied = files(path.join(dir, name, 'copied'), { [file]: '' });
+    assert.equal(find({ root: bundle, ...win, env: { QUILLET_PREBUILDS_DIR: copied } }), path.join(copied, file), name);
+    if (name === 'engine') assert.equal(find({ root: bundle, ...win, dir: copied }), path.join(copied, file));
+    assert.throws(() => find({ root: asar, ...win, env: { QUILLET_PREBUILDS_DIR: bundle } }),
+      { code: 'ERR_QUILLET_BINARY_MISSING', message: /missing from QUILLET_PREBUILDS_DIR/ }, `${name}: only there`);
     // Elsewhere it says so at load, rather than loading the simulator built for the tests.
-    assert.throws(() => locate(pkg, file, { root: asar, ...win, platform: 'linux' }), { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM' });
-    if (process.platform !== 'win32') {
+    assert.throws(() => find({ root: asar, ...win, platform: 'darwin', arch: 'x64' }),
+      { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM', message: /Windows x64 only.*not (on )?darwin-x64/ }, name);
+    if (name !== 'engine' && process.platform !== 'win32') {
       assert.throws(() => require(path.join(nativeRoot, name)),
         { code: 'ERR_QUILLET_UNSUPPORTED_PLATFORM', message: new RegExp(`^${pkg} runs on Windows x64 only`) });
     }
   }
+  // The engine in this repository: its development build.
+  assert.equal(esm.enginePath({ exists: () => true, platform: 'linux', arch: 'x64', env: {} }),
+    path.resolve(engineRoot, '..', '..', '..', 'build', 'linux', 'bin', 'quillet-whisper'));
 });
 
 test('the native packages hand the host a plain object: printed in full, a stub replaces a function everywhere', async (t) => {
@@ -138,9 +111,9 @@ test('the native packages hand the host a plain object: printed in full, a stub 
     const [pkg, file] = [`@quillet/${name}`, `${name}.node`];
     // A native exports object as Node-API defines it (read-only, hidden properties), in Node's module
     // cache under the binary's path, so that the loader's require finds it there.
-    const root = files(path.join(dir, `${name}-loaded`), { 'package.json': JSON.stringify({ name: pkg }),
-      [path.join('prebuilds', 'win32-x64', file)]: '' });
+    const root = path.join(dir, `${name}-loaded`);
     const binary = path.join(root, 'prebuilds', 'win32-x64', file);
+    files(root, { 'package.json': JSON.stringify({ name: pkg }), [path.relative(root, binary)]: '' });
     const native = {};
     for (const f of surface) Object.defineProperty(native, f, { value: () => `native ${f}` });
     require.cache[binary] = { id: binary, filename: binary, loaded: true, exports: native };
@@ -158,10 +131,11 @@ test('the native packages hand the host a plain object: printed in full, a stub 
     const imported = await import(pathToFileURL(path.join(nativeRoot, name, 'index.mjs')).href);
     assert.equal(imported.default, object);
     assert.deepEqual(Object.keys(imported).filter((k) => k !== 'default').sort(), [...surface].sort());
-    const last = surface.at(-1);
-    assert.equal(imported[last](), `native ${last}`);
-    object[last] = () => 'stub';
-    assert.deepEqual([object[last](), imported[last]()], ['stub', 'stub'], 'named imports call through the object');
+    for (const f of surface) {
+      assert.equal(imported[f](), `native ${f}`);
+      object[f] = () => 'stub';
+      assert.deepEqual([object[f](), imported[f]()], ['stub', 'stub'], `${name}.${f}: named imports call through the object`);
+    }
   }
 });
 
