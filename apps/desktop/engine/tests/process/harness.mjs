@@ -55,15 +55,12 @@ export function spawnEngine({ env = {}, args = [], bin = engineBin, shell, stack
 export function runEngine(input, options) {
   return new Promise((resolvePromise, reject) => {
     const child = spawnEngine(options);
-    const out = [];
-    const err = [];
+    const [out, err] = [[], []];
+    const text = (chunks) => Buffer.concat(chunks).toString('utf8');
     child.stdout.on('data', (d) => out.push(d));
     child.stderr.on('data', (d) => err.push(d));
     child.on('error', reject);
-    child.on('close', (code, signal) => {
-      const stdout = Buffer.concat(out).toString('utf8');
-      resolvePromise({ code, signal, stdout, stderr: Buffer.concat(err).toString('utf8') });
-    });
+    child.on('close', (code, signal) => resolvePromise({ code, signal, stdout: text(out), stderr: text(err) }));
     child.stdin.on('error', () => {}); // the engine may exit before reading everything
     child.stdin.end(Array.isArray(input) ? Buffer.concat(input) : input);
   });
