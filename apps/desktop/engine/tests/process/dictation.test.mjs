@@ -31,7 +31,7 @@ test('a dictation: exact reply and log lines, through a non-ASCII path and frame
   // 643 samples: length bytes 0D 0A 00 00; 1664 samples: 01 1A 00 00.
   const frames = [samples(643), samples(1664), samples(16015 - 643 - 1664)];
   assert.deepEqual([...frames[0].subarray(0, 2), frames[1][1]], [0x0d, 0x0a, 0x1a]);
-    const r = await runEngine([load(model, { threads: 2 }), begin(7), ...frames, finish(7), finish(7), frame(Kind.Ping)]);
+  const r = await runEngine([load(model, { threads: 2 }), begin(7), ...frames, finish(7), finish(7), frame(Kind.Ping)]);
   const [, ready, result, ...rest] = r.stdout.split('\n');
   assert.match(ready, READY);
   assert.match(result, /^\{"type":"result","requestId":7,"text":"","decodeMs":\d+,"audioMs":1000\}$/);
