@@ -15,7 +15,7 @@ bool parse(const std::string & s, JsonObject & obj) {
 
 bool parses(const std::string & s) {
     JsonObject obj;
-    return parseJsonObject((const uint8_t *) s.data(), s.size(), obj);
+    return parse(s, obj);
 }
 
 std::string nested(int depth, const std::string & open, const std::string & close) {
@@ -29,70 +29,28 @@ std::string nested(int depth, const std::string & open, const std::string & clos
 } // namespace
 
 TEST(JsonReader, AcceptsOneWellFormedObjectOnly) {
-    std::string body = "{\"k\":\"";
-    std::string fill(8192 - body.size() - 2, 'x');
-    struct Case {
-        std::string text;
-        bool        ok;
-    } cases[] = {
-        {"{}", true},
-        {" \n{ } \r\n", true},
-        {"{\"a\":[1,\"x\",{\"b\":[true,false,null]},[]],\"c\":{}}", true},
-        {body + fill + "\"}", true}, // 8192 bytes
-        {body + fill + "x\"}", false},
-        {body + fill + "\"} ", false}, // well-formed, but over the cap
-        {"\xEF\xBB\xBF{\"a\":1}", true},
-        {"\xEF\xBB\xBF\xEF\xBB\xBF{\"a\":1}", false},
-        {"\xEF\xBB\xBF", false},
-        {"", false},
-        {"   \t\r\n", false},
-        {"[1]", false},
-        {"{} x", false},
-        {"{}{}", false},
-        {"{\"a\":1", false},
-        {"{\"a\":1,}", false},
-        {"{\"a\" 1}", false},
-        {"{'a':1}", false},
-        {"{\"a\":True}", false},
-        {"{\"a\":truex}", false},
-        {"{\"a\":}", false},
-        {"{\"a\":[1 2]}", false},
-        {"{\"a\":{\"b\"}}", false},
-        {"{\"a\":\"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"}", true},
-        {"{\"a\":\"\xFF\"}", false},
-        {"{\"a\":1 \x80}", false},
-        // An encoded surrogate, overlong forms, above U+10FFFF, cut short.
-        {"{\"a\":\"\xED\xA0\x80\"}", false},
-        {"{\"a\":\"\xC0\xAF\"}", false},
-        {"{\"a\":\"\xE0\x80\xAF\"}", false},
-        {"{\"a\":\"\xF4\x90\x80\x80\"}", false},
-        {"{\"a\":\"\xE2\x82\"}", false},
-        {"{\"a\":\"x\"}\xC3", false},
-        {"{\"s\":\"\\x\"}", false},
-        {"{\"s\":\"\\u12\"}", false},
-        {"{\"s\":\"\\u12G4\"}", false},
-        {"{\"s\":\"\\ud83d\\uZZZZ\"}", false},
-        {"{\"s\":\"tab\there\"}", false},
-        {"{\"s\":\"del\x7F\"}", true},
-        {"{\"s\":\"open}", false},
-        {"{\"n\":-}", false},
-        {"{\"n\":+1}", false},
-        {"{\"n\":.5}", false},
-        {"{\"n\":01}", false},
-        {"{\"n\":1.}", false},
-        {"{\"n\":1e}", false},
-        {"{\"n\":0x10}", false},
-        {"{\"n\":NaN}", false},
-        // 32 levels of nesting at most, and no stack exhaustion beyond.
-        {nested(31, "[", "]"), true},
-        {nested(32, "[", "]"), false},
-        {nested(5000, "[", "]"), false},
-        {nested(31, "{\"b\":", "}"), true},
-        {nested(32, "{\"b\":", "}"), false},
-    };
-    for (const Case & c : cases) {
-        EXPECT_EQ(parses(c.text), c.ok) << c.text.substr(0, 60);
-    }
+    std::string       body = "{\"k\":\"";
+    std::string       fill(8192 - body.size() - 2, 'x');
+    const std::string accepted[] = {"{}", " \n{ } \r\n", "{\"a\":[1,\"x\",{\"b\":[true,false,null]},[]],\"c\":{}}",
+                                    body + fill + "\"}", // 8192 bytes
+                                    "\xEF\xBB\xBF{\"a\":1}", "{\"a\":\"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"}",
+                                    "{\"s\":\"del\x7F\"}",
+                                    // 32 levels of nesting at most.
+                                    nested(31, "[", "]"), nested(31, "{\"b\":", "}")};
+    const std::string refused[]  = {
+         body + fill + "x\"}", body + fill + "\"} ", // well-formed, but over the cap
+         "\xEF\xBB\xBF\xEF\xBB\xBF{\"a\":1}", "\xEF\xBB\xBF", "", "   \t\r\n", "[1]", "{} x", "{}{}", "{\"a\":1",
+         "{\"a\":1,}", "{\"a\" 1}", "{'a':1}", "{\"a\":True}", "{\"a\":truex}", "{\"a\":}", "{\"a\":[1 2]}",
+         "{\"a\":{\"b\"}}", "{\"a\":\"\xFF\"}", "{\"a\":1 \x80}",
+         // An encoded surrogate, overlong forms, above U+10FFFF, cut short.
+         "{\"a\":\"\xED\xA0\x80\"}", "{\"a\":\"\xC0\xAF\"}", "{\"a\":\"\xE0\x80\xAF\"}", "{\"a\":\"\xF4\x90\x80\x80\"}",
+         "{\"a\":\"\xE2\x82\"}", "{\"a\":\"x\"}\xC3", "{\"s\":\"\\x\"}", "{\"s\":\"\\u12\"}", "{\"s\":\"\\u12G4\"}",
+         "{\"s\":\"\\ud83d\\uZZZZ\"}", "{\"s\":\"tab\there\"}", "{\"s\":\"open}", "{\"n\":-}", "{\"n\":+1}",
+         "{\"n\":.5}", "{\"n\":01}", "{\"n\":1.}", "{\"n\":1e}", "{\"n\":0x10}", "{\"n\":NaN}",
+         // No stack exhaustion beyond the nesting limit.
+         nested(32, "[", "]"), nested(5000, "[", "]"), nested(32, "{\"b\":", "}")};
+    for (const std::string & text : accepted) EXPECT_TRUE(parses(text)) << text.substr(0, 60);
+    for (const std::string & text : refused) EXPECT_FALSE(parses(text)) << text.substr(0, 60);
 }
 
 TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
@@ -106,10 +64,7 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
         {"{\"s\":\"\xF0\x9F\x98\x80x\"}", "\xF0\x9F\x98\x80x", 3},
         // A lone surrogate becomes U+FFFD and the next escape stands alone.
         {"{\"s\":\"\\ud83dx\"}", "\xEF\xBF\xBDx", 2},
-        {"{\"s\":\"\\ud83d\\u0041\"}",
-         "\xEF\xBF\xBD"
-         "A",
-         2},
+        {"{\"s\":\"\\ud83d\\u007a\"}", "\xEF\xBF\xBDz", 2},
         {"{\"s\":\"\\ude00\"}", "\xEF\xBF\xBD", 1},
         {"{\"s\":\"a\\u0000b\"}", std::string("a\0b", 3), 3},
         {"{\"s\":\"tab\\there\"}", "tab\there", 8},

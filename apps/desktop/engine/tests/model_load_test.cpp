@@ -31,10 +31,7 @@ void (*onWalked)() = nullptr; // what happens to it after the walk
 void (*onRead)()   = nullptr; // what happens to it as the library closes it
 
 void hook(LoadStep step) {
-    void (*action)() = step == LoadStep::Walked ? onWalked : onRead;
-    if (action != nullptr) {
-        action();
-    }
+    if (void (*action)() = step == LoadStep::Walked ? onWalked : onRead) action();
 }
 
 void cut() { fs::resize_file(model, cutAt); }

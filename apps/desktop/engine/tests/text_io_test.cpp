@@ -31,16 +31,9 @@ const std::string fffd = "\xEF\xBF\xBD";
 } // namespace
 
 TEST(AudioSamples, LittleEndianAndNonFiniteBecomesPositiveZero) {
-    const float  inf    = std::numeric_limits<float>::infinity();
-    const float  in[]   = {0.0f,
-                           1.5f,
-                           -2.0f,
-                           1e-40f /* subnormal */,
-                           inf,
-                           -inf,
-                           std::numeric_limits<float>::quiet_NaN(),
-                           0.25f,
-                           std::numeric_limits<float>::signaling_NaN()};
+    using limits     = std::numeric_limits<float>;
+    const float  inf = limits::infinity(), nan = limits::quiet_NaN(), snan = limits::signaling_NaN();
+    const float  in[]   = {0.0f, 1.5f, -2.0f, 1e-40f /* subnormal */, inf, -inf, nan, 0.25f, snan};
     const float  want[] = {0.0f, 1.5f, -2.0f, 1e-40f, 0.0f, 0.0f, 0.0f, 0.25f, 0.0f};
     const size_t n      = sizeof(in) / sizeof(in[0]);
     uint8_t      bytes[n * 4];
@@ -72,25 +65,16 @@ TEST(ReplyLines, StringsAreEscapedAndInvalidUtf8ReplacedByteByByte) {
         std::string in;
         std::string out;
     } cases[] = {
-        {"a\nb\"c\\d\x01"
-         "e\x08"
-         "f\x0C"
-         "g\x1F"
-         "h\t\r/\x7F",
-         "a\\nb\\\"c\\\\d\\u0001e\\u0008f\\u000cg\\u001fh\\t\\r/\x7F"},
+        {"a\nb\"c\\d\x01g\x08h\x0Ci\x1Fj\t\r/\x7F", "a\\nb\\\"c\\\\d\\u0001g\\u0008h\\u000ci\\u001fj\\t\\r/\x7F"},
         {"", ""},
         {std::string("a\0b", 3), "a\\u0000b"},
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
         // Each bad byte replaced: stray continuation, cut short, lead then ASCII,
         // overlong, surrogate, above U+10FFFF; a bad lead re-examines what follows.
         {"\xFF", fffd},
-        {"\x80"
-         "a",
-         fffd + "a"},
+        {"\x80z", fffd + "z"},
         {"\xE2\x82", fffd + fffd},
-        {"\xE2"
-         "A",
-         fffd + "A"},
+        {"\xE2z", fffd + "z"},
         {"\xC0\xAF", fffd + fffd},
         {"\xED\xA0\x80", fffd + fffd + fffd},
         {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},

@@ -2,21 +2,19 @@
 // test folders whose backend files (loaded blas, cuda, metal, vulkan, cpu) are
 // copies of a fake GPU plugin, each configured through QUILLET_FAKE_GPU_<NAME>.
 import assert from 'node:assert/strict';
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { copyFileSync, existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { after, test } from 'node:test';
+import { test } from 'node:test';
 
 import { writeTestModel } from '../../tools/make-test-model.mjs';
 import {
-  Kind, LiveEngine, begin, cancel, error, finish, frame, load, openFds, outcomes, procVisible, replies, runEngine,
+  Kind, begin, cancel, error, finish, frame, liveEngine, load, openFds, outcomes, procVisible, replies, runEngine,
   tempDir,
 } from './harness.mjs';
 
 const layouts = process.env.QUILLET_TEST_LAYOUTS;
 const skip = !layouts || !existsSync(join(layouts, 'gpu/quillet-whisper')) ? 'no test layouts built' : false;
-const dir = mkdtempSync(join(tmpdir(), 'quillet-devices-'));
-after(() => rmSync(dir, { recursive: true, force: true }));
+const dir = tempDir();
 const model = join(dir, 'model.bin');
 writeTestModel(model, { variant: 'multilingual' });
 
@@ -85,9 +83,7 @@ test('what the libraries print on standard output lands on standard error, durin
 });
 
 test('an engine folder without a CPU backend refuses loads instead of aborting, and closes the model file', { skip }, async (t) => {
-  const engine = new LiveEngine({ bin: join(layouts, 'nocpu/quillet-whisper'), env: { GGML_BACKEND_PATH: '' } });
-  t.after(() => engine.close());
-  assert.match(await engine.next(), /"type":"hello"/);
+  const engine = await liveEngine(t, { bin: join(layouts, 'nocpu/quillet-whisper'), env: { GGML_BACKEND_PATH: '' } });
   const fds = procVisible ? openFds(engine.child.pid) : 0;
   for (const device of ['cpu', 'auto']) {
     assert.equal(await engine.ask(load(model, { device })) + '\n', error('INTERNAL'), device);

@@ -1,23 +1,18 @@
 // Load, intake and decode through the real engine with generated weightless
 // models (they load as empty models and decode to empty text).
 import assert from 'node:assert/strict';
-import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { execFileSync } from 'node:child_process';
+import { mkdirSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { after, test } from 'node:test';
+import { test } from 'node:test';
 
 import { makeTensorRecord, makeTestModel, writeTestModel } from '../../tools/make-test-model.mjs';
 import {
-  Kind, LiveEngine, PONG, READY, audio, begin, cancel, error, finish, frame, load, loadMsg, openFds,
-  outcomes, procVisible, replies, runEngine, tempDir,
+  Kind, PONG, READY, audio, begin, cancel, error, failAlloc, finish, frame, liveEngine, load, loadMsg, noShim, openFds,
+  outcomes, procVisible, replies, replyLines, runEngine, tempDir,
 } from './harness.mjs';
 
-// The allocation shim refuses one exact size (Linux without sanitizers).
-const shim = process.env.QUILLET_TEST_FAIL_ALLOC;
-const noShim = !shim || !existsSync(shim) || !procVisible ? 'no allocation shim in this build' : false;
-
-const dir = mkdtempSync(join(tmpdir(), 'quillet-dictation-'));
-after(() => rmSync(dir, { recursive: true, force: true }));
+const dir = tempDir();
 const [multi, english, hundred] = ['multilingual', 'english', 'hundred'].map((variant) => join(dir, `${variant}.bin`));
 writeTestModel(multi, { variant: 'multilingual' });
 writeTestModel(english, { variant: 'english' });
@@ -36,7 +31,7 @@ test('a dictation: exact reply and log lines, through a non-ASCII path and frame
   // 643 samples: length bytes 0D 0A 00 00; 1664 samples: 01 1A 00 00.
   const frames = [samples(643), samples(1664), samples(16015 - 643 - 1664)];
   assert.deepEqual([...frames[0].subarray(0, 2), frames[1][1]], [0x0d, 0x0a, 0x1a]);
-    const r = await runEngine([load(model, { threads: 2 }), begin(7), ...frames, finish(7), finish(7), frame(Kind.Ping)]);
+  const r = await runEngine([load(model, { threads: 2 }), begin(7), ...frames, finish(7), finish(7), frame(Kind.Ping)]);
   const [, ready, result, ...rest] = r.stdout.split('\n');
   assert.match(ready, READY);
   assert.match(result, /^\{"type":"result","requestId":7,"text":"","decodeMs":\d+,"audioMs":1000\}$/);
@@ -63,8 +58,7 @@ test('load validation: order, member rules and boundaries; a refused load keeps 
       { device: 'CPU' }, { device: 'gpu' }, { modelPath: '' }, { modelPath: 'x'.repeat(4097) },
       { modelPath: '\u{1F600}'.repeat(1024) + 'x'.repeat(2049) }].map((e) => [msg(e), 'BAD_FRAME']),
   ];
-  const r = await runEngine([...cases.map(([payload]) => frame(Kind.Load, payload)), begin(1), finish(1)]);
-  const lines = r.stdout.split('\n').filter(Boolean).slice(1);
+  const lines = replyLines(await runEngine([...cases.map(([payload]) => frame(Kind.Load, payload)), begin(1), finish(1)]));
   cases.forEach(([payload, code], i) => {
     if (code === 'ready') assert.match(lines[i], READY, payload);
     else assert.equal(lines[i] + '\n', error(code), payload.slice(0, 60));
@@ -72,7 +66,9 @@ test('load validation: order, member rules and boundaries; a refused load keeps 
   assert.match(lines[cases.length], /^\{"type":"result","requestId":1,/);
 });
 
-test('every failed load closes the model file and leaves no model; running out of memory is OUT_OF_MEMORY', async (t) => {
+test('every failed load closes the model file and leaves no model; running out of memory is OUT_OF_MEMORY', {
+  timeout: 120000, // a FIFO that blocked the open would hang here
+}, async (t) => {
   const model = makeTestModel({ variant: 'multilingual' });
   // Refused by the walk at each of its parts (model_files.test has every reason).
   const files = {
@@ -86,19 +82,19 @@ test('every failed load closes the model file and leaves no model; running out o
   const d = tempDir(t);
   for (const [name, bytes] of Object.entries(files)) writeFileSync(join(d, name), bytes);
   mkdirSync(join(d, 'a-directory'));
+  if (procVisible) execFileSync('mkfifo', [join(d, 'a-fifo')]); // refused at once, not waited on
 
   // With the allocation shim, the multilingual model's decoder state (its
   // 51,865 x 448 logits) cannot be allocated; the English model's can.
   const oom = !noShim;
-  const engine = new LiveEngine({ env: oom ? { LD_PRELOAD: shim, QUILLET_TEST_FAIL_ALLOC_SIZE: String(51865 * 448 * 4) } : {} });
-  t.after(() => engine.close());
-  assert.match(await engine.next(), /"type":"hello"/);
+  const engine = await liveEngine(t, { env: oom ? failAlloc(51865 * 448 * 4) : {} });
   assert.match(await engine.ask(load(english)), READY);
   const fds = procVisible ? openFds(engine.child.pid) : 0;
   const cases = [
     ...Object.keys(files).map((name) => [join(d, name), 'MODEL_INVALID']),
     [join(d, 'missing.bin'), 'MODEL_MISSING'],
     [join(d, 'a-directory'), 'MODEL_MISSING'],
+    ...(procVisible ? [[join(d, 'a-fifo'), 'MODEL_MISSING']] : []),
     [english + '\u0000.txt', 'MODEL_MISSING'],
     [english, 'GPU_UNAVAILABLE', { device: 'cuda' }],
     ...(oom ? [[multi, 'OUT_OF_MEMORY']] : []),
@@ -179,9 +175,8 @@ test('decode parameters: padding, short context, prompt tokens, ids in full', as
 // The library splits a prompt with a recursive regex executor; the longest
 // prompts must not need more stack than a Windows main thread (2 MiB) or a
 // 1 MiB Linux limit gives. Every Finish gets its line and the engine goes on.
-test('the longest prompts in any script get a result on a small main-thread stack', { timeout: 600000 }, async () => {
-  const engine = new LiveEngine({ stackKiB: 1024 });
-  assert.match(await engine.next(), /"hello"/);
+test('the longest prompts in any script get a result on a small main-thread stack', { timeout: 600000 }, async (t) => {
+  const engine = await liveEngine(t, { stackKiB: 1024 });
   assert.match(await engine.ask(load(multi)), READY);
   // Each UTF-8 byte is one token of the test model's byte vocabulary.
   const prompts = [['\u65e5'.repeat(2048), 6144], ['\u00e9'.repeat(2048), 4096], ['\u{1F600}'.repeat(1024), 4096]];
@@ -206,8 +201,7 @@ test('running out of memory in a dictation ends the request and the engine goes 
       [['OUT_OF_MEMORY', undefined], ['NO_REQUEST', 8], ['result', 9]]],
   ];
   for (const [bytes, frames, want] of cases) {
-    const r = await runEngine([load(multi), ...frames],
-      { env: { LD_PRELOAD: shim, QUILLET_TEST_FAIL_ALLOC_SIZE: String(bytes) } });
+    const r = await runEngine([load(multi), ...frames], { env: failAlloc(bytes) });
     assert.deepEqual(outcomes(r), [['ready', undefined], ...want], String(bytes));
     assert.equal(r.code, 0);
   }

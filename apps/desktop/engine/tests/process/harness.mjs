@@ -1,9 +1,11 @@
 // Drives the built engine (QUILLET_WHISPER_BIN) as the host would: frames in,
 // exact bytes out; under QUILLET_WHISPER_PREFIX, a command such as an emulator.
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readdirSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
+import { after } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -11,6 +13,10 @@ export const engineBin = process.env.QUILLET_WHISPER_BIN || resolve(here, '../..
 const prefix = (process.env.QUILLET_WHISPER_PREFIX || '').split(' ').filter(Boolean);
 // /proc of the engine itself is only at hand when it runs directly on Linux.
 export const procVisible = process.platform === 'linux' && prefix.length === 0;
+// The allocation shim refuses one exact size (Linux without sanitizers).
+export const shim = process.env.QUILLET_TEST_FAIL_ALLOC;
+export const noShim = !shim || !existsSync(shim) || !procVisible ? 'no allocation shim in this build' : false;
+export const failAlloc = (bytes) => ({ LD_PRELOAD: shim, QUILLET_TEST_FAIL_ALLOC_SIZE: String(bytes) });
 
 export const HELLO_CPU = '{"type":"hello","version":2,"whisper":"v1.9.5+d1be6fd","backends":["cpu"]}\n';
 export const PONG = '{"type":"pong"}\n';
@@ -49,32 +55,39 @@ export function spawnEngine({ env = {}, args = [], bin = engineBin, shell, stack
 export function runEngine(input, options) {
   return new Promise((resolvePromise, reject) => {
     const child = spawnEngine(options);
-    const out = [];
-    const err = [];
+    const [out, err] = [[], []];
+    const text = (chunks) => Buffer.concat(chunks).toString('utf8');
     child.stdout.on('data', (d) => out.push(d));
     child.stderr.on('data', (d) => err.push(d));
     child.on('error', reject);
-    child.on('close', (code, signal) => {
-      const stdout = Buffer.concat(out).toString('utf8');
-      resolvePromise({ code, signal, stdout, stderr: Buffer.concat(err).toString('utf8') });
-    });
+    child.on('close', (code, signal) => resolvePromise({ code, signal, stdout: text(out), stderr: text(err) }));
     child.stdin.on('error', () => {}); // the engine may exit before reading everything
     child.stdin.end(Array.isArray(input) ? Buffer.concat(input) : input);
   });
 }
 
-/** Lines of stdout after the hello line, parsed. */
-export const replies = (r) => r.stdout.split('\n').filter(Boolean).slice(1).map((l) => JSON.parse(l));
+/** Lines of stdout after the hello line, as text and parsed. */
+export const replyLines = (r) => r.stdout.split('\n').filter(Boolean).slice(1);
+export const replies = (r) => replyLines(r).map((l) => JSON.parse(l));
 /** The same as [code or type, requestId] pairs. */
 export const outcomes = (r) => replies(r).map((l) => [l.code ?? l.type, l.requestId]);
 
-export function tempDir(t) {
+/** A folder removed when the test (or, without one, the file's tests) ends. */
+export function tempDir(t = { after }) {
   const dir = mkdtempSync(join(tmpdir(), 'quillet-engine-'));
   t.after(() => rmSync(dir, { recursive: true, force: true }));
   return dir;
 }
 
 export const openFds = (pid) => readdirSync(`/proc/${pid}/fd`).length;
+
+/** A LiveEngine past its hello line, closed when the test ends. */
+export async function liveEngine(t, options) {
+  const engine = new LiveEngine(options);
+  t.after(() => engine.close());
+  assert.match(await engine.next(), /"type":"hello"/);
+  return engine;
+}
 
 /** A running engine driven one exchange at a time. */
 export class LiveEngine {

@@ -4,15 +4,15 @@
 // test-model generator, with its header and filter overrides or patched
 // bytes.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
-import { existsSync, readFileSync, writeFileSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import { DIMS, FILTERS_OFFSET, makeTensorRecord, makeTestModel } from '../../tools/make-test-model.mjs';
 import {
-  HELLO_CPU, Kind, LiveEngine, PONG, READY, audio, error, frame, json, load, openFds, procVisible, runEngine, tempDir,
+  Kind, PONG, READY, audio, error, failAlloc, frame, json, liveEngine, load, noShim, openFds, replyLines, runEngine,
+  tempDir,
 } from './harness.mjs';
 
 const repoRoot = resolve(dirname(fileURLToPath(import.meta.url)), '../../../../..');
@@ -78,7 +78,7 @@ test('hostile files: MODEL_INVALID for the reason, then the engine answers', asy
       Buffer.from('encoder.ln_post.weight'), Buffer.alloc(64)]), /extent/],
   ];
   const r = await runEngine(loadAll(t, table, [frame(Kind.Ping)]));
-  const lines = r.stdout.split('\n').filter(Boolean).slice(1).map((l) => l + '\n');
+  const lines = replyLines(r).map((l) => l + '\n');
   const reasons = [...r.stderr.matchAll(/^quillet-whisper: model file refused: (.*)$/gm)].map((m) => m[1]);
   table.forEach(([name, , reason], i) => {
     assert.deepEqual(lines.slice(2 * i, 2 * i + 2), [error('MODEL_INVALID'), PONG], name);
@@ -94,8 +94,7 @@ test('every cut of a model with weights is refused, and the engine stays up', as
   const cuts = new Set([0, 3, 4, 20, 47, 48, 52, 56, 100, 6000, 6488, 6492, 6500, 7000, 7924, bytes.length - 1]);
   for (let i = 1; i < 40; i++) cuts.add(7925 + Math.floor(((bytes.length - 7925) * i) / 40));
   const table = [...cuts, bytes.length].map((cut) => [cut, bytes.subarray(0, cut)]);
-  const r = await runEngine([...loadAll(t, table, []), frame(Kind.Ping)]);
-  const lines = r.stdout.split('\n').filter(Boolean).slice(1);
+  const lines = replyLines(await runEngine([...loadAll(t, table, []), frame(Kind.Ping)]));
   assert.deepEqual(lines.slice(0, cuts.size).map((l) => l + '\n'), [...cuts].map(() => error('MODEL_INVALID')));
   assert.deepEqual([READY.test(lines[cuts.size]), lines[cuts.size + 1] + '\n'], [true, PONG]);
 });
@@ -122,7 +121,7 @@ test('real models and the edges of the bounds load and decode', async (t) => {
   const dictation = [json(Kind.Begin, { requestId: 1, language: 'en', prompt: 'hello world' }), tone(),
     json(Kind.Finish, { requestId: 1 }), frame(Kind.Ping)];
   const r = await runEngine(loadAll(t, table, dictation));
-  const lines = r.stdout.split('\n').filter(Boolean).slice(1);
+  const lines = replyLines(r);
   table.forEach(([name], i) => {
     const [ready, result, pong] = lines.slice(3 * i, 3 * i + 3);
     assert.match(ready ?? '', READY, `${name}: ${r.stderr.slice(-400)}`);
@@ -132,27 +131,13 @@ test('real models and the edges of the bounds load and decode', async (t) => {
   assert.equal(r.code, 0);
 });
 
-test('a FIFO as the model path is refused at once, and the engine still reads its input', {
-  skip: process.platform === 'win32' || process.env.QUILLET_WHISPER_PREFIX ? 'no FIFOs here' : false,
-}, async (t) => {
-  const fifo = join(tempDir(t), 'model.fifo');
-  execFileSync('mkfifo', [fifo]);
-  const r = await runEngine([load(fifo), frame(Kind.Ping), frame(Kind.Shutdown)]);
-  assert.equal(r.signal, null);
-  assert.equal(r.stdout, HELLO_CPU + error('MODEL_MISSING') + PONG);
-});
-
 // modelWalkBufferBytes: the walk's read buffer is the one allocation of
 // exactly 65,536 bytes in a load, so every walk fails for want of it. (The
 // other ways out of the walk: dictation.test's failed loads.)
-const shim = process.env.QUILLET_TEST_FAIL_ALLOC;
-const noShim = !shim || !existsSync(shim) || !procVisible ? 'needs the allocation shim and /proc' : false;
 test('a walk without memory is OUT_OF_MEMORY and closes the model file', { skip: noShim }, async (t) => {
   const path = join(tempDir(t), 'good.bin');
   writeFileSync(path, mini());
-  const engine = new LiveEngine({ env: { LD_PRELOAD: shim, QUILLET_TEST_FAIL_ALLOC_SIZE: String(1 << 16) } });
-  t.after(() => engine.close());
-  assert.equal(await engine.next() + '\n', HELLO_CPU);
+  const engine = await liveEngine(t, { env: failAlloc(1 << 16) });
   assert.equal(await engine.ask(frame(Kind.Ping)) + '\n', PONG);
   const before = openFds(engine.child.pid);
   for (let i = 0; i < 5; i++) assert.equal(await engine.ask(load(path)) + '\n', error('OUT_OF_MEMORY'));
