@@ -35,25 +35,6 @@ AppIdentity identity(const char * name, uint32_t pid, uintptr_t window) {
 using Probe         = TrackerTest;
 using TrackerThread = TrackerTest;
 
-TEST_F(Probe, EpochStartsAtOneAndGrowsOnlyWhenStartReallyStarts) {
-    ContextSnapshot s = snap();
-    EXPECT_EQ(s.epoch, 1u);
-    EXPECT_FALSE(s.running);
-    EXPECT_EQ(s.reason, SnapshotReason::Stopped);
-    EXPECT_EQ(s.observedMs, 0);
-    recheck(&tracker); // stopped: no effect
-    EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
-    EXPECT_EQ(snap().observedMs, 0);
-    start(&tracker);
-    EXPECT_EQ(snap().epoch, 2u);
-    start(&tracker); // already running
-    EXPECT_EQ(snap().epoch, 2u);
-    stop(&tracker);
-    EXPECT_EQ(snap().epoch, 2u);
-    start(&tracker);
-    EXPECT_EQ(snap().epoch, 3u);
-}
-
 TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     addEditor();
     startHeld();
