@@ -1,4 +1,4 @@
-// The record and probes run by the test thread (Probe), and the tracker thread stepped by it (TrackerThread).
+// Probes run by the test thread (Probe), the tracker thread stepped by it (TrackerThread), whole runs (TrackerRun).
 #include <string>
 
 #include "test_support.h"
@@ -32,8 +32,19 @@ AppIdentity identity(const char * name, uint32_t pid, uintptr_t window) {
     return id;
 }
 
-using Probe         = TrackerTest;
-using TrackerThread = TrackerTest;
+using Probe      = TrackerTest;
+using TrackerRun = TrackerTest;
+
+// The tracker thread stepped by the test: set up, with the editor in front and the shell behind, one turn done.
+struct TrackerThread : TrackerTest {
+    void SetUp() override {
+        TrackerTest::SetUp();
+        addEditor();
+        addShell();
+        ASSERT_TRUE(setUpStepped());
+        ASSERT_TRUE(step());
+    }
+};
 
 TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     addEditor();
@@ -159,8 +170,6 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
 }
 
 TEST_F(TrackerThread, StopQueuesTheQuitThatEndsTheTrackersWait) {
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     ASSERT_EQ(sim::queuedMessages(), 0);
     stop(&tracker);
     EXPECT_EQ(sim::queuedMessages(), 1);
@@ -171,9 +180,6 @@ TEST_F(TrackerThread, StopQueuesTheQuitThatEndsTheTrackersWait) {
 }
 
 TEST_F(TrackerThread, RechecksWakeTheTrackerOnceAndItsNextTurnProbes) {
-    addEditor();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     ASSERT_TRUE(settled());
     sim::setClockMs(1100);
     recheck(&tracker);
@@ -185,9 +191,6 @@ TEST_F(TrackerThread, RechecksWakeTheTrackerOnceAndItsNextTurnProbes) {
 }
 
 TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
-    addEditor();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     EXPECT_LE(sim::lastWaitMs(), 25u) << "a probe falls due at most one wait before the tracker looks";
     const uint32_t queries = sim::imageQueries();
     sim::setClockMs(1499);
@@ -200,10 +203,6 @@ TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
 }
 
 TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow) {
-    addEditor();
-    addShell();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     ASSERT_TRUE(snap().valid);
     sim::setForeground(kShellWindow, true);
     ASSERT_TRUE(step());
@@ -220,9 +219,6 @@ TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow
 
 // A flood of messages does not hold up the stop flag or the probe schedule.
 TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
-    addEditor();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     for (int i = 0; i < 200; i++) sim::raiseWinEvent(platform::eventObjectDestroy, 0x5555, 0);
     sim::setClockMs(1500);
     ASSERT_TRUE(step());
@@ -230,7 +226,7 @@ TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
     EXPECT_EQ(snap().observedMs, 1500);
 }
 
-TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
+TEST_F(TrackerRun, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
     sim::setHookInstallFails(platform::eventObjectDestroy, true);
     EXPECT_FALSE(setUpStepped());
     EXPECT_FALSE(snap().running);
