@@ -1,4 +1,4 @@
-// The record and probes run by the test thread (Probe), and the tracker thread stepped by it (TrackerThread).
+// Probes run by the test thread (Probe), the tracker thread stepped by it (TrackerThread), whole runs (TrackerRun).
 #include <string>
 
 #include "test_support.h"
@@ -32,27 +32,19 @@ AppIdentity identity(const char * name, uint32_t pid, uintptr_t window) {
     return id;
 }
 
-using Probe         = TrackerTest;
-using TrackerThread = TrackerTest;
+using Probe      = TrackerTest;
+using TrackerRun = TrackerTest;
 
-TEST_F(Probe, EpochStartsAtOneAndGrowsOnlyWhenStartReallyStarts) {
-    ContextSnapshot s = snap();
-    EXPECT_EQ(s.epoch, 1u);
-    EXPECT_FALSE(s.running);
-    EXPECT_EQ(s.reason, SnapshotReason::Stopped);
-    EXPECT_EQ(s.observedMs, 0);
-    recheck(&tracker); // stopped: no effect
-    EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
-    EXPECT_EQ(snap().observedMs, 0);
-    start(&tracker);
-    EXPECT_EQ(snap().epoch, 2u);
-    start(&tracker); // already running
-    EXPECT_EQ(snap().epoch, 2u);
-    stop(&tracker);
-    EXPECT_EQ(snap().epoch, 2u);
-    start(&tracker);
-    EXPECT_EQ(snap().epoch, 3u);
-}
+// The tracker thread stepped by the test: set up, with the editor in front and the shell behind, one turn done.
+struct TrackerThread : TrackerTest {
+    void SetUp() override {
+        TrackerTest::SetUp();
+        addEditor();
+        addShell();
+        ASSERT_TRUE(setUpStepped());
+        ASSERT_TRUE(step());
+    }
+};
 
 TEST_F(Probe, PendingFromStartOrRecheckUntilAProbeCompletes) {
     addEditor();
@@ -178,8 +170,6 @@ TEST_F(Probe, UnusableOrUnstableForegroundIsUnavailable) {
 }
 
 TEST_F(TrackerThread, StopQueuesTheQuitThatEndsTheTrackersWait) {
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     ASSERT_EQ(sim::queuedMessages(), 0);
     stop(&tracker);
     EXPECT_EQ(sim::queuedMessages(), 1);
@@ -190,9 +180,6 @@ TEST_F(TrackerThread, StopQueuesTheQuitThatEndsTheTrackersWait) {
 }
 
 TEST_F(TrackerThread, RechecksWakeTheTrackerOnceAndItsNextTurnProbes) {
-    addEditor();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     ASSERT_TRUE(settled());
     sim::setClockMs(1100);
     recheck(&tracker);
@@ -204,9 +191,6 @@ TEST_F(TrackerThread, RechecksWakeTheTrackerOnceAndItsNextTurnProbes) {
 }
 
 TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
-    addEditor();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     EXPECT_LE(sim::lastWaitMs(), 25u) << "a probe falls due at most one wait before the tracker looks";
     const uint32_t queries = sim::imageQueries();
     sim::setClockMs(1499);
@@ -219,10 +203,6 @@ TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
 }
 
 TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow) {
-    addEditor();
-    addShell();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     ASSERT_TRUE(snap().valid);
     sim::setForeground(kShellWindow, true);
     ASSERT_TRUE(step());
@@ -239,9 +219,6 @@ TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow
 
 // A flood of messages does not hold up the stop flag or the probe schedule.
 TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
-    addEditor();
-    ASSERT_TRUE(setUpStepped());
-    ASSERT_TRUE(step());
     for (int i = 0; i < 200; i++) sim::raiseWinEvent(platform::eventObjectDestroy, 0x5555, 0);
     sim::setClockMs(1500);
     ASSERT_TRUE(step());
@@ -249,7 +226,7 @@ TEST_F(TrackerThread, ATurnHandlesAtMost64Messages) {
     EXPECT_EQ(snap().observedMs, 1500);
 }
 
-TEST_F(TrackerThread, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
+TEST_F(TrackerRun, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
     sim::setHookInstallFails(platform::eventObjectDestroy, true);
     EXPECT_FALSE(setUpStepped());
     EXPECT_FALSE(snap().running);

@@ -37,12 +37,4 @@ TEST(ExeName, LastBackslashPartLessAFinalExeInAnyCase) {
     }
 }
 
-TEST(ExeName, SixteenBitUnitsInUpperCase) {
-    const uint16_t         path[] = {'D', ':', '\\', 'M', 'S', 'T', 'S', 'C', '.', 'E', 'X', 'E'};
-    const quillet::ExeName name   = quillet::exeName(path, 12);
-    EXPECT_EQ(name.begin, 3u);
-    EXPECT_EQ(name.units, 5u);
-    EXPECT_TRUE(name.exeSuffix);
-}
-
 } // namespace

@@ -56,15 +56,9 @@ TEST_F(Poll, ArmedItDisarmsOnlyOnTheSameDisagreeingSampleSeenAgain25msLater) {
     driver = &w;
     ASSERT_TRUE(w.arm());
     w.setKeyDown(0xA0, true); // left Shift, which raw input never saw
-    onDesktop([](SimDesktop * d) {
-        d->onKeyRead = [](uint32_t vkey) {
-            if (vkey == 1) { // read once per sampling
-                driver->advance(20.0);
-            }
-        };
-    });
+    w.duringSampling([] { driver->advance(20.0); });
     w.sample();
-    onDesktop([](SimDesktop * d) { d->onKeyRead = nullptr; });
+    w.duringSampling(nullptr);
     w.advance(5.0);
     w.step(); // due 25 ms after the first sampling began, 5 ms after it ended
     EXPECT_TRUE(w.armed());
@@ -105,7 +99,6 @@ TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
 TEST_F(Poll, ASamplingCountsOnlyWhenQuickQuietAndFollowedByAGoodCheck) {
     const char * const    awaiting = "awaiting-neutral";
     static WorkerDriver * driver; // the desktop's read hook takes no context
-    static void (*midSampling)();
     driver = &w;
     const struct {
         void (*midSampling)();
@@ -119,21 +112,14 @@ TEST_F(Poll, ASamplingCountsOnlyWhenQuickQuietAndFollowedByAGoodCheck) {
     };
     for (const auto & k : cases) {
         SCOPED_TRACE(&k - cases);
-        midSampling = k.midSampling;
-        onDesktop([](SimDesktop * d) {
-            d->onKeyRead = [](uint32_t vkey) {
-                if (vkey == 1) { // read once per sampling
-                    midSampling();
-                }
-            };
-        });
+        w.duringSampling(k.midSampling);
         w.sample();
         EXPECT_STREQ(k.afterOne, w.failure());
         for (int i = 0; i < 5; i++) {
             w.sample();
         }
         EXPECT_EQ(w.armed(), k.arms);
-        midSampling = [] {};
+        w.duringSampling(nullptr);
         EXPECT_EQ(w.arm(), k.afterOne == awaiting) << "only those samplings were void";
         w.restart();
     }

@@ -76,18 +76,18 @@ test('the drain\'s status carries the standing failure: a key held since before 
 });
 
 test('remoteKeysState lists the held modifiers in the table\'s order, whatever order they went down in', async () => {
-  kt.testing.remoteClient(true);
+  kt.testing.remoteClient(1);
   kt.remoteKeysStart();
   try {
     await until(() => kt.remoteKeysState().active, 'the client in front');
     const keys = [0x5C, 0xA1, 0x41, 0xA2]; // right Windows, right Shift, A, left Control
-    for (const code of keys) assert.ok(kt.testing.remoteKey(code, true));
+    for (const code of keys) assert.ok(kt.testing.remoteKey(code, 1));
     assert.deepEqual(kt.remoteKeysState(),
       { active: true, client: 'mstsc', modifiers: [0xA2, 0xA1, 0x5C], other: true });
-    for (const code of keys) kt.testing.remoteKey(code, false);
+    for (const code of keys) kt.testing.remoteKey(code, 0);
   } finally {
     kt.remoteKeysStop();
-    kt.testing.remoteClient(false);
+    kt.testing.remoteClient(0);
   }
 });
 

@@ -23,15 +23,6 @@ static CaptureState * readArguments(napi_env env, napi_callback_info info, doubl
     return static_cast<CaptureState *>(data);
 }
 
-// Argument `index` when it is true; anything else reads as false.
-static bool flagArgument(napi_env env, napi_callback_info info, size_t index) {
-    napi_value argv[2];
-    size_t     count = 2;
-    bool       flag  = false;
-    napi_get_cb_info(env, info, &count, argv, nullptr, nullptr);
-    return index < count && napi_get_value_bool(env, argv[index], &flag) == napi_ok && flag;
-}
-
 static napi_value boolean(napi_env env, bool value) {
     napi_value result;
     napi_get_boolean(env, value, &result);
@@ -83,11 +74,13 @@ static napi_value monitorHeldExport(napi_env env, napi_callback_info) {
     return boolean(env, monitorThreadIdHeld() != 0);
 }
 
-// remoteClient(inFront): a remote-desktop client's window to the front, or the desktop's own foreground back.
+// remoteClient(inFront): a remote-desktop client's window to the front (1), or the desktop's own foreground back (0).
 static napi_value remoteClientExport(napi_env env, napi_callback_info info) {
     static const uint32_t clientPid = 4300;
     static uint32_t       ownPid    = 0;
-    const bool            inFront   = flagArgument(env, info, 0);
+    double                args[5];
+    readArguments(env, info, args);
+    const bool inFront = args[0] != 0.0;
     simProcessSet(clientPid, u"C:\\Windows\\System32\\mstsc.exe");
     SimDesktop * d = simDesktopBegin();
     if (inFront && d->foregroundProcess != clientPid) {
@@ -100,11 +93,11 @@ static napi_value remoteClientExport(napi_env env, napi_callback_info info) {
     return boolean(env, true);
 }
 
-// remoteKey(vkey, down): a physical key event through the newest low-level hook; false with no hook in place.
+// remoteKey(vkey, down): a physical key event (down 1, up 0) through the newest low-level hook; false with no hook.
 static napi_value remoteKeyExport(napi_env env, napi_callback_info info) {
     double args[5];
     readArguments(env, info, args);
-    const uint32_t message = flagArgument(env, info, 1) ? messageKeyDown : messageKeyUp;
+    const uint32_t message = args[1] != 0.0 ? messageKeyDown : messageKeyUp;
     return boolean(env, simHookDeliver(0, message, (uint32_t) args[0], 0) != -1);
 }
 

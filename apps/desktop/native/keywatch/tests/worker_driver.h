@@ -70,6 +70,18 @@ struct WorkerDriver {
             advance(5.0), step();
         }
     }
+    // `during` runs inside every sampling, which reads the left button once; null for none.
+    static void duringSampling(void (*during)()) {
+        static void (*hook)();
+        hook = during;
+        onDesktop([](SimDesktop * d) {
+            d->onKeyRead = [](uint32_t vkey) {
+                if (vkey == 1 && hook != nullptr) {
+                    hook();
+                }
+            };
+        });
+    }
     // The two samplings that arm a neutral capture; true when armed.
     bool         arm() { return sample(), sample(), armed(); }
     WindowHandle window() const { return simWindowOf(state); }
