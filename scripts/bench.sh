@@ -15,6 +15,9 @@
 #   wine          the contention case for the Windows build under Wine
 #   windows       the Windows build under Wine against the Linux build, same
 #                 machine, interleaved: decodeMs ratio at 1 and 2 threads
+#   variants      the release builds (Linux, and Windows under Wine) with every
+#                 CPU backend variant, so the loader picks this CPU's best,
+#                 against the same build with only the AVX2 one, interleaved
 #   modules       the keywatch and appfocus benchmarks
 # A section is a function section_<name> (dashes as underscores) and its name
 # in the list below; the helpers need_* build what it uses, once.
@@ -36,7 +39,7 @@ cpus=$(nproc)
 # Threads for the engine and side-by-side sections: 1 on a machine of 2 or
 # fewer logical CPUs, where 2 threads beside any outside load scatter widely.
 threads=${QUILLET_BENCH_THREADS:-$(( cpus <= 2 ? 1 : cpus / 2 ))}
-sections=(engine side-by-side contention wine windows modules)
+sections=(engine side-by-side contention wine windows variants modules)
 
 load() { echo "(load average $(cut -d' ' -f1-3 /proc/loadavg))"; }
 
@@ -145,6 +148,32 @@ section_windows() {
   need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
   node apps/desktop/engine/bench/windows_vs_linux.mjs --linux "$bin/quillet-whisper" \
     --windows "$wbuild/bin/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads "${QUILLET_BENCH_WIN_THREADS:-1,2}" --models "${QUILLET_BENCH_WIN_MODELS:-toy,q8_0,f16}"
+  local rc=$?
+  timeout 20 wineserver -k 2>/dev/null
+  return $rc
+}
+
+# stage_variants <bin> <dir>: <dir>/all holds the build's bin folder as it is,
+# <dir>/avx2 the same with the AVX2 (haswell) CPU backend as the only one.
+stage_variants() {
+  rm -rf "$2" && mkdir -p "$2/all" "$2/avx2" || return 1
+  cp -a "$1"/. "$2/all/" && cp -a "$1"/. "$2/avx2/" || return 1
+  find "$2/avx2" -name '*ggml-cpu-*' ! -name '*ggml-cpu-haswell*' -delete
+}
+
+section_variants() {
+  local out="$root/build/bench-variants" model=${QUILLET_BENCH_WIN_MODELS:-toy,q8_0}
+  cmake --preset release >/dev/null && cmake --build --preset release -j"$jobs" >/dev/null || return 1
+  stage_variants build/release/bin "$out/linux" || return 1
+  echo "Linux: $("$out/linux/all/quillet-whisper" </dev/null 2>&1 | grep -o 'libggml-cpu-[a-z0-9]*' | head -1) against haswell"
+  node apps/desktop/engine/bench/windows_vs_linux.mjs --names all,avx2 --linux "$out/linux/avx2/quillet-whisper" \
+    --windows "$out/linux/all/quillet-whisper" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads 1 --models "$model" || return 1
+  need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
+  cmake --preset windows-release >/dev/null && cmake --build --preset windows-release -j"$jobs" >/dev/null || return 1
+  stage_variants build/windows-release/bin "$out/windows" || return 1
+  echo "Windows under Wine: $(wine "$out/windows/all/quillet-whisper.exe" </dev/null 2>&1 | grep -o 'ggml-cpu-[a-z0-9]*' | head -1) against haswell"
+  node apps/desktop/engine/bench/windows_vs_linux.mjs --names all,avx2 --linux "$out/windows/avx2/quillet-whisper.exe" \
+    --windows "$out/windows/all/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads 1 --models "$model"
   local rc=$?
   timeout 20 wineserver -k 2>/dev/null
   return $rc

@@ -6,9 +6,11 @@
 // swapped every round so that a change in load hits both alike. It prints
 // the Windows/Linux ratio of the engine's own decodeMs per round (min,
 // median, max) and the load average. It prints figures; it is not a test.
+// Any two engines compare the same way (an .exe runs under Wine); --names
+// labels them, as bench.sh's variants section does for two CPU backends.
 //
-//   node windows_vs_linux.mjs --linux PATH --windows PATH.exe [--rounds N]
-//        [--threads 1,2] [--models toy,q8_0,f16] [--wav FILE]
+//   node windows_vs_linux.mjs --linux PATH --windows PATH[.exe] [--rounds N]
+//        [--threads 1,2] [--models toy,q8_0,f16] [--wav FILE] [--names A,B]
 
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -61,11 +63,18 @@ class Engine {
 
   // 'exit', not 'close': the Wine services the first .exe starts inherit its
   // standard error and keep that pipe open long after the engine has gone.
-  close() { this.child.stdin.end(); return new Promise((resolve) => this.child.on('exit', resolve)); }
+  // Its pipes are let go at exit for the same reason.
+  close() {
+    this.child.stdin.end();
+    return new Promise((resolve) => this.child.on('exit', resolve)).then(() => {
+      this.child.stdout.destroy();
+      this.child.stderr.destroy();
+    });
+  }
 }
 
 async function compare(opts, label, modelPath, loadOptions, threads, samples) {
-  const engines = [new Engine(opts.linux, []), new Engine(opts.windows, ['wine'])];
+  const engines = [opts.linux, opts.windows].map((f) => new Engine(f, f.endsWith('.exe') ? ['wine'] : []));
   const loadMsg = { version: 2, modelPath, device: 'cpu', threads, shortWindowSamples: 0, shortAudioCtx: 0, ...loadOptions };
   for (const e of engines) {
     await e.hello;
@@ -80,8 +89,8 @@ async function compare(opts, label, modelPath, loadOptions, threads, samples) {
   await Promise.all(engines.map((e) => e.close()));
   const ratios = ms[0].map((l, i) => ms[1][i] / l);
   const same = texts[0].text === texts[1].text ? 'same text' : `TEXT DIFFERS: ${JSON.stringify(texts.map((t) => t.text))}`;
-  console.log(`${label.padEnd(22)} ${String(threads).padStart(2)}  linux ${String(median(ms[0])).padStart(6)} ms` +
-    `  windows ${String(median(ms[1])).padStart(6)} ms  ratio min ${Math.min(...ratios).toFixed(2)}` +
+  console.log(`${label.padEnd(22)} ${String(threads).padStart(2)}  ${opts.a} ${String(median(ms[0])).padStart(6)} ms` +
+    `  ${opts.b} ${String(median(ms[1])).padStart(6)} ms  ratio min ${Math.min(...ratios).toFixed(2)}` +
     ` median ${median(ratios).toFixed(2)} max ${Math.max(...ratios).toFixed(2)}  load ${load()}  ${same}`);
 }
 
@@ -90,10 +99,12 @@ const { values } = parseArgs({
     linux: { type: 'string' }, windows: { type: 'string' }, rounds: { type: 'string', default: '10' },
     threads: { type: 'string', default: '1,2' }, models: { type: 'string', default: 'toy,q8_0,f16' },
     wav: { type: 'string', default: path.join(here, '../samples/dictation.wav') },
+    names: { type: 'string', default: 'linux,windows' },
   },
 });
 if (!values.linux || !values.windows) throw new Error('--linux and --windows name the two engines');
-const opts = { ...values, rounds: Number(values.rounds) };
+const [a, b] = values.names.split(',');
+const opts = { ...values, rounds: Number(values.rounds), a, b };
 const samples = (await readWav(values.wav)).samples;
 const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-winbench-'));
 try {
@@ -104,7 +115,7 @@ try {
     writeTestModel(file, { variant: 'multilingual', dims: 'tiny', ftype, weights: 'random', seed: 1 });
     models.push([`random tiny (${name})`, file, {}]);
   }
-  console.log(`decodeMs medians over ${opts.rounds} interleaved rounds; ratio = windows / linux per round`);
+  console.log(`decodeMs medians over ${opts.rounds} interleaved rounds; ratio = ${b} / ${a} per round`);
   console.log(`case                   threads; load average before: ${load()}`);
   for (const threads of values.threads.split(',').map(Number)) {
     for (const [label, file, loadOptions] of models) await compare(opts, label, file, loadOptions, threads, samples);
