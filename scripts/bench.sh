@@ -171,7 +171,10 @@ section_variants() {
   need_wine; case $? in 0) ;; 2) return 0 ;; *) return 1 ;; esac
   cmake --preset windows-release >/dev/null && cmake --build --preset windows-release -j"$jobs" >/dev/null || return 1
   stage_variants build/windows-release/bin "$out/windows" || return 1
-  echo "Windows under Wine: $(wine "$out/windows/all/quillet-whisper.exe" </dev/null 2>&1 | grep -o 'ggml-cpu-[a-z0-9]*' | head -1) against haswell"
+  # (through a file: Wine's services inherit the engine's standard error and
+  # would hold a pipe open)
+  wine "$out/windows/all/quillet-whisper.exe" </dev/null >"$out/windows/hello.txt" 2>&1
+  echo "Windows under Wine: $(grep -o 'ggml-cpu-[a-z0-9]*' "$out/windows/hello.txt" | head -1) against haswell"
   node apps/desktop/engine/bench/windows_vs_linux.mjs --names all,avx2 --linux "$out/windows/avx2/quillet-whisper.exe" \
     --windows "$out/windows/all/quillet-whisper.exe" --rounds "${QUILLET_BENCH_RUNS:-10}" --threads 1 --models "$model"
   local rc=$?
