@@ -39,7 +39,9 @@ get_filename_component(exe_name "${EXE}" NAME)
 if(IS_SYMLINK "${DIR}/${exe_name}")
   file(REMOVE "${DIR}/${exe_name}")
 endif()
-file(COPY "${EXE}" DESTINATION "${DIR}")
+# By content: file(COPY) skips a file whose time matches to the second, so an
+# engine relinked within the second of the last copy left the old one here.
+file(COPY_FILE "${EXE}" "${DIR}/${exe_name}" ONLY_IF_DIFFERENT)
 list(APPEND keep "${exe_name}")
 
 set(libs ${LIBS})
