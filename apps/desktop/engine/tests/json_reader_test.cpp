@@ -49,8 +49,12 @@ TEST(JsonReader, AcceptsOneWellFormedObjectOnly) {
          "{\"n\":.5}", "{\"n\":01}", "{\"n\":1.}", "{\"n\":1e}", "{\"n\":0x10}", "{\"n\":NaN}",
          // No stack exhaustion beyond the nesting limit.
          nested(32, "[", "]"), nested(5000, "[", "]"), nested(32, "{\"b\":", "}")};
-    for (const std::string & text : accepted) EXPECT_TRUE(parses(text)) << text.substr(0, 60);
-    for (const std::string & text : refused) EXPECT_FALSE(parses(text)) << text.substr(0, 60);
+    for (const std::string & text : accepted) {
+        EXPECT_TRUE(parses(text)) << text.substr(0, 60);
+    }
+    for (const std::string & text : refused) {
+        EXPECT_FALSE(parses(text)) << text.substr(0, 60);
+    }
 }
 
 TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
