@@ -2,9 +2,8 @@
 # The Windows build run for real under Wine, in six stages:
 #   engine    the engine's process tests against quillet-whisper.exe (pipes,
 #             binary frames, a non-ASCII model path, a decode)
-#   keywatch  keywatch.node in node.exe with Wine's own wtsapi32: surface, the
-#             capture failing closed, SendInput seen by a low-level hook,
-#             foreground pid
+#   keywatch  keywatch.node in node.exe with Wine's own wtsapi32: the
+#             capture failing closed, foreground pid
 #   capture   keywatch's capture armed (a stand-in wtsapi32.dll answers the
 #             session query Wine cannot), real X keys through xdotool, raw
 #             input ownership, start/stop cycles, environment teardown
@@ -12,10 +11,10 @@
 #   appfocus  appfocus.node in node.exe with notepad and a helper window
 #   packages  the three npm packages packed (scripts/pack.sh), installed into
 #             an empty host folder (npm install, then npm ci, no platform
-#             flags) and used by name from node.exe; prints the CPU backend
-#             the engine picked. Also a host bundled by esbuild that finds the
-#             binaries through QUILLET_PREBUILDS_DIR, and a unit test that
-#             stubs an export
+#             flags) and used by name from node.exe, a stubbed export and
+#             SendInput seen by a low-level hook included; prints the CPU
+#             backend the engine picked. Also a host bundled by esbuild
+#             that finds the binaries through QUILLET_PREBUILDS_DIR
 # Usage: scripts/test-wine.sh [windows build dir]   (default build/windows)
 #        QUILLET_WINE_STAGES="keywatch remote" picks stages (default: all six)
 # Prints each stage's node:test summary ("# pass N", "# fail N") and its time;
@@ -186,9 +185,9 @@ node_stage() {
 }
 
 # ---- packages: the npm tarballs installed as a host installs them ----
-# Three hosts, each reported on its own: packages (required and imported by
-# name), packages-bundled (one esbuild bundle, binaries found through
-# QUILLET_PREBUILDS_DIR), packages-stub (a unit test that stubs an export).
+# Two hosts, each reported on its own: packages (required and imported by
+# name, an export stubbed), packages-bundled (one esbuild bundle, binaries
+# found through QUILLET_PREBUILDS_DIR).
 stage_packages() {
   local started host="$work/host" out="$work/packages" app="$work/bundleapp/app"
   mkdir -p "$host" "$app/quillet"
@@ -204,13 +203,12 @@ stage_packages() {
     echo "# pass 0"; echo "# fail 1"; failed=$((failed + 1)); echo "wine packages: FAILED (pack, install or bundle)"
     return
   fi
-  cp tools/wine/packages-host.test.mjs tools/wine/stub-host.test.mjs tools/wine/support.mjs "$host/"
+  cp tools/wine/packages-host.test.mjs tools/wine/support.mjs "$host/"
   local name file
-  for name in packages packages-bundled packages-stub; do
+  for name in packages packages-bundled; do
     case $name in
       packages) file="$host/packages-host.test.mjs" ;;
       packages-bundled) file="$app/main.cjs" ;;
-      packages-stub) file="$host/stub-host.test.mjs" ;;
     esac
     started=$(date +%s)
     QUILLET_WINE_MODEL=$(winpath "$root/apps/desktop/engine/tools/speech-model/toy-dictation-q8_0.bin") \

@@ -1,29 +1,13 @@
-// keywatch in node.exe under Wine's own wtsapi32: the capture failing closed, SendInput, the foreground pid.
+// keywatch in node.exe under Wine's own wtsapi32: the capture failing closed, the foreground pid. (The objects'
+// shapes are the binding's: module.test.mjs on Linux. SendInput seen by a hook: packages-host.test.mjs.)
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { binDir, focus, keyboardHook, openWindow, sleep, startCapture, stopCapture, waitFor } from './support.mjs';
+import { binDir, focus, openWindow, sleep, startCapture, stopCapture, waitFor } from './support.mjs';
 
-const modulePath = join(binDir, 'keywatch.node');
-const kw = createRequire(import.meta.url)(modulePath);
-const EXPORTS = ['start', 'stop', 'status', 'drain', 'foregroundPid', 'sendKeys', 'remoteKeysStart', 'remoteKeysStop', 'remoteKeysState'];
-const STATUS_KEYS = ['platform', 'accessibility', 'listen', 'running', 'epoch', 'failure'];
-
-test('surface and object shapes before any start', () => {
-  for (const name of EXPORTS) assert.equal(typeof kw[name], 'function', name);
-  const s = kw.status();
-  assert.deepEqual(Object.keys(s), STATUS_KEYS);
-  assert.deepEqual(s, { platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running: false, epoch: 0, failure: null });
-  const d = kw.drain();
-  assert.deepEqual(Object.keys(d), ['epoch', 'clockMs', 'status', 'frames']);
-  assert.equal(typeof d.clockMs, 'number');
-  assert.deepEqual(d.frames, []);
-  const r = kw.remoteKeysState();
-  assert.deepEqual(Object.keys(r), ['active', 'client', 'modifiers', 'other']);
-  assert.deepEqual(r, { active: false, client: '', modifiers: [], other: false });
-});
+const kw = createRequire(import.meta.url)(join(binDir, 'keywatch.node'));
 
 test('start runs the worker; Wine cannot report the session state, so the capture never arms', async (t) => {
   // The environment checks want a foreground window before the session query.
@@ -31,7 +15,6 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   t.after(() => front.close());
   await focus(front.title);
   const s = startCapture(kw);
-  assert.deepEqual(Object.keys(s), STATUS_KEYS);
   assert.equal(s.running, true, JSON.stringify(s));
   const failed = await waitFor(() => kw.status().failure === 'session-state-unavailable', 2000);
   assert.ok(failed, `failure stayed ${kw.status().failure}`);
@@ -49,16 +32,6 @@ test('start runs the worker; Wine cannot report the session state, so the captur
   // Wine's WTSUnRegisterSessionNotification is a stub returning FALSE: the teardown names that step.
   assert.equal(stopped.failure, 'session-notification-remove');
   assert.equal(kw.drain().frames.at(-1).reason, 'shutdown');
-});
-
-test('sendKeys paste reaches a low-level hook as four injected events', async () => {
-  const collect = await keyboardHook(5, 1500);
-  assert.equal(kw.sendKeys('paste'), 'sent');
-  const lines = await collect();
-  // The generic Control key reaches hooks as 17 under Wine, as 162 on Windows.
-  const control = lines[0]?.split(' ')[0];
-  assert.ok(control === '17' || control === '162', lines.join(', '));
-  assert.deepEqual(lines, [`${control} down 1`, '86 down 1', '86 up 1', `${control} up 1`]);
 });
 
 test('foregroundPid names the process of the focused window', async (t) => {
