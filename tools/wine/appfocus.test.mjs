@@ -57,10 +57,7 @@ test('the foreground application through start, focus changes, close, stop and r
   assert.ok(gone, `still notepad: ${JSON.stringify(af.snapshot())}`);
   assert.ok(gone.value.valid ? gone.value.app.processId > 0 : gone.value.reason === 'unavailable', JSON.stringify(gone.value));
 
-  af.stop();
-  const { running, reason, app, changedMs, epoch } = af.snapshot();
-  assert.deepEqual({ running, reason, app, changedMs, epoch },
-    { running: false, reason: 'stopped', app: null, changedMs: 0, epoch: 2 });
+  af.stop(); // the stopped record itself: module.test.mjs on Linux
   af.stop(); // stop twice is harmless
 
   af.start();
