@@ -1,10 +1,71 @@
-// Probes run by the test thread (Probe), the tracker thread stepped by it (TrackerThread), whole runs (TrackerRun).
-#include <string>
+// Probes run by the test thread (Probe), the tracker thread stepped by it (TrackerThread), whole runs (TrackerRun),
+// host calls racing the tracker thread and a foreground switcher (TrackerRace), on the simulated platform.
+#include <gtest/gtest.h>
+#include <string.h>
 
-#include "test_support.h"
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "sim.h"
+#include "identity.h"
+#include "tracker.h"
 
 namespace appfocus {
 namespace {
+
+bool identityEmpty(const AppIdentity & identity) {
+    static const AppIdentity zero = {};
+    return identityEqual(identity, zero);
+}
+
+class TrackerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::reset();
+        sim::setClockMs(1000);
+    }
+    void TearDown() override {
+        sim::holdThreads(false);
+        stop(&tracker);
+        if (stepping) tearDownStepped();
+        // What the stepped run left in this thread's queue must not reach the next test.
+        while (platform::pumpMessage() != platform::PumpEmpty) {
+        }
+        sim::reset();
+    }
+    // A run whose tracker thread is this one, stepped by the test; waits return at once.
+    bool setUpStepped() {
+        sim::setInstantWaits(true);
+        openRun(&tracker);
+        stepping = true;
+        return trackerSetUp(&tracker, &run);
+    }
+    bool step() { return trackerStep(&tracker, &run); }
+    void tearDownStepped() {
+        trackerTearDown(&tracker, &run);
+        stepping = false;
+    }
+    // Running, with the tracker thread held at its start so that the test thread probes.
+    void startHeld() {
+        sim::holdThreads(true);
+        start(&tracker);
+    }
+    ContextSnapshot snap() {
+        ContextSnapshot s;
+        double          clockMs;
+        copySnapshot(&tracker, &s, &clockMs);
+        return s;
+    }
+    bool settled() {
+        ContextSnapshot s = snap();
+        return s.running && s.reason != SnapshotReason::MetadataPending;
+    }
+
+    ForegroundTracker tracker;
+    TrackerRun        run      = {};
+    bool              stepping = false;
+};
 
 const platform::WindowHandle kEditorWindow = 0x10a0;
 const platform::WindowHandle kShellWindow  = 0x20c0;
@@ -262,6 +323,59 @@ TEST_F(TrackerRun, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
     start(&tracker);
     EXPECT_TRUE(snap().running);
     EXPECT_EQ(snap().epoch, 6u);
+}
+
+// Host calls racing the tracker thread and a foreground switcher: the race check under TSan, whole records always.
+class TrackerRace : public TrackerTest {
+protected:
+    void SetUp() override {
+        sim::reset(); // real clock: the poll runs too
+        sim::addApp(0xa0, 11, u"C:\\A\\alpha.exe");
+        sim::addApp(0xb0, 22, u"C:\\B\\beta.exe");
+        switcher = std::thread([this] {
+            for (int i = 0; !done.load(); i++) {
+                sim::setForeground(i % 2 ? 0xa0 : 0xb0, true);
+                if (i % 7 == 0) sim::raiseWinEvent(platform::eventObjectDestroy, 0xa0, 0);
+                std::this_thread::yield();
+            }
+        });
+    }
+    void TearDown() override {
+        done.store(true);
+        switcher.join();
+        TrackerTest::TearDown();
+    }
+    void expectWhole(const ContextSnapshot & s) {
+        if (s.valid) {
+            const AppIdentity & id = s.identity;
+            EXPECT_TRUE((strcmp(id.name, "alpha") == 0 && id.processId == 11 && id.windowHandle == 0xa0) ||
+                        (strcmp(id.name, "beta") == 0 && id.processId == 22 && id.windowHandle == 0xb0));
+            EXPECT_EQ(s.reason, SnapshotReason::None);
+            EXPECT_GT(s.changedMs, 0);
+            EXPECT_LE(s.changedMs, s.observedMs);
+        } else {
+            EXPECT_TRUE(identityEmpty(s.identity));
+            EXPECT_NE(s.reason, SnapshotReason::None);
+        }
+    }
+    std::atomic<bool> done{false};
+    std::thread       switcher;
+};
+
+TEST_F(TrackerRace, SnapshotRecheckStopAndStartWhileTheTrackerProbes) {
+    for (int round = 0; round < 20; round++) {
+        start(&tracker);
+        for (int i = 0; i < 40; i++) {
+            ContextSnapshot s = snap();
+            EXPECT_EQ(s.epoch, 2u + round);
+            expectWhole(s);
+            if (i % 4 == 0) recheck(&tracker);
+            std::this_thread::yield();
+        }
+        stop(&tracker);
+        EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
+    }
+    EXPECT_EQ(sim::threadCounts().running, 0u);
 }
 
 } // namespace
