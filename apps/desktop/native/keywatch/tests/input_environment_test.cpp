@@ -10,14 +10,7 @@
 
 using namespace keywatch;
 
-namespace {
-
-struct Poll : ::testing::Test {
-    WorkerDriver w;
-    void         SetUp() override { w.begin(); }
-};
-
-} // namespace
+using Poll = WorkerTest;
 
 TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartAndDisarmsAfterTwoDisagreeingOnes) {
     const uint64_t startEpoch = w.state->epoch;
