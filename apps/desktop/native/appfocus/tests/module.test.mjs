@@ -49,7 +49,6 @@ test('start, recheck and stop of a resolved app, as the host sees them', async (
 
   assert.equal(sim.recheck(), undefined);
   await until(() => sim.snapshot().observedMs > s.observedMs && sim.snapshot().valid, 'the recheck result');
-  assert.equal(sim.snapshot().changedMs, s.changedMs, 'the same app is no change');
 
   assert.equal(sim.stop(), undefined);
   const stopped = sim.snapshot();

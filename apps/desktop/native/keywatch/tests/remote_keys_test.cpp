@@ -72,9 +72,8 @@ TEST(RemoteClients, BaseNameMatchesWithExeInAnyCase) {
         {u"C:\\Citrix\\WFica32.exe", 4},
         {u"C:\\x\\mstsc2.exe", -1},
         {u"C:\\x\\mstsc", -1},
-        {u"C:\\x\\mstsc.com", -1},
         {u"C:\\x\\xmstsc.exe", -1},
-        {u"", -1},
+        {u"C:\\x\\mst.exe", -1}, // a client's name begins with it
     };
     for (const auto & c : cases) {
         uint16_t path[imagePathUnits] = {0};
