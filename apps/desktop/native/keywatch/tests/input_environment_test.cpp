@@ -42,11 +42,9 @@ TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartAndDisarmsAfterTwoDisagreeingO
 
 // The 25 ms count from the end of the first sampling, which may itself take up to 20 ms.
 TEST_F(Poll, ArmedItDisarmsOnlyOnTheSameDisagreeingSampleSeenAgain25msLater) {
-    static WorkerDriver * driver; // the desktop's read hook takes no context
-    driver = &w;
     ASSERT_TRUE(w.arm());
     w.setKeyDown(0xA0, true); // left Shift, which raw input never saw
-    w.duringSampling([] { driver->advance(20.0); });
+    w.duringSampling([](WorkerDriver * d) { d->advance(20.0); });
     w.sample();
     w.duringSampling(nullptr);
     w.advance(5.0);
@@ -87,18 +85,17 @@ TEST_F(Poll, HeldKeyOrButtonRestartsTheNeutralWatch) {
 
 // What happens while the keys are read: time passing, the desktop changing, a message arriving.
 TEST_F(Poll, ASamplingCountsOnlyWhenQuickQuietAndFollowedByAGoodCheck) {
-    const char * const    awaiting = "awaiting-neutral";
-    static WorkerDriver * driver; // the desktop's read hook takes no context
-    driver = &w;
+    const char * const awaiting = "awaiting-neutral";
     const struct {
-        void (*midSampling)();
+        void (*midSampling)(WorkerDriver *);
         const char * afterOne; // the failure after one sampling
         bool         arms;     // within six
     } cases[] = {
-        {[] { driver->advance(20.0); }, awaiting, true},
-        {[] { driver->advance(21.0); }, awaiting, false},
-        {[] { simPostMessage(driver->window(), messageUser, 0, 0); }, awaiting, false},
-        {[] { onDesktop([](SimDesktop * d) { d->layout = 0x04070407; }); }, "keyboard-layout-ambiguous", false},
+        {[](WorkerDriver * d) { d->advance(20.0); }, awaiting, true},
+        {[](WorkerDriver * d) { d->advance(21.0); }, awaiting, false},
+        {[](WorkerDriver * d) { simPostMessage(d->window(), messageUser, 0, 0); }, awaiting, false},
+        {[](WorkerDriver *) { onDesktop([](SimDesktop * d) { d->layout = 0x04070407; }); }, "keyboard-layout-ambiguous",
+         false},
     };
     for (const auto & k : cases) {
         SCOPED_TRACE(&k - cases);

@@ -70,14 +70,15 @@ struct WorkerDriver {
             advance(5.0), step();
         }
     }
-    // `during` runs inside every sampling, which reads the left button once; null for none.
-    static void duringSampling(void (*during)()) {
-        static void (*hook)();
-        hook = during;
+    // `during` runs on this driver inside every sampling, which reads the left button once; null for none.
+    void duringSampling(void (*during)(WorkerDriver *)) {
+        static void (*hook)(WorkerDriver *);
+        static WorkerDriver * self; // the desktop's read hook takes no context
+        hook = during, self = this;
         onDesktop([](SimDesktop * d) {
             d->onKeyRead = [](uint32_t vkey) {
                 if (vkey == 1 && hook != nullptr) {
-                    hook();
+                    hook(self);
                 }
             };
         });
