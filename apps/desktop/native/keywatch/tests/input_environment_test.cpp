@@ -13,7 +13,6 @@ using namespace keywatch;
 using Poll = WorkerTest;
 
 TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartAndDisarmsAfterTwoDisagreeingOnes) {
-    const uint64_t startEpoch = w.state->epoch;
     w.sample();
     w.advance(24.0);
     w.step(); // too soon for a sampling
@@ -22,10 +21,8 @@ TEST_F(Poll, ArmsAfterTwoNeutralSamplings25msApartAndDisarmsAfterTwoDisagreeingO
     w.step();
     ASSERT_TRUE(w.armed());
     EXPECT_STREQ(nullptr, w.failure());
-    const DrainCopy & c = w.drain();
-    EXPECT_EQ(c.epoch, startEpoch + 1);
+    const DrainCopy & c = w.drain(); // the arming's epoch and frames: keywatch.node
     ASSERT_EQ(c.frameCount, 2u);
-    EXPECT_EQ(c.frames[1].kind, (uint32_t) frameSnapshot);
     EXPECT_DOUBLE_EQ(c.frames[1].sourceMs, w.nowMs - 32.0); // the tick mapped 32 ms back
 
     // A press raw input never saw disarms at the next sampling that still disagrees, until released.
