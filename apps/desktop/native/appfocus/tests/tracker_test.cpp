@@ -287,7 +287,6 @@ TEST_F(TrackerThread, ADueProbeFollowsWithinAWaitAndNoneComesEarly) {
     sim::setClockMs(1500);
     ASSERT_TRUE(step());
     EXPECT_EQ(snap().observedMs, 1500);
-    EXPECT_TRUE(settled());
 }
 
 TEST_F(TrackerThread, EventsProbeAtOnceButOnlyForTheForegroundOrTheTrackedWindow) {
@@ -346,7 +345,6 @@ TEST_F(TrackerRun, HookFaultsAndAFailedThreadStartEndTheRunUntilStartRetries) {
     recheck(&tracker);
     EXPECT_EQ(snap().reason, SnapshotReason::HelperFault);
     stop(&tracker);
-    EXPECT_EQ(snap().reason, SnapshotReason::Stopped);
     start(&tracker);
     EXPECT_TRUE(snap().running);
     EXPECT_EQ(snap().epoch, 6u);
