@@ -2,8 +2,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { Worker } from 'node:worker_threads';
-import { until } from '../../common/tests/until.mjs';
+import { assertExports, callFromWorkers, inWorker, until } from '../../common/tests/support.mjs';
 
 const require = createRequire(import.meta.url);
 const modulePath = process.env.KEYWATCH_MODULE;
@@ -18,11 +17,7 @@ const statusOf = (running, epoch, failure) =>
   ({ platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running, epoch, failure });
 
 test('the nine exports in order; status and drain before any start; the synchronous exports', () => {
-  assert.deepEqual(Object.getOwnPropertyNames(kw), exportNames);
-  for (const name of exportNames) {
-    const d = Object.getOwnPropertyDescriptor(kw, name);
-    assert.deepEqual([typeof d.value, d.writable, d.enumerable, d.configurable], ['function', false, false, false]);
-  }
+  assertExports(kw, exportNames);
   assert.deepEqual(kw.status('ignored'), statusOf(false, 0, null));
   const d = kw.drain();
   assert.deepEqual(Object.keys(d), ['epoch', 'clockMs', 'status', 'frames']);
@@ -56,23 +51,10 @@ test('a whole capture through the worker: start, arm, keys, drain, stop', async 
   await until(() => frames.push(...kt.drain().frames) >= 4, 'four key frames');
   assert.deepEqual(frames.map(({ sourceMs, ...f }) => f), [['LeftControl', true], ['Other', true], ['Other', false],
     ['LeftControl', false]].map(([key, down], i) => ({ sequence: 3 + i, kind: 'event', key, down, repeat: false })));
-  assert.ok(frames.every((f, i) => i === 0 || f.sourceMs >= frames[i - 1].sourceMs));
 
   assert.deepEqual(kt.stop(), statusOf(false, armed.epoch + 1, null));
   assert.deepEqual(kt.drain().frames.map((f) => f.reason), ['shutdown']);
   assert.deepEqual(kt.stop(), kt.status(), 'a second stop changes nothing');
-});
-
-test('the drain\'s status carries the standing failure: a key held since before the start blocks the arming', () => {
-  assert.equal(kt.testing.rawKey(1, 0x1E, 0, 0x41), false, 'no worker window yet');
-  try {
-    const started = kt.start();
-    assert.equal(started.failure, 'awaiting-neutral');
-    assert.deepEqual(kt.drain().status, started);
-  } finally {
-    kt.stop();
-    kt.testing.rawKey(1, 0x1E, 1, 0x41);
-  }
 });
 
 test('remoteKeysState lists the held modifiers in the table\'s order, whatever order they went down in', async () => {
@@ -91,45 +73,33 @@ test('remoteKeysState lists the held modifiers in the table\'s order, whatever o
   }
 });
 
+// A key held since before the start blocks the arming: the drain's status carries the standing failure.
 test('an environment has its own record; its teardown stops its capture and the remote-keys monitor', async () => {
-  const worker = new Worker(`
-    const { parentPort, workerData } = require('node:worker_threads');
-    const kt = require(workerData);
-    const before = kt.status();
-    kt.remoteKeysStart();
-    parentPort.postMessage({ before, started: kt.start().running, monitor: kt.testing.monitorHeld() });`,
-  { eval: true, workerData: testModulePath });
-  // Both listeners before any await: a busy parent may get the message and the exit in one turn.
-  const exited = new Promise((resolve) => worker.once('exit', resolve));
-  const seen = await new Promise((resolve, reject) => worker.once('message', resolve).once('error', reject));
-  assert.equal(await exited, 0);
-  assert.deepEqual(seen, { before: statusOf(false, 0, null), started: true, monitor: true });
+  assert.equal(kt.testing.rawKey(1, 0x1E, 0, 0x41), false, 'no worker window here');
+  try {
+    const { message, code } = await inWorker(`
+      const before = m.status();
+      m.remoteKeysStart();
+      const started = m.start();
+      parentPort.postMessage({ before, started, drained: m.drain().status, monitor: m.testing.monitorHeld() });`,
+    testModulePath);
+    assert.equal(code, 0);
+    const started = statusOf(true, message.started.epoch, 'awaiting-neutral');
+    assert.deepEqual(message, { before: statusOf(false, 0, null), started, drained: started, monitor: true });
+  } finally {
+    kt.testing.rawKey(1, 0x1E, 1, 0x41);
+  }
   assert.equal(kt.testing.monitorHeld(), false);
   assert.equal(kt.start().running, true, 'raw input was given back');
   kt.stop();
 });
 
-// Under the sanitizer builds this is the test that matters: every export at once from several environments,
-// half of them torn down in mid-call.
 test('workers calling every export with odd arguments, half ended mid-call, leave the process sound', async () => {
-  const body = `
-    const { parentPort, workerData } = require('node:worker_threads');
-    const kt = require(workerData);
-    const odd = [undefined, null, -1, NaN, 1e308, 'paste', 'x'.repeat(1 << 16), {}, [], Symbol('s'), 10n, () => 0];
-    for (let i = 0, end = Date.now() + 200; Date.now() < end || i < 24; i++) {
-      const a = odd[i % odd.length];
-      kt.start(a); kt.status(a); kt.drain(a); kt.foregroundPid(a); kt.sendKeys(a);
-      kt.remoteKeysStart(a); kt.remoteKeysState(a); kt.testing.rawKey(1, 0x1D, i % 2, 0x11, 0xA2);
-      if (i % 3 === 2) kt.remoteKeysStop(a);
-      if (i % 4 === 3) kt.stop(a);
-      if (i === 0) parentPort.postMessage('calling');
-    }`;
-  const codes = await Promise.all([0, 1, 2, 3].map((n) => new Promise((resolve, reject) => {
-    const worker = new Worker(body, { eval: true, workerData: testModulePath });
-    worker.once('error', reject).once('exit', resolve);
-    if (n % 2 === 1) worker.once('message', () => worker.terminate());
-  })));
-  assert.deepEqual([codes[0], codes[2]], [0, 0]);
+  await callFromWorkers(`
+    m.start(a); m.status(a); m.drain(a); m.foregroundPid(a); m.sendKeys(a);
+    m.remoteKeysStart(a); m.remoteKeysState(a); m.testing.rawKey(1, 0x1D, i % 2, 0x11, 0xA2);
+    if (i % 3 === 2) m.remoteKeysStop(a);
+    if (i % 4 === 3) m.stop(a);`, testModulePath);
   kt.testing.rawKey(1, 0x1D, 1, 0x11, 0xA2); // left Control up again, wherever the workers left it
   assert.equal(kt.testing.monitorHeld(), false, 'the last environment to go stopped the monitor');
   assert.equal(kt.start().running, true, 'raw input was given back');

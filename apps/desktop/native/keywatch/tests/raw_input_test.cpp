@@ -7,20 +7,7 @@
 
 using namespace keywatch;
 
-namespace {
-
-struct InputHandler : ::testing::Test {
-    WorkerDriver w;
-    void         SetUp() override { w.begin(); }
-    // One record, stepped: the failure it leaves.
-    const char * afterKey(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0) {
-        EXPECT_TRUE(w.key(makeCode, flags, vkey, ageMs));
-        w.step();
-        return w.failure();
-    }
-};
-
-} // namespace
+using InputHandler = WorkerTest;
 
 TEST_F(InputHandler, MovementAndWheelRecordsChangeNothingAndKeysRestartTheNeutralWatch) {
     ASSERT_TRUE(w.button(0x0000)); // before any sampling: would be stale
@@ -49,31 +36,30 @@ TEST_F(InputHandler, RecordsNeedAFitEnvironmentASamplingWithin100msAndAnActiveSe
     ASSERT_TRUE(w.arm());
     w.advance(1.0);
     onDesktop([](SimDesktop * d) { d->layout = 0x04070407; });
-    EXPECT_STREQ("keyboard-layout-ambiguous", afterKey(0x1D, 0, 0x11));
+    EXPECT_STREQ("keyboard-layout-ambiguous", w.afterKey(0x1D, 0, 0x11));
     ASSERT_EQ(w.drain().frameCount, 1u);
     EXPECT_STREQ(w.copy.frames[0].reason, "session");
     w.restart();
     for (double sinceSampling : {100.0, 101.0}) {
         ASSERT_TRUE(w.arm());
         w.advance(sinceSampling); // no step: no sampling
-        EXPECT_STREQ(sinceSampling <= 100.0 ? nullptr : "input-availability-stale", afterKey(0x1D, 0, 0x11));
+        EXPECT_STREQ(sinceSampling <= 100.0 ? nullptr : "input-availability-stale", w.afterKey(0x1D, 0, 0x11));
         EXPECT_EQ(w.drain().frameCount, sinceSampling <= 100.0 ? 3u : 1u); // reset, snapshot, the press
         w.restart();
     }
     // A record before the first sampling is stale too; arming is unaffected.
-    EXPECT_STREQ("input-availability-stale", afterKey(0x1E, 0, 0x41));
+    EXPECT_STREQ("input-availability-stale", w.afterKey(0x1E, 0, 0x41));
     w.setKeyDown(0x41, false);
     EXPECT_TRUE(w.arm());
     // So is any record while the session is locked.
-    ASSERT_TRUE(simPostMessage(w.window(), messageSessionChange, 7, 0));
-    w.step();
-    EXPECT_STREQ("input-availability-stale", afterKey(0x1E, 0, 0x41));
+    ASSERT_TRUE(w.notice(messageSessionChange, 7));
+    EXPECT_STREQ("input-availability-stale", w.afterKey(0x1E, 0, 0x41));
 }
 
 TEST_F(InputHandler, MessageTimesAreBoundedByAgeAndArmingAndNeverGoBack) {
     ASSERT_TRUE(w.arm());
     w.advance(1.0);
-    EXPECT_STREQ("message-time-invalid", afterKey(0x1D, 0, 0x11, 5)); // generated before the arming
+    EXPECT_STREQ("message-time-invalid", w.afterKey(0x1D, 0, 0x11, 5)); // generated before the arming
     EXPECT_STREQ(w.drain().frames[0].reason, "stale");
 
     for (uint32_t age : {2000u, 2001u}) {
@@ -81,7 +67,7 @@ TEST_F(InputHandler, MessageTimesAreBoundedByAgeAndArmingAndNeverGoBack) {
         ASSERT_TRUE(w.arm());
         w.runFor(2100.0); // the arming is older than the record, whose 32-bit time is from before the wrap
         w.drain();
-        EXPECT_STREQ(age <= 2000 ? nullptr : "message-time-invalid", afterKey(0x1D, 0, 0x11, age));
+        EXPECT_STREQ(age <= 2000 ? nullptr : "message-time-invalid", w.afterKey(0x1D, 0, 0x11, age));
         if (age <= 2000) {
             ASSERT_EQ(w.drain().frameCount, 1u);
             EXPECT_DOUBLE_EQ(w.copy.frames[0].sourceMs, w.nowMs - 2000.0 - 32.0);
@@ -91,8 +77,8 @@ TEST_F(InputHandler, MessageTimesAreBoundedByAgeAndArmingAndNeverGoBack) {
     w.setKeyDown(0xA2, false);
     ASSERT_TRUE(w.arm());
     w.advance(10.0);
-    EXPECT_STREQ(nullptr, afterKey(0x1E, 0, 0x41, 2)); // from after the wrap
-    EXPECT_STREQ("message-time-invalid", afterKey(0x30, 0, 0x42, 5));
+    EXPECT_STREQ(nullptr, w.afterKey(0x1E, 0, 0x41, 2)); // from after the wrap
+    EXPECT_STREQ("message-time-invalid", w.afterKey(0x30, 0, 0x42, 5));
 }
 
 TEST_F(InputHandler, FiveButtonsAreOtherKeysAndDownWithUpIsAmbiguous) {

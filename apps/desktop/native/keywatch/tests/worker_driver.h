@@ -70,14 +70,15 @@ struct WorkerDriver {
             advance(5.0), step();
         }
     }
-    // `during` runs inside every sampling, which reads the left button once; null for none.
-    static void duringSampling(void (*during)()) {
-        static void (*hook)();
-        hook = during;
+    // `during` runs on this driver inside every sampling, which reads the left button once; null for none.
+    void duringSampling(void (*during)(WorkerDriver *)) {
+        static void (*hook)(WorkerDriver *);
+        static WorkerDriver * self; // the desktop's read hook takes no context
+        hook = during, self = this;
         onDesktop([](SimDesktop * d) {
             d->onKeyRead = [](uint32_t vkey) {
                 if (vkey == 1 && hook != nullptr) {
-                    hook();
+                    hook(self);
                 }
             };
         });
@@ -96,7 +97,15 @@ struct WorkerDriver {
         return simPostRawKeyboard(window(), device, makeCode, flags, vkey, release ? messageKeyUp : messageKeyDown,
                                   (uint32_t) (ticks - ageMs));
     }
+    // One key record, stepped: the failure it leaves.
+    const char * afterKey(uint16_t makeCode, uint16_t flags, uint16_t vkey, uint32_t ageMs = 0) {
+        EXPECT_TRUE(key(makeCode, flags, vkey, ageMs));
+        step();
+        return failure();
+    }
     bool button(uint16_t buttonFlags) { return simPostRawMouse(window(), 7, buttonFlags, (uint32_t) ticks); }
+    // A notice to the worker's window, handled.
+    bool notice(uint32_t message, uintptr_t code) { return simPostMessage(window(), message, code, 0) && step(); }
     const DrainCopy & drain() {
         drainCapture(state, &copy);
         return copy;
@@ -118,6 +127,12 @@ struct WorkerDriver {
     }
     void restart(void (*configure)(SimDesktop *) = nullptr) { finish(), begin(configure); }
     ~WorkerDriver() { finish(); }
+};
+
+// Tests of one worker, begun on a fresh desktop.
+struct WorkerTest : ::testing::Test {
+    WorkerDriver w;
+    void         SetUp() override { w.begin(); }
 };
 
 } // namespace keywatch
