@@ -66,13 +66,11 @@ test('device choice: preference order, first device of a family only, fallback, 
       ['CUDA0 fail', 'VULKAN0 ok', 'VULKAN0 ok']],
   ];
   for (const [config, device, sw, want, probes] of cases) {
-    const r = await withGpus(config, [load(model, { device }), begin(4)], { QUILLET_WHISPER_TEST_FAIL_GPU: sw });
-    const [reply, next] = replies(r);
+    const r = await withGpus(config, [load(model, { device })], { QUILLET_WHISPER_TEST_FAIL_GPU: sw });
+    const [reply] = replies(r);
     const label = `${device} with ${JSON.stringify(config)} switch '${sw}'`;
     assert.equal(reply.code ?? `${reply.device} ${reply.fallback}`, want, label);
     assert.deepEqual(r.probes, probes.map((p) => `init ${p}`), label);
-    // A refused load leaves no model: the Begin is refused, not opened.
-    assert.equal(next?.code, reply.code ? 'NOT_LOADED' : undefined, label);
   }
 });
 
@@ -90,7 +88,6 @@ test('an engine folder without a CPU backend refuses loads instead of aborting, 
     assert.equal(await engine.ask(load(model, { device })) + '\n', error('INTERNAL'), device);
     if (procVisible) assert.equal(openFds(engine.child.pid), fds, device);
   }
-  assert.equal(await engine.ask(begin(2)) + '\n', error('NOT_LOADED', 2));
 });
 
 test('a decode the speech library reports as failed is DECODE_FAILED, and the model stays', { skip }, async () => {
