@@ -28,7 +28,6 @@ std::string faultOf(const ModelHeader & h) {
 
 TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
     EXPECT_EQ(faultOf(largeV3), "");
-    EXPECT_EQ(faultOf({51865, 1500, 128, 2, 2, 448, 128, 2, 3, 80, 7}), ""); // toy-dictation-q8_0
     // Changes to the tiny model's header; an empty fault: accepted (the edges
     // real models reach load in model_files.test).
     using F             = int32_t ModelHeader::*;
@@ -42,7 +41,6 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
     };
     const Row table[] = {
         {{}, ""},
-        {{{V, 51864}}, ""},
         {{{V, 51867}}, "n_vocab above"},
         {{{V, 50363}}, "n_vocab below"},
         {{{V, INT32_MIN}}, "n_vocab below"},
@@ -67,12 +65,10 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
         {{{M, 0}}, "n_mels"},
         {{{M, 16385}}, "n_mels"},
         // ftype: 0 is all F32, 1000 the same at quantization version 1, 24 BF16.
-        {{{FT, -1}}, "ftype"},
         {{{FT, 0}}, "ftype 0"},
         {{{FT, 1000}}, "ftype 0"},
         {{{FT, 24}}, ""},
         {{{FT, 4}}, "ftype"},
-        {{{FT, 99}}, "ftype"},
         // Quantized rows: Q4_K blocks of 256 do not fit 384, Q8_0 ones of 32 not 48.
         {{{FT, 12}}, "blocks"},
         {{{FT, 12}, {AS, 512}, {TS, 512}, {AH, 8}, {TH, 8}}, ""},
