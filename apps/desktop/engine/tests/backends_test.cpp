@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,6 @@ const char * fakeName(void *, void * dev) { return ((FakeDevice *) dev)->registr
 
 TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
     const char * cases[][2] = {
-        {"/opt/app/quillet-whisper", "/opt/app"},
         {"C:\\Program Files\\Q\\quillet-whisper.exe", "C:\\Program Files\\Q"},
         {"C:\\a/b\\c.exe", "C:\\a/b"},
         {"/quillet-whisper", ""},
@@ -46,7 +44,6 @@ TEST(Backends, ExeDirectoryCutsAtTheLastSeparatorOfEitherKind) {
     for (auto & c : cases) {
         EXPECT_EQ(directoryOf(c[0]), c[1]) << c[0];
     }
-    EXPECT_NE(exeDirectory().find('/'), std::string::npos); // the test binary's real folder
 }
 
 TEST(Backends, RegistryNamesMapToFamiliesByPrefixInAnyCase) {
@@ -73,18 +70,6 @@ TEST(Backends, OrdinalsCountEveryGpuKindDeviceInRegistryOrder) {
     }
     EXPECT_EQ(got, "vulkan#1 cuda#2 cuda#3 metal#4 vulkan#6 ");
     EXPECT_EQ(r.countCalls, (int) r.devices.size() + 1); // the count is asked afresh on every step
-}
-
-TEST(Backends, TestSwitchNeedsExactlyOne) {
-    const char * values[] = {"1", "true", "01", "1 ", "", nullptr};
-    for (const char * v : values) {
-        v != nullptr ? setenv("QUILLET_WHISPER_TEST_FAIL_GPU", v, 1) : unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
-        EXPECT_EQ(gpuFailureSimulated(), v == values[0]) << (v ? v : "(unset)");
-    }
-    setenv("QUILLET_WHISPER_TEST_FAIL_GPU", "1", 1);
-    GpuDevice d{"cuda", 0, nullptr};
-    EXPECT_FALSE(probeDevice(d)); // fails before touching the device
-    unsetenv("QUILLET_WHISPER_TEST_FAIL_GPU");
 }
 
 TEST(Backends, AcceleratorsOption) {

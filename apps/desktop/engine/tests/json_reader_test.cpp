@@ -33,22 +33,21 @@ TEST(JsonReader, AcceptsOneWellFormedObjectOnly) {
     std::string       fill(8192 - body.size() - 2, 'x');
     const std::string accepted[] = {"{}", " \n{ } \r\n", "{\"a\":[1,\"x\",{\"b\":[true,false,null]},[]],\"c\":{}}",
                                     body + fill + "\"}", // 8192 bytes
-                                    "\xEF\xBB\xBF{\"a\":1}", "{\"a\":\"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"}",
-                                    "{\"s\":\"del\x7F\"}",
+                                    "\xEF\xBB\xBF{\"a\":1}", "{\"s\":\"del\x7F\"}",
                                     // 32 levels of nesting at most.
                                     nested(31, "[", "]"), nested(31, "{\"b\":", "}")};
-    const std::string refused[]  = {
-         body + fill + "x\"}", body + fill + "\"} ", // well-formed, but over the cap
-         "\xEF\xBB\xBF\xEF\xBB\xBF{\"a\":1}", "\xEF\xBB\xBF", "", "   \t\r\n", "[1]", "{} x", "{}{}", "{\"a\":1",
-         "{\"a\":1,}", "{\"a\" 1}", "{'a':1}", "{\"a\":True}", "{\"a\":truex}", "{\"a\":}", "{\"a\":[1 2]}",
-         "{\"a\":{\"b\"}}", "{\"a\":\"\xFF\"}", "{\"a\":1 \x80}",
-         // An encoded surrogate, overlong forms, above U+10FFFF, cut short.
-         "{\"a\":\"\xED\xA0\x80\"}", "{\"a\":\"\xC0\xAF\"}", "{\"a\":\"\xE0\x80\xAF\"}", "{\"a\":\"\xF4\x90\x80\x80\"}",
-         "{\"a\":\"\xE2\x82\"}", "{\"a\":\"x\"}\xC3", "{\"s\":\"\\x\"}", "{\"s\":\"\\u12\"}", "{\"s\":\"\\u12G4\"}",
-         "{\"s\":\"\\ud83d\\uZZZZ\"}", "{\"s\":\"tab\there\"}", "{\"s\":\"open}", "{\"n\":-}", "{\"n\":+1}",
-         "{\"n\":.5}", "{\"n\":01}", "{\"n\":1.}", "{\"n\":1e}", "{\"n\":0x10}", "{\"n\":NaN}",
-         // No stack exhaustion beyond the nesting limit.
-         nested(32, "[", "]"), nested(5000, "[", "]"), nested(32, "{\"b\":", "}")};
+    const std::string refused[]  = {body + fill + "x\"}", body + fill + "\"} ", // well-formed, but over the cap
+                                    "\xEF\xBB\xBF\xEF\xBB\xBF{\"a\":1}", "\xEF\xBB\xBF", "", "   \t\r\n", "[1]", "{} x",
+                                    "{}{}", "{\"a\":1", "{\"a\":1,}", "{\"a\" 1}", "{'a':1}", "{\"a\":True}",
+                                    "{\"a\":truex}", "{\"a\":}", "{\"a\":[1 2]}", "{\"a\":{\"b\"}}", "{\"s\":\"\\x\"}",
+                                    "{\"s\":\"\\u12\"}", "{\"s\":\"\\u12G4\"}", "{\"s\":\"\\ud83d\\uZZZZ\"}",
+                                    "{\"s\":\"tab\there\"}", "{\"s\":\"open}", "{\"n\":-}", "{\"n\":+1}", "{\"n\":.5}",
+                                    "{\"n\":01}", "{\"n\":1.}", "{\"n\":1e}", "{\"n\":0x10}", "{\"n\":NaN}",
+                                    // Ill-formed UTF-8 outside a string, an overlong form and a cut at the end
+                                    // (text_io_test has the other ill-formed sequences the two share).
+                                    "{\"a\":1 \x80}", "{\"a\":\"\xE0\x80\xAF\"}", "{\"a\":\"x\"}\xC3",
+                                    // No stack exhaustion beyond the nesting limit.
+                                    nested(32, "[", "]"), nested(5000, "[", "]"), nested(32, "{\"b\":", "}")};
     for (const std::string & text : accepted) {
         EXPECT_TRUE(parses(text)) << text.substr(0, 60);
     }
@@ -65,13 +64,11 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
     } strings[] = {
         {"{\"s\":\"a\\\"\\/\\\\\\b\\f\\n\\r\\t\\u0041\\u00e9\\u20AC\"}", "a\"/\\\b\f\n\r\tA\xC3\xA9\xE2\x82\xAC", 12},
         {"{\"s\":\"\\ud83d\\ude00\"}", "\xF0\x9F\x98\x80", 2},
-        {"{\"s\":\"\xF0\x9F\x98\x80x\"}", "\xF0\x9F\x98\x80x", 3},
         // A lone surrogate becomes U+FFFD and the next escape stands alone.
         {"{\"s\":\"\\ud83dx\"}", "\xEF\xBF\xBDx", 2},
         {"{\"s\":\"\\ud83d\\u007a\"}", "\xEF\xBF\xBDz", 2},
         {"{\"s\":\"\\ude00\"}", "\xEF\xBF\xBD", 1},
         {"{\"s\":\"a\\u0000b\"}", std::string("a\0b", 3), 3},
-        {"{\"s\":\"tab\\there\"}", "tab\there", 8},
     };
     for (const Case & c : strings) {
         JsonObject obj;
@@ -95,9 +92,7 @@ TEST(JsonReader, ValuesDecodeAndStringsCountUtf16) {
         {"1e-400", 0.0},
         {"-1e-400", -0.0},
         {"1" + zeros400 + "e-5", HUGE_VAL},
-        {"-1" + zeros400 + "e-5", -HUGE_VAL},
         {"0." + zeros400 + "1", 0.0},
-        {"-0." + zeros400 + "1", -0.0},
         {"0." + zeros400 + "1e+5", 0.0},
         {"1" + zeros400 + "e-400", 1.0},
         {"0." + zeros400 + "1e+401", 1.0},
@@ -137,22 +132,17 @@ TEST(JsonReader, UnsignedIntegersAndRequestIdOnly) {
         uint64_t    value;
         bool        onlyId; // also a valid request-id-only payload
     } cases[] = {
-        {"{\"requestId\":0}", true, 0, true},
+        // dictation.test has 0, 2^53 - 1, a sign, another member and none.
         {"{\"requestId\":7}", true, 7, true},
-        {"{\"requestId\":9007199254740991}", true, 9007199254740991ull, true},
         {"{\"requestId\":1e3}", true, 1000, true},
         {"{\"requestId\":-0}", true, 0, true},
-        {"{\"requestId\":1,\"requestId\":3}", true, 3, true},
-        {"{\"requestId\":42,\"x\":1}", true, 42, false},
         {"{\"requestId\":9007199254740992}", false, 0, false},
-        {"{\"requestId\":-1}", false, 0, false},
         {"{\"requestId\":1.5}", false, 0, false},
         {"{\"requestId\":true}", false, 0, false},
         {"{\"requestId\":\"5\"}", false, 0, false},
         {"{\"requestId\":null}", false, 0, false},
         {"{\"requestId\":1e400}", false, 0, false},
         {"{\"requestid\":1}", false, 0, false},
-        {"{}", false, 0, false},
         // By value: 1e395 is out of range, 1e-401 is 0 as JSON.parse reads it.
         {"{\"requestId\":1" + zeros400 + "e-5}", false, 0, false},
         {"{\"requestId\":0." + zeros400 + "1}", true, 0, true},

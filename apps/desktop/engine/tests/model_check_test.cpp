@@ -28,8 +28,8 @@ std::string faultOf(const ModelHeader & h) {
 
 TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
     EXPECT_EQ(faultOf(largeV3), "");
-    EXPECT_EQ(faultOf({51865, 1500, 128, 2, 2, 448, 128, 2, 3, 80, 7}), ""); // toy-dictation-q8_0
-    // Changes to the tiny model's header; an empty fault: accepted.
+    // Changes to the tiny model's header; an empty fault: accepted (the edges
+    // real models reach load in model_files.test).
     using F             = int32_t ModelHeader::*;
     const F           V = &ModelHeader::nVocab, AC = &ModelHeader::nAudioCtx, AS = &ModelHeader::nAudioState,
             AH = &ModelHeader::nAudioHead, AL = &ModelHeader::nAudioLayer, TC = &ModelHeader::nTextCtx,
@@ -41,12 +41,8 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
     };
     const Row table[] = {
         {{}, ""},
-        {{{V, 51864}}, ""},
-        {{{V, 51866}}, ""},
         {{{V, 51867}}, "n_vocab above"},
-        {{{V, 50364}}, ""},
         {{{V, 50363}}, "n_vocab below"},
-        {{{V, 1}}, "n_vocab below"},
         {{{V, INT32_MIN}}, "n_vocab below"},
         {{{TS, 192}}, "differs"},
         {{{AS, 0}, {TS, 0}}, "n_audio_state outside"},
@@ -55,32 +51,24 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
         {{{AS, 8193}, {TS, 8193}, {AH, 1}, {TH, 1}}, "n_audio_state outside"},
         {{{AH, 0}}, "n_audio_head"},
         {{{AH, 5}}, "n_audio_head"},
-        {{{TH, 384}}, ""},
         {{{TH, 385}}, "n_text_head"},
-        {{{AL, 64}}, ""},
         {{{AL, 65}}, "n_audio_layer"},
         {{{AL, 0}}, "n_audio_layer"},
-        {{{TL, 48}}, ""},
         {{{TL, 49}}, "n_text_layer"},
         {{{TL, 0}}, "n_text_layer"},
         {{{AC, 1}}, ""},
         {{{AC, 0}}, "n_audio_ctx"},
         {{{AC, 8193}}, "n_audio_ctx"},
-        {{{TC, 7}}, ""},
         {{{TC, 6}}, "n_text_ctx"},
         {{{TC, 32768}}, ""},
         {{{TC, 32769}}, "n_text_ctx"},
-        {{{M, 1}}, ""},
         {{{M, 0}}, "n_mels"},
         {{{M, 16385}}, "n_mels"},
         // ftype: 0 is all F32, 1000 the same at quantization version 1, 24 BF16.
-        {{{FT, -1}}, "ftype"},
         {{{FT, 0}}, "ftype 0"},
         {{{FT, 1000}}, "ftype 0"},
         {{{FT, 24}}, ""},
         {{{FT, 4}}, "ftype"},
-        {{{FT, 99}}, "ftype"},
-        {{{FT, 2007}}, ""},
         // Quantized rows: Q4_K blocks of 256 do not fit 384, Q8_0 ones of 32 not 48.
         {{{FT, 12}}, "blocks"},
         {{{FT, 12}, {AS, 512}, {TS, 512}, {AH, 8}, {TH, 8}}, ""},
@@ -120,16 +108,10 @@ TEST(ModelHeader, FtypeMapsLikeTheLibrary) {
 // The shapes themselves: every generated weighted model the process tests load
 // is built from make-test-model.mjs's own table, and is refused if they differ.
 TEST(ModelTensors, NamesAndSlots) {
-    EXPECT_EQ(quillet::modelTensorCount(tiny), 11 + 4 * 15 + 4 * 24);
-    // A layer beyond the header, a leading zero or a sign, a decoder-only or
-    // biasless tensor in the encoder, a trailing blank.
-    const char * unknown[] = {"encoder.blocks.4.mlp_ln.weight",
-                              "encoder.blocks.03.mlp_ln.weight",
-                              "encoder.blocks.-1.mlp_ln.weight",
-                              "encoder.blocks.0.cross_attn.out.bias",
-                              "encoder.blocks.0.attn.key.bias",
-                              "decoder.positional_embedding ",
-                              ""};
+    // A sign, a decoder-only or biasless tensor in the encoder, a trailing
+    // blank (model_files.test has a layer beyond the header and a leading zero).
+    const char * unknown[] = {"encoder.blocks.-1.mlp_ln.weight", "encoder.blocks.0.cross_attn.out.bias",
+                              "encoder.blocks.0.attn.key.bias", "decoder.positional_embedding ", ""};
     for (const char * name : unknown) {
         ExpectedTensor t{};
         EXPECT_FALSE(quillet::modelExpectedTensor(tiny, name, strlen(name), t)) << name;
@@ -148,15 +130,12 @@ TEST(ModelTensors, NamesAndSlots) {
 }
 
 TEST(ModelMemory, ReleasedShapesFitTheBudget) {
-    ModelHeader wide = tiny;
-    wide.nAudioState = wide.nTextState = 8192;
     // large-v3's caches and buffers fit (it carries its weights); the weightless
     // tiny test models fit with their 75 MB of weights; a weightless large-v3
-    // (1.55 G parameters in F16) and an 8192-wide tiny do not.
+    // (1.55 G parameters in F16) does not (model_files.test: an 8192-wide tiny).
     EXPECT_LT(quillet::modelMemoryEstimate(largeV3, false), quillet::modelMemoryBudget);
     EXPECT_LT(quillet::modelMemoryEstimate(tiny, true), int64_t(512) << 20);
     EXPECT_GT(quillet::modelMemoryEstimate(largeV3, true), quillet::modelMemoryBudget);
-    EXPECT_GT(quillet::modelMemoryEstimate(wide, true), quillet::modelMemoryBudget);
 }
 
 } // namespace

@@ -16,7 +16,6 @@ import {
 test('sessions end with the exit code of their last frame', async () => {
   const cases = [
     [[frame(Kind.Ping), frame(Kind.Unload), frame(9)], HELLO_CPU + PONG + UNLOADED + error('BAD_FRAME'), 0],
-    [[frame(Kind.Ping), frame(Kind.Shutdown), frame(Kind.Ping)], HELLO_CPU + PONG, 0],
     [[frame(Kind.Ping), rawLength(1920002), frame(Kind.Ping)], HELLO_CPU + PONG + error('BAD_FRAME'), 65],
   ];
   for (const [input, stdout, code] of cases) {

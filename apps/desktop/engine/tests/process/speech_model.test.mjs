@@ -52,7 +52,6 @@ test('held-out speech decodes word for word at 256 positions, word by word and a
     const { msg, log } = await dictate(f.file);
     assert.equal(msg.text, f.words.join(' '), `${f.file} (${f.kind})`);
     assert.match(log, /audio_ctx=256 /, f.file); // trained at 256 encoder positions
-    assert.equal(msg.audioMs, Math.floor(samplesOf(f.file).length / 16));
   }
 });
 
