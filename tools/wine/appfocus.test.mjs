@@ -12,11 +12,10 @@ const af = createRequire(import.meta.url)(join(binDir, 'appfocus.node'));
 test('the foreground application through start, focus changes, close, stop and restart', async (t) => {
   const notepad = spawn('notepad.exe', [], { stdio: 'ignore' });
   const notepadExit = new Promise((r) => notepad.on('exit', r));
-  const helper = await openWindow('quillet-wine-focus');
-  t.after(async () => {
+  const helper = await openWindow('quillet-wine-focus', t);
+  t.after(() => {
     af.stop();
     if (notepad.exitCode === null) notepad.kill();
-    await helper.close();
   });
 
   af.start();

@@ -6,7 +6,7 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
 import {
-  binDir, focus, handleCount, keycode, openWindow, sleep, startCapture, stopCapture, toolsDir, waitFor, xdo,
+  binDir, focus, handleCount, keys, openWindow, releaseKeys, sleep, startCapture, stopCapture, toolsDir, waitFor,
 } from './support.mjs';
 
 // keywatch.node's wtsapi32 import binds to this copy once it is loaded.
@@ -28,7 +28,6 @@ const RETRIED = ['input-availability-stale', 'polling-mismatch'];
 // Two samplings of at most 20 ms each can take seconds on a loaded machine: long waits, within the stage's limit.
 const ARM_MS = 30000;
 const deadline = Date.now() + 240000;
-const pressed = new Set();
 let front;
 
 before(async () => {
@@ -38,7 +37,7 @@ before(async () => {
 });
 
 after(async () => {
-  if (pressed.size) await xdo('keyup', ...pressed).catch(() => {});
+  await releaseKeys();
   stopCapture(kw);
   probe.releaseKeyboard();
   await front?.close();
@@ -56,17 +55,6 @@ async function arm() {
   const got = await waitFor(armed, ARM_MS);
   assert.ok(got, `not armed: ${JSON.stringify(kw.status())} after a start with ${JSON.stringify(started)}`);
   return { ...kw.drain(), started, got };
-}
-
-async function keys(...steps) {
-  const args = [];
-  for (const [action, keysym] of steps) {
-    const code = keycode(keysym);
-    args.push(action, code);
-    if (action === 'keydown') pressed.add(code);
-  }
-  await xdo(...args);
-  for (const [action, keysym] of steps) if (action === 'keyup') pressed.delete(keycode(keysym));
 }
 
 /** Arms, runs act and collects that epoch's events until `want` came; a RETRIED refusal runs it again. */

@@ -11,9 +11,7 @@ const kw = createRequire(import.meta.url)(join(binDir, 'keywatch.node'));
 
 test('start runs the worker; Wine cannot report the session state, so the capture never arms', async (t) => {
   // The environment checks want a foreground window before the session query.
-  const front = await openWindow('quillet-wine-front');
-  t.after(() => front.close());
-  await focus(front.title);
+  await focus((await openWindow('quillet-wine-front', t)).title);
   const s = startCapture(kw);
   assert.equal(s.running, true, JSON.stringify(s));
   const failed = await waitFor(() => kw.status().failure === 'session-state-unavailable', 2000);
@@ -35,8 +33,7 @@ test('start runs the worker; Wine cannot report the session state, so the captur
 });
 
 test('foregroundPid names the process of the focused window', async (t) => {
-  const windows = [await openWindow('quillet-wine-fg-a'), await openWindow('quillet-wine-fg-b')];
-  t.after(() => Promise.all(windows.map((w) => w.close())));
+  const windows = [await openWindow('quillet-wine-fg-a', t), await openWindow('quillet-wine-fg-b', t)];
   assert.notEqual(windows[0].pid, windows[1].pid);
   for (const { title, pid } of windows) {
     await focus(title);
