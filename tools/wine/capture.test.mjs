@@ -98,35 +98,29 @@ async function round(name, want, act) {
 
 /** Events in the order queued, sequence numbers going on from the arming's two frames. */
 function assertEvents(got, expected) {
-  const events = got.frames.map(({ kind, key, down, repeat }) => ({ kind, key, down, repeat }));
-  assert.deepEqual(events, expected.map(([key, down]) => ({ kind: 'event', key, down, repeat: false })));
-  got.frames.forEach((f, i) => assert.equal(f.sequence, 3 + i));
+  const events = got.frames.map(({ sequence, kind, key, down, repeat }) => ({ sequence, kind, key, down, repeat }));
+  assert.deepEqual(events,
+    expected.map(([key, down], i) => ({ sequence: 3 + i, kind: 'event', key, down, repeat: false })));
   // Real message-clock times: not before the arming, never going back, not after the drain.
-  let last = got.armedAt;
-  for (const f of got.frames) {
-    assert.ok(f.sourceMs >= last && f.sourceMs <= got.clockMs, `times ${got.armedAt} ${got.frames.map((x) => x.sourceMs)} ${got.clockMs}`);
-    last = f.sourceMs;
-  }
+  const times = [got.armedAt, ...got.frames.map((f) => f.sourceMs), got.clockMs];
+  assert.ok(times.every((ms, i) => i === 0 || ms >= times[i - 1]), `times ${times}`);
 }
 
 const withLetter = (keysym) => async () =>
   keys(['keydown', keysym], ['keydown', 'a'], ['keyup', 'a'], ['keyup', keysym]);
 
-test('armed: the status, and a drain of one reset and an empty snapshot in the new epoch', async () => {
+// The status and drain records themselves are the binding's: module.test.mjs on Linux.
+test('armed: a drain of one reset and an empty snapshot at one message-clock time, in a new epoch', async () => {
   assert.equal(probe.modulePath('wtsapi32.dll').toLowerCase(), standIn.toLowerCase(), 'the stand-in is the wtsapi32 in use');
   const { started, got, ...d } = await arm();
   console.log(`# armed ${got.ms} ms after start`);
-  assert.deepEqual(got.value, { platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running: true, epoch: got.value.epoch, failure: null });
   assert.ok(got.value.epoch > started.epoch);
-  assert.equal(d.epoch, got.value.epoch);
-  assert.deepEqual(d.status, got.value);
   const [reset] = d.frames;
   assert.deepEqual(d.frames, [
     { sequence: 1, sourceMs: reset.sourceMs, kind: 'reset', reason: 'backend' },
     { sequence: 2, sourceMs: reset.sourceMs, kind: 'snapshot', held: [], otherInput: false },
   ]);
   assert.ok(reset.sourceMs <= d.clockMs);
-  assert.deepEqual(kw.drain().frames, []);
 });
 
 test('a modifier around a letter gives exactly its four events, with its sided name', async () => {
