@@ -18,8 +18,7 @@ try {
   throw new Error(`the stand-in wtsapi32.dll did not load (WINEDLLOVERRIDES="wtsapi32=n,b"?): ${e.message}`);
 }
 const require = createRequire(import.meta.url);
-const modulePath = join(binDir, 'keywatch.node');
-const kw = require(modulePath);
+const kw = require(join(binDir, 'keywatch.node'));
 const probe = require(join(toolsDir, 'quillet-wine-probe.node'));
 
 // Refusals a round is tried again for: a busy machine rightly makes samplings stale, and Wine's key state
@@ -179,8 +178,7 @@ test('a second raw input owner in the process: refused at start, and ends a runn
   assert.equal(kw.status().failure, 'raw-input-ownership-lost');
   assert.deepEqual(kw.drain().frames.map((f) => [f.kind, f.reason]), [['reset', 'shutdown']]);
   // The teardown removed only its own mouse registration.
-  const left = probe.registrations();
-  assert.deepEqual(left.map((r) => [r.usage, r.windowClass]), [[6, 'QuilletWineProbe']]);
+  assert.deepEqual(probe.registrations().map((r) => [r.usage, r.windowClass]), [[6, 'QuilletWineProbe']]);
   assert.equal(probe.releaseKeyboard(), true);
   await arm();
 });
