@@ -38,8 +38,7 @@ test('the foreground application through start, focus changes, close, stop and r
   // A window whose handle is known: the snapshot must name exactly it.
   await focus(helper.title);
   const onHelper = await onProcess(helper.pid);
-  assert.equal(onHelper.value.app.name, 'quillet-wine-helper');
-  assert.equal(onHelper.value.app.windowHandle, helper.handle);
+  assert.deepEqual([onHelper.value.app.name, onHelper.value.app.windowHandle], ['quillet-wine-helper', helper.handle]);
   assert.ok(onHelper.value.changedMs > s.changedMs);
 
   // Back on notepad, then close it: no longer notepad.
