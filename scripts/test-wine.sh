@@ -196,14 +196,13 @@ stage_packages() {
   if ! { bash scripts/pack.sh "$build" "$out" &&
          (cd "$host" && npm install --no-audit --no-fund "$out"/*.tgz && rm -rf node_modules &&
            npm ci --no-audit --no-fund) &&
-         cp tools/wine/bundled-host.test.cjs "$host/" &&
+         cp tools/wine/bundled-host.test.cjs tools/wine/packages-host.test.mjs tools/wine/support.mjs "$host/" &&
          node tools/wine/bundle.mjs "$host/bundled-host.test.cjs" "$app/main.cjs" &&
          cp "$host"/node_modules/@quillet/*/prebuilds/win32-x64/* "$app/quillet/"; } >"$logs/packages.install.log" 2>&1; then
     cat "$logs/packages.install.log" | sed 's/^/  /'
     echo "# pass 0"; echo "# fail 1"; failed=$((failed + 1)); echo "wine packages: FAILED (pack, install or bundle)"
     return
   fi
-  cp tools/wine/packages-host.test.mjs tools/wine/support.mjs "$host/"
   local name file
   for name in packages packages-bundled; do
     case $name in

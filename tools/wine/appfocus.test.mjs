@@ -8,26 +8,27 @@ import { test } from 'node:test';
 import { binDir, focus, openWindow, waitFor } from './support.mjs';
 
 const af = createRequire(import.meta.url)(join(binDir, 'appfocus.node'));
+/** Waits for a valid snapshot naming the process pid; it and how long that took. */
+async function onProcess(pid) {
+  const got = await waitFor(() => { const s = af.snapshot(); return s.valid && s.app.processId === pid && s; }, 1500);
+  assert.ok(got, `not pid ${pid}: ${JSON.stringify(af.snapshot())}`);
+  return got;
+}
 
 test('the foreground application through start, focus changes, close, stop and restart', async (t) => {
   const notepad = spawn('notepad.exe', [], { stdio: 'ignore' });
   const notepadExit = new Promise((r) => notepad.on('exit', r));
-  const helper = await openWindow('quillet-wine-focus');
-  t.after(async () => {
+  const helper = await openWindow('quillet-wine-focus', t);
+  t.after(() => {
     af.stop();
     if (notepad.exitCode === null) notepad.kill();
-    await helper.close();
   });
 
   af.start();
   assert.deepEqual([af.snapshot().running, af.snapshot().epoch], [true, 2]);
 
   await focus('Untitled - Notepad');
-  const onNotepad = await waitFor(() => {
-    const s = af.snapshot();
-    return s.valid && s.app.processId === notepad.pid && s;
-  }, 1500);
-  assert.ok(onNotepad, `not notepad: ${JSON.stringify(af.snapshot())}`);
+  const onNotepad = await onProcess(notepad.pid);
   console.log(`# notepad resolved ${onNotepad.ms} ms after the focus change`);
   assert.ok(onNotepad.ms <= 700, `took ${onNotepad.ms} ms`);
   const s = onNotepad.value;
@@ -36,18 +37,13 @@ test('the foreground application through start, focus changes, close, stop and r
 
   // A window whose handle is known: the snapshot must name exactly it.
   await focus(helper.title);
-  const onHelper = await waitFor(() => {
-    const h = af.snapshot();
-    return h.valid && h.app.processId === helper.pid && h;
-  }, 1500);
-  assert.ok(onHelper, `not the helper: ${JSON.stringify(af.snapshot())}`);
-  assert.equal(onHelper.value.app.name, 'quillet-wine-helper');
-  assert.equal(onHelper.value.app.windowHandle, helper.handle);
+  const onHelper = await onProcess(helper.pid);
+  assert.deepEqual([onHelper.value.app.name, onHelper.value.app.windowHandle], ['quillet-wine-helper', helper.handle]);
   assert.ok(onHelper.value.changedMs > s.changedMs);
 
   // Back on notepad, then close it: no longer notepad.
   await focus('Untitled - Notepad');
-  assert.ok(await waitFor(() => af.snapshot().app?.processId === notepad.pid, 1500));
+  await onProcess(notepad.pid);
   notepad.kill();
   await notepadExit;
   const gone = await waitFor(() => {
@@ -64,7 +60,7 @@ test('the foreground application through start, focus changes, close, stop and r
   af.start(); // a start while running starts nothing
   assert.equal(af.snapshot().epoch, 3);
   await focus(helper.title);
-  assert.ok(await waitFor(() => af.snapshot().app?.processId === helper.pid, 1500), JSON.stringify(af.snapshot()));
+  await onProcess(helper.pid);
   af.stop();
   assert.equal(af.status().reason, 'stopped');
 });

@@ -18,15 +18,8 @@ const appfocus = require('@quillet/appfocus');
 
 const assert = require('node:assert/strict');
 const { execFile } = require('node:child_process');
-const { readFileSync } = require('node:fs');
 const { test } = require('node:test');
-
-// The PCM of the sample, a canonical WAV file (data chunk at byte 36).
-function pcmOf(file) {
-  const wav = readFileSync(file);
-  assert.equal(wav.toString('latin1', 36, 40), 'data', `${file}: not a canonical WAV file`);
-  return new Int16Array(wav.buffer.slice(wav.byteOffset + 44, wav.byteOffset + 44 + wav.readUInt32LE(40)));
-}
+const { pcmOf } = require('./support.mjs'); // bundled in with the rest
 
 test('bundled: the engine from QUILLET_PREBUILDS_DIR transcribes a dictation', async () => {
   assert.equal(enginePath(), path.join(__dirname, 'quillet', 'quillet-whisper.exe'));

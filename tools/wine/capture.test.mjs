@@ -6,7 +6,7 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
 import {
-  binDir, focus, handleCount, keycode, openWindow, sleep, startCapture, stopCapture, toolsDir, waitFor, xdo,
+  binDir, focus, handleCount, keys, openWindow, releaseKeys, sleep, startCapture, stopCapture, toolsDir, waitFor,
 } from './support.mjs';
 
 // keywatch.node's wtsapi32 import binds to this copy once it is loaded.
@@ -18,8 +18,7 @@ try {
   throw new Error(`the stand-in wtsapi32.dll did not load (WINEDLLOVERRIDES="wtsapi32=n,b"?): ${e.message}`);
 }
 const require = createRequire(import.meta.url);
-const modulePath = join(binDir, 'keywatch.node');
-const kw = require(modulePath);
+const kw = require(join(binDir, 'keywatch.node'));
 const probe = require(join(toolsDir, 'quillet-wine-probe.node'));
 
 // Refusals a round is tried again for: a busy machine rightly makes samplings stale, and Wine's key state
@@ -28,7 +27,6 @@ const RETRIED = ['input-availability-stale', 'polling-mismatch'];
 // Two samplings of at most 20 ms each can take seconds on a loaded machine: long waits, within the stage's limit.
 const ARM_MS = 30000;
 const deadline = Date.now() + 240000;
-const pressed = new Set();
 let front;
 
 before(async () => {
@@ -38,7 +36,7 @@ before(async () => {
 });
 
 after(async () => {
-  if (pressed.size) await xdo('keyup', ...pressed).catch(() => {});
+  await releaseKeys();
   stopCapture(kw);
   probe.releaseKeyboard();
   await front?.close();
@@ -56,17 +54,6 @@ async function arm() {
   const got = await waitFor(armed, ARM_MS);
   assert.ok(got, `not armed: ${JSON.stringify(kw.status())} after a start with ${JSON.stringify(started)}`);
   return { ...kw.drain(), started, got };
-}
-
-async function keys(...steps) {
-  const args = [];
-  for (const [action, keysym] of steps) {
-    const code = keycode(keysym);
-    args.push(action, code);
-    if (action === 'keydown') pressed.add(code);
-  }
-  await xdo(...args);
-  for (const [action, keysym] of steps) if (action === 'keyup') pressed.delete(keycode(keysym));
 }
 
 /** Arms, runs act and collects that epoch's events until `want` came; a RETRIED refusal runs it again. */
@@ -110,35 +97,29 @@ async function round(name, want, act) {
 
 /** Events in the order queued, sequence numbers going on from the arming's two frames. */
 function assertEvents(got, expected) {
-  const events = got.frames.map(({ kind, key, down, repeat }) => ({ kind, key, down, repeat }));
-  assert.deepEqual(events, expected.map(([key, down]) => ({ kind: 'event', key, down, repeat: false })));
-  got.frames.forEach((f, i) => assert.equal(f.sequence, 3 + i));
+  const events = got.frames.map(({ sequence, kind, key, down, repeat }) => ({ sequence, kind, key, down, repeat }));
+  assert.deepEqual(events,
+    expected.map(([key, down], i) => ({ sequence: 3 + i, kind: 'event', key, down, repeat: false })));
   // Real message-clock times: not before the arming, never going back, not after the drain.
-  let last = got.armedAt;
-  for (const f of got.frames) {
-    assert.ok(f.sourceMs >= last && f.sourceMs <= got.clockMs, `times ${got.armedAt} ${got.frames.map((x) => x.sourceMs)} ${got.clockMs}`);
-    last = f.sourceMs;
-  }
+  const times = [got.armedAt, ...got.frames.map((f) => f.sourceMs), got.clockMs];
+  assert.ok(times.every((ms, i) => i === 0 || ms >= times[i - 1]), `times ${times}`);
 }
 
 const withLetter = (keysym) => async () =>
   keys(['keydown', keysym], ['keydown', 'a'], ['keyup', 'a'], ['keyup', keysym]);
 
-test('armed: the status, and a drain of one reset and an empty snapshot in the new epoch', async () => {
+// The status and drain records themselves are the binding's: module.test.mjs on Linux.
+test('armed: a drain of one reset and an empty snapshot at one message-clock time, in a new epoch', async () => {
   assert.equal(probe.modulePath('wtsapi32.dll').toLowerCase(), standIn.toLowerCase(), 'the stand-in is the wtsapi32 in use');
   const { started, got, ...d } = await arm();
   console.log(`# armed ${got.ms} ms after start`);
-  assert.deepEqual(got.value, { platform: 'win32', accessibility: 'unsupported', listen: 'unsupported', running: true, epoch: got.value.epoch, failure: null });
   assert.ok(got.value.epoch > started.epoch);
-  assert.equal(d.epoch, got.value.epoch);
-  assert.deepEqual(d.status, got.value);
   const [reset] = d.frames;
   assert.deepEqual(d.frames, [
     { sequence: 1, sourceMs: reset.sourceMs, kind: 'reset', reason: 'backend' },
     { sequence: 2, sourceMs: reset.sourceMs, kind: 'snapshot', held: [], otherInput: false },
   ]);
   assert.ok(reset.sourceMs <= d.clockMs);
-  assert.deepEqual(kw.drain().frames, []);
 });
 
 test('a modifier around a letter gives exactly its four events, with its sided name', async () => {
@@ -192,13 +173,11 @@ test('a second raw input owner in the process: refused at start, and ends a runn
   await arm();
   assert.equal(probe.claimKeyboard(), true);
   // The poll's ownership check sees the keyboard go elsewhere and ends the worker.
-  const ended = await waitFor(() => !kw.status().running, ARM_MS);
-  assert.ok(ended, JSON.stringify(kw.status()));
+  assert.ok(await waitFor(() => !kw.status().running, ARM_MS), JSON.stringify(kw.status()));
   assert.equal(kw.status().failure, 'raw-input-ownership-lost');
   assert.deepEqual(kw.drain().frames.map((f) => [f.kind, f.reason]), [['reset', 'shutdown']]);
   // The teardown removed only its own mouse registration.
-  const left = probe.registrations();
-  assert.deepEqual(left.map((r) => [r.usage, r.windowClass]), [[6, 'QuilletWineProbe']]);
+  assert.deepEqual(probe.registrations().map((r) => [r.usage, r.windowClass]), [[6, 'QuilletWineProbe']]);
   assert.equal(probe.releaseKeyboard(), true);
   await arm();
 });
@@ -207,11 +186,9 @@ test('stop releases the registrations; start/arm/stop cycles leave no handles, w
   await arm();
   const regs = probe.registrations();
   assert.deepEqual(regs.map((r) => [r.usagePage, r.usage]).sort(), [[1, 2], [1, 6]]);
-  for (const r of regs) {
-    assert.equal(r.flags & 0x2100, 0x2100, 'input sink and device notices');
-    assert.match(r.windowClass, /^QuilletRawInput_/);
-  }
-  assert.equal(regs[0].windowClass, regs[1].windowClass);
+  assert.deepEqual(regs.map((r) => r.flags & 0x2100), [0x2100, 0x2100], 'input sink and device notices');
+  assert.match(regs[0].windowClass, /^QuilletRawInput_/);
+  assert.equal(regs[1].windowClass, regs[0].windowClass);
   const running = probe.resources();
   const stopped = stopCapture(kw);
   assert.deepEqual([stopped.running, stopped.failure], [false, null]);
@@ -228,9 +205,8 @@ test('stop releases the registrations; start/arm/stop cycles leave no handles, w
     startCapture(kw);
     assert.ok(await waitFor(armed, ARM_MS), `cycle ${cycles}: ${JSON.stringify(kw.status())}`);
     const s = stopCapture(kw);
-    assert.equal(s.running, false, `cycle ${cycles}`);
     // No failure, unless stop's own wait ran out on a loaded machine (logged by stopCapture).
-    assert.ok(s.failure === null || s.failure === 'shutdown-timeout', `cycle ${cycles}: ${s.failure}`);
+    assert.ok(!s.running && [null, 'shutdown-timeout'].includes(s.failure), `cycle ${cycles}: ${JSON.stringify(s)}`);
     cycles++;
   }
   const now = probe.resources();

@@ -9,20 +9,12 @@
 // engine/client/tests.
 
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { test } from 'node:test';
 
-import { keyboardHook } from './support.mjs';
+import { keyboardHook, pcmOf } from './support.mjs';
 
 const require = createRequire(import.meta.url);
-
-// The PCM of the sample, a canonical WAV file (data chunk at byte 36), as the microphone would give it.
-function pcmOf(file) {
-  const wav = readFileSync(file);
-  assert.equal(wav.toString('latin1', 36, 40), 'data', `${file}: not a canonical WAV file`);
-  return new Int16Array(wav.buffer.slice(wav.byteOffset + 44, wav.byteOffset + 44 + wav.readUInt32LE(40)));
-}
 
 test('@quillet/engine: the bundled engine transcribes a dictation streamed in pieces', async () => {
   const { startEngine, enginePath, EngineError } = require('@quillet/engine');

@@ -5,7 +5,7 @@ import { copyFileSync, mkdtempSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { binDir, focus, helperExe, keycode, openWindow, sleep, waitFor, workDir, xdo } from './support.mjs';
+import { binDir, focus, helperExe, keys, openWindow, releaseKeys, sleep, waitFor, workDir } from './support.mjs';
 
 const kw = createRequire(import.meta.url)(join(binDir, 'keywatch.node'));
 const state = () => kw.remoteKeysState();
@@ -21,36 +21,21 @@ async function expectState(want, ms) {
 test('held keys are followed while the client is in front, and cleared when it leaves', async (t) => {
   const clientExe = join(mkdtempSync(join(workDir, 'client-')), 'mstsc.exe');
   copyFileSync(helperExe, clientExe);
-  const client = await openWindow('quillet-wine-client', clientExe);
-  const other = await openWindow('quillet-wine-other');
-  const held = [];
-  t.after(async () => {
-    if (held.length) await xdo(...held.flatMap((c) => ['keyup', c])).catch(() => {});
-    kw.remoteKeysStop();
-    await client.close();
-    await other.close();
-  });
-  // xdotool's keydown or keyup of each key; what is held is released at the end whatever fails.
-  const press = async (action, ...keys) => {
-    const codes = keys.map(keycode);
-    await xdo(...codes.flatMap((c) => [action, c]));
-    if (action === 'keydown') held.push(...codes);
-    else codes.forEach((c) => held.splice(held.indexOf(c), 1));
-  };
+  const client = await openWindow('quillet-wine-client', t, clientExe);
+  const other = await openWindow('quillet-wine-other', t);
+  t.after(() => kw.remoteKeysStop());
+  t.after(releaseKeys);
 
   await focus(other.title);
   kw.remoteKeysStart();
-  kw.remoteKeysStart(); // a second start keeps the one monitor
-  await sleep(300);
-  assert.deepEqual(state(), idle);
 
   await focus(client.title);
   await expectState(active([], false), 1000);
-  await press('keydown', 'Control_L', 'Shift_R');
+  await keys(['keydown', 'Control_L'], ['keydown', 'Shift_R']);
   await expectState(active([162, 161], false), 500);
-  await press('keydown', 'a');
+  await keys(['keydown', 'a']);
   await expectState(active([162, 161], true), 500);
-  await press('keyup', 'a', 'Shift_R');
+  await keys(['keyup', 'a'], ['keyup', 'Shift_R']);
   await expectState(active([162], false), 500);
 
   // Injected keystrokes are skipped by the monitor's hook.
@@ -63,11 +48,10 @@ test('held keys are followed while the client is in front, and cleared when it l
   const left = await expectState(idle, 1000);
   console.log(`# inactive ${left} ms after the focus change`);
   assert.ok(left <= 400, `took ${left} ms`);
-  await press('keyup', 'Control_L');
+  await keys(['keyup', 'Control_L']);
 
   kw.remoteKeysStop();
   await focus(client.title);
   await sleep(400);
   assert.deepEqual(state(), idle);
-  kw.remoteKeysStop(); // a stop without a monitor does nothing
 });

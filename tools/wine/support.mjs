@@ -96,6 +96,21 @@ export function keycode(keysym) {
   return code;
 }
 
+const held = new Set();
+/** xdotool's keydown and keyup steps in one call: keys(['keydown', 'Control_L'], ['keyup', 'Control_L']). */
+export async function keys(...steps) {
+  const codes = steps.map(([action, keysym]) => [action, keycode(keysym)]);
+  for (const [action, code] of codes) if (action === 'keydown') held.add(code);
+  await xdo(...codes.flat());
+  for (const [action, code] of codes) if (action === 'keyup') held.delete(code);
+}
+
+/** Releases what keys() left held, whatever failed on the way. */
+export async function releaseKeys() {
+  if (held.size) await xdo(...[...held].flatMap((code) => ['keyup', code])).catch(() => {});
+  held.clear();
+}
+
 /**
  * Brings the Wine window with exactly this title to the front. With no window
  * manager, X focus alone does not make it Wine's foreground window; a click
@@ -105,8 +120,8 @@ export const focus = (title) =>
   xdo('search', '--sync', '--limit', '1', '--name', `^${title}$`,
     'windowraise', 'windowfocus', '--sync', 'mousemove', '--window', '%1', '40', '40', 'click', '1');
 
-/** A helper window (or a copy of the helper under another name); resolves once it is shown. */
-export async function openWindow(title, exe = helperExe) {
+/** A helper window (or a copy of the helper under another name), closed after the test t; resolves once shown. */
+export async function openWindow(title, t = null, exe = helperExe) {
   const info = join(mkdtempSync(join(workDir, 'win-')), 'info.txt');
   const child = spawn(exe, ['window', title, info], { stdio: 'ignore' });
   const got = await waitFor(() => existsSync(info), 15000);
@@ -116,7 +131,7 @@ export async function openWindow(title, exe = helperExe) {
   }
   const [pid, hwnd] = readFileSync(info, 'utf8').trim().split(' ');
   const exited = new Promise((r) => child.on('exit', r));
-  return {
+  const win = {
     title,
     pid: Number(pid),
     handle: '0x' + BigInt('0x' + hwnd).toString(16),
@@ -126,6 +141,8 @@ export async function openWindow(title, exe = helperExe) {
       await exited;
     },
   };
+  t?.after(() => win.close());
+  return win;
 }
 
 /** Handles the process holds, read by the helper from the system's handle table. */
@@ -148,4 +165,11 @@ export async function keyboardHook(events, ms) {
     if (code !== 0) throw new Error(`hook helper exit ${code}`);
     return readFileSync(out, 'utf8').split('\n').filter(Boolean);
   };
+}
+
+/** The PCM of a canonical WAV file (data chunk at byte 36), as the microphone would give it. */
+export function pcmOf(file) {
+  const wav = readFileSync(file);
+  if (wav.toString('latin1', 36, 40) !== 'data') throw new Error(`${file}: not a canonical WAV file`);
+  return new Int16Array(wav.buffer.slice(wav.byteOffset + 44, wav.byteOffset + 44 + wav.readUInt32LE(40)));
 }
