@@ -73,6 +73,7 @@ TEST(ReplyLines, StringsAreEscapedAndInvalidUtf8ReplacedByteByByte) {
         {"\xC0\xAF", fffd + fffd},
         {"\xED\xA0\x80", fffd + fffd + fffd},
         {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"\xF8\x90\x80\x80", fffd + fffd + fffd + fffd}, // a lead byte of the old five-byte form
         {"\xE2\xC3\xA9", fffd + "\xC3\xA9"},
     };
     for (const Case & c : cases) {
