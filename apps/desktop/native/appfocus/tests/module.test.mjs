@@ -33,7 +33,6 @@ test('start, recheck and stop of a resolved app, as the host sees them', async (
   sim.simulate('app', 0x1fffffffffffff, 0xfffffff0, 'C:\\x\\\u00c9diteur \u65e5\u672c.EXE');
   assert.equal(sim.start(1), undefined);
   const s = await until(() => { const v = sim.snapshot(); return v.valid && v; }, 'a resolved app');
-  assert.deepEqual(Object.keys(s), snapshotKeys);
   assert.deepEqual([s.epoch, s.running, s.reason], [2, true, null]);
   assert.ok(s.changedMs > 0 && s.changedMs <= s.observedMs && s.observedMs <= s.clockMs);
   assert.deepEqual(Object.keys(s.app), ['name', 'bundleId', 'processId', 'windowHandle']);

@@ -44,30 +44,26 @@ TEST_F(CaptureThread, StartStopAndRestartLeaveNothingBehind) {
 }
 
 TEST_F(CaptureThread, StartFailuresAndTimeoutsAreNamed) {
+    const auto     before = counts();
+    CaptureState * state  = captureStateCreate();
     for (SimCall call : {simEventCreate, simThreadStart}) {
-        CaptureState * state = captureStateCreate();
         onDesktop([&](SimDesktop * d) { d->failing = 1u << call; });
         startCapture(state);
         onDesktop([](SimDesktop * d) { d->failing = 0; });
         EXPECT_FALSE(captureStatus(state).running);
         EXPECT_STREQ(captureStatus(state).failure, call == simEventCreate ? "control-event-create" : "thread-create");
         stopCapture(state);
-        captureStateDestroy(state);
     }
 
     // Set-up slower than 500 ms: the worker is told to stop and ends by itself.
-    CaptureState * state = captureStateCreate();
     onDesktop([](SimDesktop * d) { d->holdSetUp = true; });
     startCapture(state);
     EXPECT_STREQ(captureStatus(state).failure, "startup-timeout");
     onDesktop([](SimDesktop * d) { d->holdSetUp = false; });
     stopCapture(state);
     EXPECT_FALSE(captureStatus(state).running);
-    captureStateDestroy(state);
 
     // Teardown slower than 500 ms: "shutdown-timeout", then destruction waits.
-    const auto before = counts();
-    state             = captureStateCreate();
     startCapture(state);
     onDesktop([](SimDesktop * d) { d->holdWindowDestroy = true; });
     const auto stopped = std::chrono::steady_clock::now();

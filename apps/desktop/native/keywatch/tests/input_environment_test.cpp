@@ -210,12 +210,7 @@ TEST(MessageClock, CalibrationNeedsTwoCloseSaneReadings) {
         setManualClockMs(c.clockMs);
         MessageClock clock = {0, 0, 5.0, 0, false};
         EXPECT_EQ(calibrateMessageClock(&clock), c.calibrates) << c.clockMs << " " << c.spread;
-        if (c.calibrates) {
-            EXPECT_EQ(clock.offsetMs, c.clockMs - 777 - 32);
-            EXPECT_EQ(clock.lastTick, 777u);
-            EXPECT_EQ(clock.lastMessageMs, -1.0);
-        }
-        EXPECT_EQ(clock.valid, c.calibrates);
+        EXPECT_EQ(clock.lastMessageMs, c.calibrates ? -1.0 : 5.0); // the rest: Poll.* and InputHandler.* times
     }
     simDesktopReset();
 }

@@ -80,15 +80,12 @@ static napi_value remoteClientExport(napi_env env, napi_callback_info info) {
     static uint32_t       ownPid    = 0;
     double                args[5];
     readArguments(env, info, args);
-    const bool inFront = args[0] != 0.0;
     simProcessSet(clientPid, u"C:\\Windows\\System32\\mstsc.exe");
     SimDesktop * d = simDesktopBegin();
-    if (inFront && d->foregroundProcess != clientPid) {
-        ownPid               = d->foregroundProcess;
-        d->foregroundProcess = clientPid;
-    } else if (!inFront && d->foregroundProcess == clientPid) {
-        d->foregroundProcess = ownPid;
+    if (d->foregroundProcess != clientPid) {
+        ownPid = d->foregroundProcess;
     }
+    d->foregroundProcess = args[0] != 0.0 ? clientPid : ownPid;
     simDesktopEnd();
     return boolean(env, true);
 }
