@@ -44,7 +44,6 @@ TEST_F(InputHandler, RecordsNeedAFitEnvironmentASamplingWithin100msAndAnActiveSe
         ASSERT_TRUE(w.arm());
         w.advance(sinceSampling); // no step: no sampling
         EXPECT_STREQ(sinceSampling <= 100.0 ? nullptr : "input-availability-stale", w.afterKey(0x1D, 0, 0x11));
-        EXPECT_EQ(w.drain().frameCount, sinceSampling <= 100.0 ? 3u : 1u); // reset, snapshot, the press
         w.restart();
     }
     // A record before the first sampling is stale too; arming is unaffected.

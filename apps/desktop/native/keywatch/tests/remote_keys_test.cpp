@@ -124,7 +124,6 @@ TEST_F(Monitor, HookRecordsWhileAClientIsInFront) {
     press(0xA0, lowLevelInjected);              // typed by sendKeys
     simHookDeliver(3, messageKeyDown, 0xA0, 0); // not an action
     press(0x1A2);                               // beyond the key range
-    EXPECT_EQ(remoteKeysRead().modifiers, 0u);
     EXPECT_FALSE(remoteKeysRead().other);
     EXPECT_EQ(press(0xA1), simHookNextResult); // right Shift before left Control
     simHookDeliver(0, messageSysKeyDown, 0xA2, 0);
