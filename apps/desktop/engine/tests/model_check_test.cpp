@@ -47,7 +47,6 @@ TEST(ModelHeader, ReleasedShapesPassAndEachBoundAtItsEdge) {
         {{{TS, 192}}, "differs"},
         {{{AS, 0}, {TS, 0}}, "n_audio_state outside"},
         {{{AS, -384}, {TS, -384}}, "n_audio_state outside"},
-        {{{AS, 8192}, {TS, 8192}, {AH, 8}, {TH, 8}}, ""},
         {{{AS, 8193}, {TS, 8193}, {AH, 1}, {TH, 1}}, "n_audio_state outside"},
         {{{AH, 0}}, "n_audio_head"},
         {{{AH, 5}}, "n_audio_head"},
