@@ -73,7 +73,7 @@ TEST(Backends, AcceleratorsOption) {
         {{"--accelerators", "/a", "--accelerators"}, "/a"},
         {{"--accelerator", "/a"}, ""},
         {{"--ACCELERATORS", "/a"}, ""},
-        {{"x", "--accelerators", "--accelerators"}, "--accelerators"},
+        {{"x", "--accelerators", "--accelerators", "/b"}, "--accelerators"},
     };
     for (Case & c : cases) {
         c.args.insert(c.args.begin(), "quillet-whisper");
