@@ -12,14 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-void quietLog(enum ggml_log_level, const char *, void *) {}
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ggml_log_set(quietLog, nullptr);
+    ggml_log_set([](enum ggml_log_level, const char *, void *) {}, nullptr);
     ggml_backend_load_all();
     quillet::protocolOut = fopen("/dev/null", "wb");
     return 0;

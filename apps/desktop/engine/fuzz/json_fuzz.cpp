@@ -8,7 +8,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, size_t size) {
     quillet::JsonObject obj;
     if (quillet::parseJsonObject(data, size, obj)) {
         uint64_t v = 0;
-        (void) quillet::getUnsignedInteger(obj, "requestId", v);
         for (const auto & member : obj) {
             (void) quillet::getUnsignedInteger(obj, member.first.c_str(), v);
         }

@@ -301,13 +301,12 @@ void decode(whisper_context * ctx, const uint8_t * data, size_t size) {
     for (int i = 0; i < whisper_full_n_segments(ctx); i++) whisper_full_get_segment_text(ctx, i);
 }
 
-void quietLog(enum ggml_log_level, const char *, void *) {}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ggml_log_set(quietLog, nullptr);
-    whisper_log_set(quietLog, nullptr);
+    auto quiet = [](enum ggml_log_level, const char *, void *) {};
+    ggml_log_set(quiet, nullptr);
+    whisper_log_set(quiet, nullptr);
     ggml_backend_load_all();
     return 0;
 }

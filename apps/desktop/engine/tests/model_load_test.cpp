@@ -63,9 +63,7 @@ std::string load() {
 
 TEST(ModelLoad, AFileWrittenAfterTheWalkIsRefusedEvenWhenTheLibraryBuildsAModel) {
     loadLocalBackends();
-    fs::path dir = fs::path(testing::TempDir()) / "quillet-model-load";
-    fs::create_directories(dir);
-    model             = dir / "toy.bin";
+    model             = fs::path(testing::TempDir()) / "quillet-model-load-toy.bin";
     modelLoadTestHook = hook;
     struct Case {
         const char * what;
@@ -95,7 +93,7 @@ TEST(ModelLoad, AFileWrittenAfterTheWalkIsRefusedEvenWhenTheLibraryBuildsAModel)
         resetEngine();
     }
     modelLoadTestHook = nullptr;
-    fs::remove_all(dir);
+    fs::remove(model);
 }
 
 } // namespace

@@ -20,12 +20,6 @@ void putLe(uint8_t * b, float f) {
     for (int i = 0; i < 4; i++) b[i] = (uint8_t) (bits >> (8 * i));
 }
 
-std::string escaped(const std::string & text) {
-    std::string m;
-    appendJsonString(m, text);
-    return m;
-}
-
 const std::string fffd = "\xEF\xBF\xBD";
 
 } // namespace
@@ -61,12 +55,10 @@ TEST(ReplyLines, StringsAreEscapedAndInvalidUtf8ReplacedByteByByte) {
         std::string out;
     } cases[] = {
         {"a\nb\"c\\d\x01g\x08h\x0Ci\x1Fj\t\r/\x7F", "a\\nb\\\"c\\\\d\\u0001g\\u0008h\\u000ci\\u001fj\\t\\r/\x7F"},
-        {"", ""},
         {std::string("a\0b", 3), "a\\u0000b"},
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
         // Each bad byte replaced: stray continuation, cut short, lead then ASCII,
         // overlong, surrogate, above U+10FFFF; a bad lead re-examines what follows.
-        {"\xFF", fffd},
         {"\x80z", fffd + "z"},
         {"\xE2\x82", fffd + fffd},
         {"\xE2z", fffd + "z"},
@@ -77,7 +69,9 @@ TEST(ReplyLines, StringsAreEscapedAndInvalidUtf8ReplacedByteByByte) {
         {"\xE2\xC3\xA9", fffd + "\xC3\xA9"},
     };
     for (const Case & c : cases) {
-        EXPECT_EQ(escaped(c.in), "\"" + c.out + "\"") << c.in;
+        std::string m;
+        appendJsonString(m, c.in);
+        EXPECT_EQ(m, "\"" + c.out + "\"") << c.in;
     }
 }
 
