@@ -2,8 +2,7 @@
 // the transcribe command's tests.
 
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import os from 'node:os';
+import { rmSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, beforeEach, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
@@ -279,21 +278,6 @@ test('a line that answers nothing, or a missing answer, stops the engine with PR
   await assert.rejects(load, { code: 'PROTOCOL_ERROR' });
   await skip.exited;
 });
-
-test('without an enginePath, startEngine() starts the engine the package finds', { skip: process.platform === 'win32' },
-  async (t) => {
-    // QUILLET_PREBUILDS_DIR is where a bundled app's binaries are: here, a script that runs the fake.
-    const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-prebuilds-'));
-    t.after(() => rmSync(dir, { recursive: true, force: true }));
-    process.env.QUILLET_PREBUILDS_DIR = path.join(dir, 'empty'); // the last test in this process to start an engine
-    await assert.rejects(startEngine(), { code: 'ERR_QUILLET_BINARY_MISSING', message: /QUILLET_PREBUILDS_DIR/ });
-    writeFileSync(path.join(dir, 'quillet-whisper'), `#!/bin/sh\nexec '${process.execPath}' '${fakeEngine}' "$@"\n`,
-      { mode: 0o755 });
-    process.env.QUILLET_PREBUILDS_DIR = dir;
-    const engine = await startEngine();
-    assert.equal(engine.hello.whisper, 'v0.0.0+fake');
-    await engine.close();
-  });
 
 test('the default thread count: half the CPUs, at least 2 where there are 2, at most 8', () => {
   const cases = [[1, 1], [2, 2], [3, 2], [4, 2], [5, 2], [12, 6], [16, 8], [64, 8]];
