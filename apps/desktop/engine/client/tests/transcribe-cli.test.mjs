@@ -62,5 +62,4 @@ test('the demo: the transcribe command prints the dictation sample in words', {
   // what `bash scripts/demo.sh` runs: no --model, so the toy dictation model
   const r = await run([path.join(here, '..', '..', 'samples', 'dictation.wav'), '--device', 'cpu', '--threads', '2']);
   assert.deepEqual([r.code, r.stdout], [0, 'hello world send message\n'], r.stderr);
-  assert.match(r.stderr, /toy dictation model/);
 });
