@@ -110,7 +110,11 @@ test('every failed load closes the model file and leaves no model; running out o
   assert.match(await engine.ask(load(english)), READY);
 });
 
-test('begin: schema, then model, then busy, then language (English-only models take auto and en, others their own languages)', async () => {
+// Requests end by exact id: Cancel, Finish, Unload and Load; an over-long one
+// ends at the audio that crosses the limit. Then, with no model, Begin's checks.
+test('audio intake limits; cancel, finish, unload and load end requests by exact id; begin: schema, then model, then ' +
+  'busy, then language (English-only models take auto and en, others their own languages)', async () => {
+  const frame480k = audio(new Float32Array(480000));
   const bad = [
     '{"requestId":1,"language":"en"}', '{"requestId":1,"language":"en","prompt":"","x":1}',
     '{"requestId":-1,"language":"en","prompt":""}', '{"requestId":1,"language":5,"prompt":""}',
@@ -118,6 +122,11 @@ test('begin: schema, then model, then busy, then language (English-only models t
     '{"requestId":1,"language":"en","prompt":null}', JSON.stringify({ requestId: 1, language: 'en', prompt: 'p'.repeat(2049) }),
   ];
   const r = await runEngine([
+    audio([0.5]), frame(Kind.Audio, Buffer.alloc(3)), frame(Kind.Audio, Buffer.alloc(6)), frame(Kind.Audio),
+    load(multi), begin(3), ...Array.from({ length: 20 }, () => frame480k), audio([0.1]), audio([0.1]), finish(3),
+    cancel(1), frame(Kind.Cancel, '{"requestId":1,"x":2}'), frame(Kind.Finish, '{}'), finish(8),
+    begin(8), finish(9), cancel(9), audio([0.25]), finish(8), begin(10), cancel(10), finish(10),
+    begin(11), load(multi), audio([0.1]), finish(11), begin(12), frame(Kind.Unload), begin(13),
     ...bad.map((p) => frame(Kind.Begin, p)),
     begin(2, 'zz'), load(multi), begin(3, 'zz'), begin(4, 'xyz'), begin(5, 'en', 'p'.repeat(2048)), begin(6, 'zz'), begin(5, 'en'),
     // English-only models take auto and en only.
@@ -127,30 +136,15 @@ test('begin: schema, then model, then busy, then language (English-only models t
     load(hundred), begin(13, 'yue'),
   ]);
   assert.deepEqual(outcomes(r), [
-    ...bad.map(() => ['BAD_FRAME', undefined]), ['NOT_LOADED', 2], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 3],
-    ['LANGUAGE_UNSUPPORTED', 4], ['BUSY', 6], ['BUSY', 5], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 7],
-    ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 11], ['ready', undefined],
-  ]);
-});
-
-// Requests end by exact id: Cancel, Finish, Unload and Load; an over-long one
-// ends at the audio that crosses the limit.
-test('audio intake limits; cancel, finish, unload and load end requests by exact id', async () => {
-  const frame480k = audio(new Float32Array(480000));
-  const r = await runEngine([
-    audio([0.5]), frame(Kind.Audio, Buffer.alloc(3)), frame(Kind.Audio, Buffer.alloc(6)), frame(Kind.Audio),
-    load(multi), begin(3), ...Array.from({ length: 20 }, () => frame480k), audio([0.1]), audio([0.1]), finish(3),
-    cancel(1), frame(Kind.Cancel, '{"requestId":1,"x":2}'), frame(Kind.Finish, '{}'), finish(8),
-    begin(8), finish(9), cancel(9), audio([0.25]), finish(8), begin(10), cancel(10), finish(10),
-    begin(11), load(multi), audio([0.1]), finish(11), begin(12), frame(Kind.Unload), begin(13),
-  ]);
-  assert.deepEqual(outcomes(r), [
     ['NO_REQUEST', undefined], ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['ready', undefined],
     ['AUDIO_TOO_LONG', 3], ['NO_REQUEST', undefined], ['NO_REQUEST', 3],
     ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['NO_REQUEST', 8], ['NO_REQUEST', 9],
     ['result', 8], ['NO_REQUEST', 10],
     ['ready', undefined], ['NO_REQUEST', undefined], ['NO_REQUEST', 11], // the load dropped request 11 silently
     ['unloaded', undefined], ['NOT_LOADED', 13],
+    ...bad.map(() => ['BAD_FRAME', undefined]), ['NOT_LOADED', 2], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 3],
+    ['LANGUAGE_UNSUPPORTED', 4], ['BUSY', 6], ['BUSY', 5], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 7],
+    ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 11], ['ready', undefined],
   ]);
   assert.equal(replies(r)[12].audioMs, 0);
 });
