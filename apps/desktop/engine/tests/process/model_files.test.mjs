@@ -10,12 +10,11 @@ import { test } from 'node:test';
 
 import { DIMS, FILTERS_OFFSET, makeTensorRecord, makeTestModel } from '../../tools/make-test-model.mjs';
 import {
-  Kind, PONG, READY, audio, error, failAlloc, frame, json, liveEngine, load, noShim, openFds, replyLines, runEngine,
-  tempDir,
+  Kind, PONG, READY, audio, begin, error, failAlloc, finish, frame, liveEngine, load, noShim, openFds, replyLines,
+  runEngine, tempDir,
 } from './harness.mjs';
 
 const RESULT = /^\{"type":"result","requestId":1,"text":".*","decodeMs":\d+,"audioMs":1000\}$/;
-const tone = () => audio(new Float32Array(16000).map((_, i) => 0.3 * Math.sin(i / 7)));
 
 // The upstream weightless tiny model's shape (whisper.cpp's for-tests files).
 const tiny = (extra = {}) => makeTestModel({ variant: 'multilingual', dims: 'tiny', ...extra });
@@ -115,8 +114,8 @@ test('models at the edges of the bounds load and decode', async (t) => {
     ['heads of one element', mini({ header: { nAudioHead: 32, nTextHead: 32 } })],
     ['12 trailing bytes', Buffer.concat([mini(), Buffer.alloc(12)])],
   ];
-  const dictation = [json(Kind.Begin, { requestId: 1, language: 'en', prompt: 'hello world' }), tone(),
-    json(Kind.Finish, { requestId: 1 }), frame(Kind.Ping)];
+  const tone = audio(new Float32Array(16000).map((_, i) => 0.3 * Math.sin(i / 7)));
+  const dictation = [begin(1, 'en', 'hello world'), tone, finish(1), frame(Kind.Ping)];
   const r = await runEngine(loadAll(t, table, dictation));
   const lines = replyLines(r);
   table.forEach(([name], i) => {
