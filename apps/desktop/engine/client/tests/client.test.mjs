@@ -117,7 +117,6 @@ test('a refusal rejects with the engine code and id, sends nothing more, frees t
   assert.deepEqual((await fake.sent()).map(([k]) => k), [2], 'a refused Begin is not cancelled');
   await assert.rejects(fake.transcribe({ requestId: 7, samples: new Float32Array(9600001) }),
     { code: 'AUDIO_TOO_LONG', requestId: 7 });
-  assert.equal((await fake.sent()).filter(([k]) => k === 3).length, 21);
   assert.equal((await fake.transcribe({ requestId: 7, samples: new Float32Array(3) })).requestId, 7);
 });
 
