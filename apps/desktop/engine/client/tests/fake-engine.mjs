@@ -42,14 +42,14 @@ function handle(kind, payload) {
         return void setTimeout(() => process.stderr.write('quillet-whisper: model file refused: not a whisper.cpp model file (magic)\n'), 50);
       }
       loaded = true;
-      process.stderr.write(`load ${path.basename(o.modelPath)} shortAudioCtx=${o.shortAudioCtx} shortWindowSamples=${o.shortWindowSamples}\n`);
+      process.stderr.write(`load ${path.basename(o.modelPath)} ${JSON.stringify({ ...o, modelPath: undefined })}\n`);
       return reply({ type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
     case 2:
       if (!loaded) return error('NOT_LOADED', o.requestId);
       if (active) return error('BUSY', o.requestId);
       if (!['auto', 'en', 'de', 'fr'].includes(o.language)) return error('LANGUAGE_UNSUPPORTED', o.requestId);
       active = { requestId: o.requestId, count: 0 };
-      return undefined;
+      return void process.stderr.write(`begin ${payload}\n`);
     case 3: {
       const req = active;
       if (!req) return error('NO_REQUEST');
