@@ -254,7 +254,6 @@ test('the engine dying or killed rejects what is pending and every later call', 
     else await answeredBefore.catch(() => {});
     await assert.rejects(queuedBehind, { code: 'ENGINE_EXITED' });
     await assert.rejects(engine.load({ modelPath: model }), { code: 'ENGINE_EXITED' });
-    assert.equal(engine.alive, false);
     assert.deepEqual(await engine.close(), dieOn === 'kill' ? { code: null, signal: 'SIGKILL' } : { code: 3, signal: null });
   }
 });
