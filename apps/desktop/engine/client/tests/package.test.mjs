@@ -32,7 +32,8 @@ function files(root, entries) {
   return root;
 }
 
-test('require() and import by name share one client: one EngineError, and a dictation streams', async () => {
+test('require() and import by name share one client: one EngineError, and a dictation streams from the engine found ' +
+  'without an enginePath', { skip: process.platform === 'win32' && 'runs the fake through a POSIX shell script' }, async (t) => {
   const pkg = path.join(dir, 'host', 'node_modules', '@quillet', 'engine');
   for (const source of [...SOURCES, 'package.json']) cpSync(path.join(engineRoot, source), path.join(pkg, source));
   buildCommonJS(pkg);
@@ -42,7 +43,14 @@ test('require() and import by name share one client: one EngineError, and a dict
   const names = Object.keys(esm).sort();
   assert.deepEqual([Object.keys(required).sort(), Object.keys(imported).sort()], [names, names]);
   for (const name of names) assert.equal(imported[name], required[name], name);
-  const engine = await required.startEngine({ enginePath: process.execPath, extraArgs: [path.join(here, 'fake-engine.mjs')] });
+  // QUILLET_PREBUILDS_DIR is where a bundled app's binaries are: first none, then a script that runs the fake.
+  t.after(() => delete process.env.QUILLET_PREBUILDS_DIR);
+  process.env.QUILLET_PREBUILDS_DIR = path.join(dir, 'empty');
+  await assert.rejects(required.startEngine(), { code: 'ERR_QUILLET_BINARY_MISSING', message: /QUILLET_PREBUILDS_DIR/ });
+  const fake = `#!/bin/sh\nexec '${process.execPath}' '${path.join(here, 'fake-engine.mjs')}' "$@"\n`;
+  writeFileSync(path.join(dir, 'quillet-whisper'), fake, { mode: 0o755 });
+  process.env.QUILLET_PREBUILDS_DIR = dir;
+  const engine = await required.startEngine();
   try {
     await engine.load({ modelPath: process.execPath }); // the fake loads any file there is
     const d = await engine.begin({ language: 'en' });

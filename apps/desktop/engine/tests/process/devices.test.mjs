@@ -32,26 +32,17 @@ async function withGpus(config, input, extra = {}) {
 
 const ALL = { CUDA: 'devs=gpu:ok', METAL: 'reg=Metal;devs=gpu:ok', VULKAN: 'devs=gpu:ok' };
 
-test('hello lists GPU families in a fixed order whatever the discovery order', { skip }, async () => {
+test('device choice: preference order, first device of a family only, fallback, the test switch; hello lists GPU ' +
+  'families in a fixed order whatever the discovery order', { skip }, async () => {
+  // [plugins, requested device, test switch, reply (device and fallback, or error code), devices initialised,
+  //  the hello's backends where a row checks them]
   const cases = [
-    [{ BLAS: 'reg=Vulkan;devs=gpu:ok', CUDA: 'devs=gpu:ok' }, ['vulkan', 'cuda', 'cpu']],
-    [{ BLAS: 'reg=CUDA;devs=gpu:ok', CUDA: 'reg=vulkan7;devs=igpu:ok', METAL: 'reg=MTL;devs=gpu:ok' }, ['metal', 'vulkan', 'cuda', 'cpu']],
-  ];
-  for (const [config, backends] of cases) assert.deepEqual((await withGpus(config, [])).hello.backends, backends);
-  // The test switch breaks probes, not the list.
-  const r = await withGpus({ CUDA: 'devs=gpu:ok' }, [], { QUILLET_WHISPER_TEST_FAIL_GPU: '1' });
-  assert.deepEqual(r.hello.backends, ['cuda', 'cpu']);
-});
-
-test('device choice: preference order, first device of a family only, fallback, the test switch', { skip }, async () => {
-  // [plugins, requested device, test switch, reply (device and fallback, or error code), devices initialised]
-  const cases = [
-    [ALL, 'auto', '', 'cuda false', ['CUDA0 ok', 'CUDA0 ok']],
+    [ALL, 'auto', '', 'cuda false', ['CUDA0 ok', 'CUDA0 ok'], ['metal', 'vulkan', 'cuda', 'cpu']],
     [{ ...ALL, CUDA: 'devs=gpu:fail' }, 'auto', '', 'metal false', ['CUDA0 fail', 'Metal0 ok', 'Metal0 ok']],
     [{ ...ALL, CUDA: 'devs=gpu:fail', METAL: 'reg=mtl;devs=gpu:fail' }, 'auto', '', 'vulkan false', ['CUDA0 fail', 'mtl0 fail', 'VULKAN0 ok', 'VULKAN0 ok']],
     [{ CUDA: 'devs=gpu:fail,gpu:ok' }, 'auto', '', 'cpu true', ['CUDA0 fail']],
     [{ BLAS: 'reg=Fakery;devs=gpu:ok' }, 'auto', '', 'cpu false', []],
-    [{ CUDA: 'devs=gpu:ok' }, 'auto', '1', 'cpu true', []],
+    [{ CUDA: 'devs=gpu:ok' }, 'auto', '1', 'cpu true', [], ['cuda', 'cpu']], // the switch breaks probes, not the list
     [{ CUDA: 'devs=gpu:ok' }, 'cuda', '1', 'GPU_UNAVAILABLE', []],
     // Only exactly "1" is the switch.
     ...['true', '01', '1 '].map((sw) => [{ CUDA: 'devs=gpu:ok' }, 'cuda', sw, 'cuda false', ['CUDA0 ok', 'CUDA0 ok']]),
@@ -62,22 +53,16 @@ test('device choice: preference order, first device of a family only, fallback, 
     // gpu_device counts every GPU-kind device: 0 is an unnamed GPU, 1 the
     // failing CUDA one, 2 the Vulkan one the library must open.
     [{ BLAS: 'reg=Fakery;devs=gpu:ok', CUDA: 'devs=gpu:fail', VULKAN: 'devs=igpu:ok' }, 'auto', '', 'vulkan false',
-      ['CUDA0 fail', 'VULKAN0 ok', 'VULKAN0 ok']],
+      ['CUDA0 fail', 'VULKAN0 ok', 'VULKAN0 ok'], ['vulkan', 'cuda', 'cpu']],
   ];
-  for (const [config, device, sw, want, probes] of cases) {
+  for (const [config, device, sw, want, probes, backends] of cases) {
     const r = await withGpus(config, [load(model, { device })], { QUILLET_WHISPER_TEST_FAIL_GPU: sw });
     const [reply] = replies(r);
     const label = `${device} with ${JSON.stringify(config)} switch '${sw}'`;
     assert.equal(reply.code ?? `${reply.device} ${reply.fallback}`, want, label);
     assert.deepEqual(r.probes, probes.map((p) => `init ${p}`), label);
+    if (backends) assert.deepEqual(r.hello.backends, backends, label);
   }
-});
-
-test('what the libraries print on standard output lands on standard error, during start-up, load and decode', { skip }, async () => {
-  const r = await withGpus({ CUDA: 'devs=gpu:ok;stdout=1' }, [load(model, { device: 'cuda' }), begin(1), finish(1)]);
-  assert.deepEqual(replies(r).map((l) => l.type), ['ready', 'result']);
-  assert.doesNotMatch(r.stdout, /fake_gpu_backend/);
-  for (const event of ['registered CUDA', 'init CUDA0', 'compute CUDA0']) assert.match(r.stderr, new RegExp(`^fake_gpu_backend: ${event}$`, 'm'));
 });
 
 test('an engine folder without a CPU backend refuses loads instead of aborting, and closes the model file', { skip }, async (t) => {
@@ -89,13 +74,16 @@ test('an engine folder without a CPU backend refuses loads instead of aborting, 
   }
 });
 
-test('a decode the speech library reports as failed is DECODE_FAILED, and the model stays', { skip }, async () => {
-  const r = await withGpus({ CUDA: 'devs=gpu:broken' },
+test('a decode the speech library reports as failed is DECODE_FAILED, and the model stays; what the libraries print ' +
+  'on standard output lands on standard error, during start-up, load and decode', { skip }, async () => {
+  const r = await withGpus({ CUDA: 'devs=gpu:broken;stdout=1' },
     [load(model, { device: 'cuda' }), begin(12), finish(12), finish(12), begin(13), cancel(13), frame(Kind.Ping)]);
   assert.equal(replies(r)[0].device, 'cuda');
   assert.deepEqual(outcomes(r).slice(1), [['DECODE_FAILED', 12], ['NO_REQUEST', 12], ['pong', undefined]]);
   // Nothing else is logged for the failed decode.
   assert.doesNotMatch(r.stderr, /quillet-whisper: decoded /);
+  assert.doesNotMatch(r.stdout, /fake_gpu_backend/);
+  for (const event of ['registered CUDA', 'init CUDA0', 'compute CUDA0']) assert.match(r.stderr, new RegExp(`^fake_gpu_backend: ${event}$`, 'm'));
 });
 
 // The accelerator pack step at start-up, with the same plugin standing in

@@ -21,7 +21,9 @@ writeTestModel(hundred, { nVocab: 51866 }); // 100 languages, as the library kno
 // Windows builds must keep stdin and stdout binary: no CR LF translation and
 // no end of input at 0x1A. Frame lengths and samples carry those bytes here,
 // the model sits under a non-ASCII folder name; two threads show in the log.
-test('a dictation: exact reply and log lines, through a non-ASCII path and frames holding 0x1A and CR LF', async (t) => {
+// Then padding, the short audio context, prompt tokens and ids in full.
+test('a dictation: exact reply and log lines, through a non-ASCII path and frames holding 0x1A and CR LF; decode ' +
+  'parameters: padding, short context, prompt tokens, ids in full', async (t) => {
   const folder = join(tempDir(t), 'mod\u00e8le \u00fc\u00df \u8bed\u97f3 \u{1F600}');
   mkdirSync(folder);
   const model = join(folder, 'mod\u00e8le.bin');
@@ -31,16 +33,26 @@ test('a dictation: exact reply and log lines, through a non-ASCII path and frame
   // 643 samples: length bytes 0D 0A 00 00; 1664 samples: 01 1A 00 00.
   const frames = [samples(643), samples(1664), samples(16015 - 643 - 1664)];
   assert.deepEqual([...frames[0].subarray(0, 2), frames[1][1]], [0x0d, 0x0a, 0x1a]);
-  const r = await runEngine([load(model, { threads: 2 }), begin(7), ...frames, finish(7), finish(7), frame(Kind.Ping)]);
-  const [, ready, result, ...rest] = r.stdout.split('\n');
+  const big = 9007199254740991;
+  const r = await runEngine([load(model, { threads: 2, shortWindowSamples: 48000, shortAudioCtx: 768 }), begin(7),
+    ...frames, finish(7), begin(1), finish(1), begin(2, 'auto', 'hello Quillet'), audio(new Float32Array(47999)), finish(2),
+    begin(big, 'de'), audio(new Float32Array(48000)), finish(big), finish(7), frame(Kind.Ping)]);
+  const [, ready, ...rest] = r.stdout.split('\n');
   assert.match(ready, READY);
-  assert.match(result, /^\{"type":"result","requestId":7,"text":"","decodeMs":\d+,"audioMs":1000\}$/);
-  assert.equal(rest.join('\n'), error('NO_REQUEST', 7) + PONG);
+  [[7, 1000], [1, 0], [2, 2999], [big, 3000]].forEach(([id, ms], i) => assert.match(rest[i],
+    new RegExp(`^\\{"type":"result","requestId":${id},"text":"","decodeMs":\\d+,"audioMs":${ms}\\}$`)));
+  assert.equal(rest.slice(4).join('\n'), error('NO_REQUEST', 7) + PONG);
   const log = r.stderr.match(/^quillet-whisper: .*$/gm);
   assert.match(log[0], /^quillet-whisper: loaded device=cpu fallback=0 in \d+ ms; .+$/);
-  assert.equal(log[1], 'quillet-whisper: decode params strategy=greedy no_timestamps=0 single_segment=0 audio_ctx=0 ' +
+  assert.equal(log[1], 'quillet-whisper: decode params strategy=greedy no_timestamps=0 single_segment=0 audio_ctx=768 ' +
     'language=en translate=0 no_context=1 suppress_blank=1 suppress_nst=1 threads=2 samples=16015 prompt_tokens=0');
   assert.match(log[2], /^quillet-whisper: decoded 1000 ms audio in \d+ ms, 0 segments$/);
+  const params = log.filter((l) => l.startsWith('quillet-whisper: decode params')).slice(1);
+  [/audio_ctx=768 language=en .* samples=0 prompt_tokens=0$/,
+    /audio_ctx=768 language=auto .* samples=47999 prompt_tokens=[1-9]\d*$/,
+    /audio_ctx=0 language=de .* samples=48000 prompt_tokens=0$/].forEach((p, i) => assert.match(params[i], p));
+  // Padded to 16,800 samples, even an empty request is decoded, not skipped.
+  assert.doesNotMatch(r.stderr, /input is too short/);
 });
 
 test('load validation: order, member rules and boundaries; a refused load keeps the model', async () => {
@@ -98,7 +110,11 @@ test('every failed load closes the model file and leaves no model; running out o
   assert.match(await engine.ask(load(english)), READY);
 });
 
-test('begin: schema, then model, then busy, then language (English-only models take auto and en, others their own languages)', async () => {
+// Requests end by exact id: Cancel, Finish, Unload and Load; an over-long one
+// ends at the audio that crosses the limit. Then, with no model, Begin's checks.
+test('audio intake limits; cancel, finish, unload and load end requests by exact id; begin: schema, then model, then ' +
+  'busy, then language (English-only models take auto and en, others their own languages)', async () => {
+  const frame480k = audio(new Float32Array(480000));
   const bad = [
     '{"requestId":1,"language":"en"}', '{"requestId":1,"language":"en","prompt":"","x":1}',
     '{"requestId":-1,"language":"en","prompt":""}', '{"requestId":1,"language":5,"prompt":""}',
@@ -106,6 +122,11 @@ test('begin: schema, then model, then busy, then language (English-only models t
     '{"requestId":1,"language":"en","prompt":null}', JSON.stringify({ requestId: 1, language: 'en', prompt: 'p'.repeat(2049) }),
   ];
   const r = await runEngine([
+    audio([0.5]), frame(Kind.Audio, Buffer.alloc(3)), frame(Kind.Audio, Buffer.alloc(6)), frame(Kind.Audio),
+    load(multi), begin(3), ...Array.from({ length: 20 }, () => frame480k), audio([0.1]), audio([0.1]), finish(3),
+    cancel(1), frame(Kind.Cancel, '{"requestId":1,"x":2}'), frame(Kind.Finish, '{}'), finish(8),
+    begin(8), finish(9), cancel(9), audio([0.25]), finish(8), begin(10), cancel(10), finish(10),
+    begin(11), load(multi), audio([0.1]), finish(11), begin(12), frame(Kind.Unload), begin(13),
     ...bad.map((p) => frame(Kind.Begin, p)),
     begin(2, 'zz'), load(multi), begin(3, 'zz'), begin(4, 'xyz'), begin(5, 'en', 'p'.repeat(2048)), begin(6, 'zz'), begin(5, 'en'),
     // English-only models take auto and en only.
@@ -115,52 +136,17 @@ test('begin: schema, then model, then busy, then language (English-only models t
     load(hundred), begin(13, 'yue'),
   ]);
   assert.deepEqual(outcomes(r), [
-    ...bad.map(() => ['BAD_FRAME', undefined]), ['NOT_LOADED', 2], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 3],
-    ['LANGUAGE_UNSUPPORTED', 4], ['BUSY', 6], ['BUSY', 5], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 7],
-    ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 11], ['ready', undefined],
-  ]);
-});
-
-// Requests end by exact id: Cancel, Finish, Unload and Load; an over-long one
-// ends at the audio that crosses the limit.
-test('audio intake limits; cancel, finish, unload and load end requests by exact id', async () => {
-  const frame480k = audio(new Float32Array(480000));
-  const r = await runEngine([
-    audio([0.5]), frame(Kind.Audio, Buffer.alloc(3)), frame(Kind.Audio, Buffer.alloc(6)), frame(Kind.Audio),
-    load(multi), begin(3), ...Array.from({ length: 20 }, () => frame480k), audio([0.1]), audio([0.1]), finish(3),
-    cancel(1), frame(Kind.Cancel, '{"requestId":1,"x":2}'), frame(Kind.Finish, '{}'), finish(8),
-    begin(8), finish(9), cancel(9), audio([0.25]), finish(8), begin(10), cancel(10), finish(10),
-    begin(11), load(multi), audio([0.1]), finish(11), begin(12), frame(Kind.Unload), begin(13),
-  ]);
-  assert.deepEqual(outcomes(r), [
     ['NO_REQUEST', undefined], ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['ready', undefined],
     ['AUDIO_TOO_LONG', 3], ['NO_REQUEST', undefined], ['NO_REQUEST', 3],
     ['BAD_FRAME', undefined], ['BAD_FRAME', undefined], ['NO_REQUEST', 8], ['NO_REQUEST', 9],
     ['result', 8], ['NO_REQUEST', 10],
     ['ready', undefined], ['NO_REQUEST', undefined], ['NO_REQUEST', 11], // the load dropped request 11 silently
     ['unloaded', undefined], ['NOT_LOADED', 13],
+    ...bad.map(() => ['BAD_FRAME', undefined]), ['NOT_LOADED', 2], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 3],
+    ['LANGUAGE_UNSUPPORTED', 4], ['BUSY', 6], ['BUSY', 5], ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 7],
+    ['ready', undefined], ['LANGUAGE_UNSUPPORTED', 11], ['ready', undefined],
   ]);
   assert.equal(replies(r)[12].audioMs, 0);
-});
-
-test('decode parameters: padding, short context, prompt tokens, ids in full', async () => {
-  const big = 9007199254740991;
-  const r = await runEngine([
-    load(multi, { shortWindowSamples: 48000, shortAudioCtx: 768 }),
-    begin(1), finish(1),
-    begin(2, 'auto', 'hello Quillet'), audio(new Float32Array(47999)), finish(2),
-    begin(big, 'de'), audio(new Float32Array(48000)), finish(big),
-  ]);
-  const lines = r.stdout.split('\n').filter(Boolean);
-  [[1, 0], [2, 2999], [big, 3000]].forEach(([id, ms], i) =>
-    assert.match(lines[i + 2], new RegExp(`^\\{"type":"result","requestId":${id},"text":"","decodeMs":\\d+,"audioMs":${ms}\\}$`)));
-  const params = r.stderr.match(/^quillet-whisper: decode params.*$/gm);
-  assert.equal(params.length, 3);
-  assert.match(params[0], /audio_ctx=768 language=en .* threads=1 samples=0 prompt_tokens=0$/);
-  assert.match(params[1], /audio_ctx=768 language=auto .* samples=47999 prompt_tokens=[1-9]\d*$/);
-  assert.match(params[2], /audio_ctx=0 language=de .* samples=48000 prompt_tokens=0$/);
-  // Padded to 16,800 samples, even an empty request is decoded, not skipped.
-  assert.doesNotMatch(r.stderr, /input is too short/);
 });
 
 // The library splits a prompt with a recursive regex executor; the longest
@@ -193,7 +179,6 @@ test('running out of memory in a dictation ends the request and the engine goes 
   ];
   for (const [bytes, frames, want] of cases) {
     const r = await runEngine([load(multi), ...frames], { env: failAlloc(bytes) });
-    assert.deepEqual(outcomes(r), [['ready', undefined], ...want], String(bytes));
-    assert.equal(r.code, 0);
+    assert.deepEqual([outcomes(r), r.code], [[['ready', undefined], ...want], 0], String(bytes));
   }
 });

@@ -11,21 +11,15 @@ import { after, before, test } from 'node:test';
 import { parseWav } from '../../client/wav.mjs';
 import { FIXTURES } from '../../tools/speech-model/bench.mjs';
 import { LOAD_OPTIONS, MODEL_PATH } from '../../tools/speech-model/model.mjs';
-import { LiveEngine, audio, begin, finish, load } from './harness.mjs';
+import { LiveEngine, audio, begin, finish, liveEngine, load } from './harness.mjs';
 
 const manifest = JSON.parse(readFileSync(join(FIXTURES, 'manifest.json'), 'utf8'));
 const fixture = (name) => manifest.find((f) => f.file === name);
 const samplesOf = (name) => parseWav(readFileSync(join(FIXTURES, name)), name).samples;
 
-let engine;
+const engine = await liveEngine({ after });
+before(async () => assert.match(await engine.ask(load(MODEL_PATH, LOAD_OPTIONS)), /^\{"type":"ready",/));
 let nextId = 1;
-
-before(async () => {
-  engine = new LiveEngine();
-  assert.match(await engine.next(), /"type":"hello"/);
-  assert.match(await engine.ask(load(MODEL_PATH, LOAD_OPTIONS)), /^\{"type":"ready",/);
-});
-after(() => engine.close());
 
 /** One dictation request; resolves to the result message and the engine's log of it. */
 async function dictate(name, { language = 'en', prompt = '' } = {}) {
