@@ -30,7 +30,7 @@ uint32_t freshPid() {
 
 template <typename Condition>
 bool waitFor(Condition condition) {
-    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    const auto deadline = Clock::now() + std::chrono::seconds(20); // a loaded machine is slow
     bool       met      = condition();
     for (; !met && Clock::now() < deadline; met = condition()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
