@@ -2,9 +2,10 @@
 import assert from 'node:assert/strict';
 import { Worker } from 'node:worker_threads';
 
-// Polls fn until it returns a truthy value; that value, or a failure naming what never came.
+// Polls fn until it returns a truthy value; that value, or a failure naming what never came (after 20 s: a loaded
+// machine under a sanitizer is slow, and a pass never waits that long).
 export async function until(fn, what) {
-  for (const end = Date.now() + 5000; ; await new Promise((resolve) => setTimeout(resolve, 5))) {
+  for (const end = Date.now() + 20000; ; await new Promise((resolve) => setTimeout(resolve, 5))) {
     const value = fn();
     if (value) return value;
     if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
